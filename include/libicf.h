@@ -83,6 +83,10 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
 // Locks and loads the file. On failure nothing stays open and file->error
 // tells why.
 int icf_open(IcfFile *file, const char *name, const char *path);
+// As icf_open, but for inspection: read-only, with a shared lock, so it
+// works on a file the caller may not write and waits for a running update.
+// icf_commit fails on a file opened this way.
+int icf_open_readonly(IcfFile *file, const char *name, const char *path);
 // Writes the whole table back durably; on failure the file keeps its
 // previous content.
 int icf_commit(IcfFile *file);
