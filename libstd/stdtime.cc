@@ -23,6 +23,10 @@ constexpr const char *DtFormat = "%04lu%02hu%02hu%02hu";
 constexpr int DtLength = 10;
 constexpr int64_t UsecPerSec = 1000000;
 
+// The record's full year is an int32_t as well; the last 1900 years of
+// tm_year would overflow it.
+bool year_fits(const struct tm &tm) { return tm.tm_year <= INT32_MAX - 1900; }
+
 // The time value *t, or the current time when t is null or *t is 0, broken
 // down into *tm. A 0 in *t is replaced by the time used.
 int t_to_tm(time_t *t, struct tm *tm, int local) {
@@ -37,6 +41,7 @@ int t_to_tm(time_t *t, struct tm *tm, int local) {
   } else if (gmtime_r(&when, &out) == nullptr) {
     return 0;
   }
+  if (!year_fits(out)) return 0;
   *tm = out;
   if (t != nullptr && *t == 0) *t = when;
   return 1;
@@ -54,7 +59,7 @@ int tm_to_t(struct tm *tm, int local, time_t *t) {
   // UTC fields go through timegm: subtracting a local offset from mktime's
   // result goes wrong wherever those fields fall into a local gap or repeat.
   time_t result = local ? mktime(tm) : timegm(tm);
-  if (result == -1 && tm->tm_wday == -1) return 0;
+  if ((result == -1 && tm->tm_wday == -1) || !year_fits(*tm)) return 0;
   *t = result;
   return 1;
 }
@@ -94,6 +99,7 @@ int tv_to_tm(const StdTimeValue *value, int local, struct tm *tm, time_t *t) {
   tm->tm_hour = value->hour;
   tm->tm_mday = value->mday;
   tm->tm_mon = value->mon;
+  if (value->year < INT32_MIN + 1900) return 0;
   tm->tm_year = value->year - 1900;
   tm->tm_wday = value->wday;
   tm->tm_yday = value->yday;
