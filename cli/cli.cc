@@ -1,0 +1,129 @@
+#include "cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "libcvt.h"
+
+const char *cli_progname(const char *argv0) {
+  const char *slash = std::strrchr(argv0, '/');
+  return slash ? slash + 1 : argv0;
+}
+
+CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
+                                const char **bad_item) {
+  if (std::strlen(value) >= static_cast<size_t>(CLI_DELAY_TEXT))
+    return CLI_DELAY_TOO_LONG;
+  // A later -d replaces the earlier one entirely, stale slots included.
+  std::memset(delays->slot, 0, sizeof delays->slot);
+  std::strcpy(delays->text, value);
+  int32_t n = 0;
+  char *item = delays->text;
+  for (;;) {
+    char *comma = std::strchr(item, ',');
+    if (comma) *comma = '\0';
+    // 63 characters hold at most 64 items, so n stays inside the table.
+    uint32_t *slot = &delays->slot[n];
+    if (*item != '\0' &&
+        cvt_string_2_uint(CVT_STRING, std::strlen(item) + 1, item, CVT_UINT,
+                          sizeof *slot, slot, nullptr) < 0) {
+      *bad_item = item;
+      return CLI_DELAY_BAD_ITEM;
+    }
+    n++;
+    if (!comma) break;
+    item = comma + 1;
+  }
+  delays->count = n;
+  return CLI_DELAY_OK;
+}
+
+void cli_delays_complete(CliDelays *delays, int32_t retries) {
+  if (delays->count <= 0) return;
+  int32_t end = retries < CLI_DELAY_SLOTS ? retries : CLI_DELAY_SLOTS;
+  for (int32_t i = delays->count; i < end; i++)
+    delays->slot[i] = delays->slot[delays->count - 1];
+}
+
+uint32_t cli_delay_for(const CliDelays *delays, int32_t retry_count) {
+  if (delays->count <= 0 || retry_count <= 0) return 0;
+  if (retry_count > CLI_DELAY_SLOTS) retry_count = CLI_DELAY_SLOTS;
+  return delays->slot[retry_count - 1];
+}
+
+bool cli_held_back(uint32_t delay, time_t stamp, time_t clock) {
+  int64_t elapsed = static_cast<int64_t>(clock) - static_cast<int64_t>(stamp);
+  if (elapsed > INT32_MAX) elapsed = INT32_MAX;
+  if (elapsed < INT32_MIN) elapsed = INT32_MIN;
+  return static_cast<int32_t>(elapsed) < static_cast<int32_t>(delay);
+}
+
+const char *cli_select(IcfFile *file, time_t now, const time_t *search_start,
+                       const CliDelays *delays, IcfEntry **chosen) {
+  *chosen = nullptr;
+  for (IcfEntry *e = quenlor(file, now, 0); e; e = quenlor(file, now, 0)) {
+    if (search_start && *search_start >= e->time) continue;
+    if (delays->count > 0 && e->retry_count > 0) {
+      time_t stamp;
+      if (const char *why = icf_cnv_time(e->stamp, &stamp)) return why;
+      if (cli_held_back(cli_delay_for(delays, e->retry_count), stamp,
+                        time(nullptr)))
+        continue;
+    }
+    *chosen = e;
+    break;
+  }
+  return nullptr;
+}
+
+IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
+  IcfEntry *last = nullptr;
+  for (IcfEntry *e = quenlor(file, now, 1); e; e = quenlor(file, now, 1))
+    last = e;
+  if (!last) return nullptr;
+  time_t at = now >= 0 ? now : time(nullptr);
+  return last->time + file->table.period > at ? last : nullptr;
+}
+
+const char *cli_time_option(const char *text, time_t *now) {
+  if (const char *why = icf_cnv_time(text, now)) return why;
+  char key[13];
+  if (icf_cnv_time_str(*now - 3600, key) && std::strcmp(key, text) == 0)
+    *now -= 3600;
+  return nullptr;
+}
+
+time_t cli_earlier_instant(time_t t) {
+  if (t < 0) return t;
+  char key[13], before[13];
+  if (icf_cnv_time_str(t, key) && icf_cnv_time_str(t - 3600, before) &&
+      std::strcmp(key, before) == 0)
+    return t - 3600;
+  return t;
+}
+
+int cli_line(char *buffer, size_t size, const IcfTable *table,
+             const IcfEntry *chosen, int flags) {
+  char key[13] = "0";
+  if (chosen) {
+    struct tm tm;
+    time_t t = chosen->time;
+    // Times read from a checkpoint file always break down; should one not,
+    // the entry's own key names the same interval.
+    if (!localtime_r(&t, &tm) ||
+        strftime(key, sizeof key, "%y%m%d%H%M00", &tm) == 0)
+      std::snprintf(key, sizeof key, "%s", chosen->key);
+  }
+  int last_retry = chosen && chosen->retry_count == table->retries;
+  int n;
+  if (!(flags & CLI_WITH_FLAG))
+    n = (flags & CLI_WITH_PERIOD)
+            ? std::snprintf(buffer, size, "%s %d\n", key, table->period)
+            : std::snprintf(buffer, size, "%s\n", key);
+  else
+    n = (flags & CLI_WITH_PERIOD)
+            ? std::snprintf(buffer, size, "%s %d %d\n", key, table->period,
+                            last_retry)
+            : std::snprintf(buffer, size, "%s %d\n", key, last_retry);
+  return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
+}

@@ -1,1 +1,176 @@
-int main() { return 0; }
+// corvane: records the outcome of processing one interval in a checkpoint
+// file and, on request, names the next interval that needs processing.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+#include "libicf.h"
+
+static const char *Prog;
+
+static void usage(void) {
+  std::fprintf(
+      stderr,
+      "Usage: %s -[options] <filename> <interval> <status>\n"
+      "       %s -h\n"
+      "\n"
+      "Options:\n"
+      "    [-n]            Output next interval that requires processing\n"
+      "    [-p]            Include period in output string (used with -n)\n"
+      "    [-f]            Indicate whether it's the last retry[0|1] in "
+      "output string\n"
+      "    [-d]            Delays between retries in seconds, separated by ,\n"
+      "\t\t\t    Example: 600,1800,3600\n"
+      "\t\t\t    This means wait for 600 seconds before 1st retry,\n"
+      "\t\t\t    1800 seconds before 2nd retry,\n"
+      "\t\t\t    3600 seconds before 3rd retry.\n"
+      "    [-t time]       Current local time, used with -n (yymmddhhmmss,\n"
+      "                        Default: current system local time)\n"
+      "\n"
+      "Arguments:\n"
+      "    <filename>      Interval checkpoint filename\n"
+      "    <interval>      Interval whose status will be changed "
+      "(yymmddhhmmss)\n"
+      "    <status>        New status value\n"
+      "                        '%c' = successful completion\n"
+      "                        '%c' = retry needed\n"
+      "                        '%c' = process interval again\n"
+      "                        '%c' = processing failed\n"
+      "\n",
+      Prog, Prog, 's', 'r', 'a', 'x');
+  std::fflush(stderr);
+}
+
+int main(int argc, char *argv[]) {
+  Prog = cli_progname(argc > 0 ? argv[0] : "corvane");
+
+  bool next = false;
+  time_t now = -1;  // negative: the library reads the clock
+  int flags = 0;
+  CliDelays delays{};
+  const char *why;
+
+  opterr = 0;
+  int ch;
+  // '+': stop at the first word that is not an option, as POSIX does.
+  while ((ch = getopt(argc, argv, "+hpfnt:d:")) != -1) {
+    switch (ch) {
+      case 'h':
+        usage();
+        return 0;
+      case 'n':
+        next = true;
+        break;
+      case 'p':
+        flags |= CLI_WITH_PERIOD;
+        break;
+      case 'f':
+        flags |= CLI_WITH_FLAG;
+        break;
+      case 't':
+        if ((why = icf_cnv_time(optarg, &now))) {
+          std::fprintf(stderr, "%s: Current time, %s\n", Prog, why);
+          return 1;
+        }
+        break;
+      case 'd': {
+        const char *item;
+        switch (cli_delays_parse(&delays, optarg, &item)) {
+          case CLI_DELAY_OK:
+            break;
+          case CLI_DELAY_TOO_LONG:
+            std::fprintf(stderr, "%s: Delay string should be less than %d\n",
+                         Prog, CLI_DELAY_TEXT);
+            return 1;
+          case CLI_DELAY_BAD_ITEM:
+            std::fprintf(stderr, "Invalid option value for -%c: %s\n", 'd',
+                         item);
+            return 1;
+        }
+        break;
+      }
+      default:
+        std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
+                     optopt);
+        return 1;
+    }
+  }
+  argc -= optind;
+  argv += optind;
+  if (argc != 3) {
+    std::fprintf(stderr, "%s: Missing or extra arguments on command line\n",
+                 Prog);
+    return 1;
+  }
+  const char *path = argv[0];
+  int status = static_cast<unsigned char>(argv[2][0]);
+  if (status == 0 || !std::strchr("xars", status)) {
+    std::fprintf(stderr, "%s: Invalid status: %c\n", Prog, status);
+    return 1;
+  }
+
+  IcfFile file{};
+  if (!icf_open(&file, "QUENLOR", path)) {
+    std::fprintf(stderr,
+                 file.error == ICF_ERR_BUSY
+                     ? "%s: Checkpoint file is busy: %s\n"
+                     : "%s: Invalid checkpoint file: %s\n",
+                 Prog, path);
+    return 1;
+  }
+  time_t interval;
+  if ((why = icf_cnv_time(argv[1], &interval))) {
+    std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
+    icf_close(&file);
+    return 1;
+  }
+  cli_delays_complete(&delays, file.table.retries);
+
+  // A key in the hour the clock repeats names two instants; the key converts
+  // to the earlier one, and a file may hold an entry for each.
+  bool found = false;
+  time_t updated = interval;  // the latest entry updated
+  if (IcfEntry *e = icf_find(&file, interval)) {
+    corvane(&file, e, status);
+    found = true;
+  }
+  char key[13], later[13];
+  if (icf_cnv_time_str(interval, key) &&
+      icf_cnv_time_str(interval + 3600, later) &&
+      std::strcmp(key, later) == 0) {
+    if (IcfEntry *e = icf_find(&file, interval + 3600)) {
+      corvane(&file, e, status);
+      found = true;
+      updated = interval + 3600;
+    }
+  }
+  if (!found) {
+    std::fprintf(stderr, "%s: No such interval\n", Prog);
+    icf_close(&file);
+    return 1;
+  }
+
+  char line[CLI_LINE_SIZE] = "";
+  if (next) {
+    IcfEntry *chosen;
+    if ((why = cli_select(&file, cli_earlier_instant(now), &updated, &delays,
+                          &chosen))) {
+      std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
+      icf_close(&file);
+      return 1;
+    }
+    cli_line(line, sizeof line, &file.table, chosen, flags);
+  }
+
+  // Saved before printed: a line on the output always means a saved file.
+  if (!icf_commit(&file)) {
+    std::fprintf(stderr, "%s: Cannot write checkpoint file: %s\n", Prog, path);
+    icf_close(&file);
+    return 1;
+  }
+  icf_close(&file);
+  std::fputs(line, stdout);
+  return 0;
+}

@@ -1,1 +1,162 @@
-int main() { return 0; }
+// quenlor: brings a checkpoint file up to date and names the next interval
+// that needs processing.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "cli.h"
+#include "libicf.h"
+
+static const char *Prog;
+
+static void usage(void) {
+  std::fprintf(
+      stderr,
+      "Usage: %s -[options] <filename>\n"
+      "       %s -h\n"
+      "\n"
+      "Options:\n"
+      "    [-n interval | s]  Start search for interval which needs "
+      "processing\n"
+      "                            with next interval after this (-n "
+      "yymmddhhmmss)\n"
+      "                            or snapshot of current active interval "
+      "only (-s,\n"
+      "                            Default: first entry in file)\n"
+      "    [-p]                Include period in output string\n"
+      "    [-f]                Indicate whether it's the last retry[0|1] in "
+      "output string\n"
+      "    [-d]                Delays between retries in seconds, separated "
+      "by ,\n"
+      "\t\t\t    Example: 600,1800,3600\n"
+      "\t\t\t    This means wait for 600 seconds before 1st retry,\n"
+      "\t\t\t    1800 seconds before 2nd retry,\n"
+      "\t\t\t    3600 seconds before 3rd retry.\n"
+      "    [-t time]           Current local time (yymmddhhmmss,\n"
+      "                            Default: current system local time)\n"
+      "\n"
+      "Arguments:\n"
+      "    <filename>          Interval checkpoint filename\n"
+      "\n",
+      Prog, Prog);
+  std::fflush(stderr);
+}
+
+int main(int argc, char *argv[]) {
+  Prog = cli_progname(argc > 0 ? argv[0] : "quenlor");
+
+  bool snapshot = false;
+  bool has_start = false;  // a -n value may name a time before 1970
+  time_t start = -1;
+  time_t now = -1;  // negative: the library reads the clock
+  int flags = 0;
+  CliDelays delays{};
+  const char *why;
+
+  opterr = 0;
+  int ch;
+  // '+': stop at the first word that is not an option, as POSIX does.
+  while ((ch = getopt(argc, argv, "+hsn:t:d:pf")) != -1) {
+    switch (ch) {
+      case 'h':
+        usage();
+        return 0;
+      case 'n':
+        if (snapshot) {
+          std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n",
+                       Prog);
+          return 1;
+        }
+        if ((why = icf_cnv_time(optarg, &start))) {
+          std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
+          return 1;
+        }
+        has_start = true;
+        break;
+      case 's':
+        if (has_start) {
+          std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n",
+                       Prog);
+          return 1;
+        }
+        snapshot = true;
+        break;
+      case 't':
+        if ((why = cli_time_option(optarg, &now))) {
+          std::fprintf(stderr, "%s: Current time, %s\n", Prog, why);
+          return 1;
+        }
+        break;
+      case 'd': {
+        const char *item;
+        switch (cli_delays_parse(&delays, optarg, &item)) {
+          case CLI_DELAY_OK:
+            break;
+          case CLI_DELAY_TOO_LONG:
+            std::fprintf(stderr, "%s: Delay string should be less than %d\n",
+                         Prog, CLI_DELAY_TEXT);
+            return 1;
+          case CLI_DELAY_BAD_ITEM:
+            std::fprintf(stderr, "Invalid option value for -%c: %s\n", 'd',
+                         item);
+            return 1;
+        }
+        break;
+      }
+      case 'p':
+        flags |= CLI_WITH_PERIOD;
+        break;
+      case 'f':
+        flags |= CLI_WITH_FLAG;
+        break;
+      default:
+        std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
+                     optopt);
+        return 1;
+    }
+  }
+  argc -= optind;
+  argv += optind;
+  if (argc < 1) {
+    std::fprintf(stderr, "%s: Checkpoint file not specified\n", Prog);
+    return 1;
+  }
+  if (argc > 1) {
+    std::fprintf(stderr, "%s: Extra arguments on command line\n", Prog);
+    return 1;
+  }
+  const char *path = argv[0];
+
+  IcfFile file{};
+  if (!icf_open(&file, "QUENLOR", path)) {
+    std::fprintf(stderr,
+                 file.error == ICF_ERR_BUSY
+                     ? "%s: Checkpoint file is busy: %s\n"
+                     : "%s: Invalid checkpoint file: %s\n",
+                 Prog, path);
+    return 1;
+  }
+  cli_delays_complete(&delays, file.table.retries);
+
+  IcfEntry *chosen;
+  if (snapshot) {
+    chosen = cli_snapshot(&file, now);
+  } else if ((why = cli_select(&file, now, has_start ? &start : nullptr,
+                               &delays, &chosen))) {
+    std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
+    icf_close(&file);
+    return 1;
+  }
+  char line[CLI_LINE_SIZE];
+  cli_line(line, sizeof line, &file.table, chosen, flags);
+
+  // Saved before printed: a job that reads a line can rely on the file.
+  if (!icf_commit(&file)) {
+    std::fprintf(stderr, "%s: Cannot write checkpoint file: %s\n", Prog, path);
+    icf_close(&file);
+    return 1;
+  }
+  icf_close(&file);
+  std::fputs(line, stdout);
+  return 0;
+}

@@ -1,0 +1,90 @@
+// What quenlor and corvane share: the retry delay list and its completion,
+// the delay test, the two selection walks over the pending entries, the
+// daylight-saving rules of their -t values and the output line.
+//
+// Nothing here prints or exits: results and reason texts go back to the
+// program's main, which owns every message and the exit status.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "libicf.h"
+
+constexpr int32_t CLI_DELAY_SLOTS = 64;
+// A -d value must be shorter than this.
+constexpr int32_t CLI_DELAY_TEXT = 64;
+
+// The delays before the 1st, 2nd, ... retry, in seconds.
+struct CliDelays {
+  uint32_t slot[CLI_DELAY_SLOTS];  // slot r-1: wait before the r-th retry
+  int32_t count;                   // items given; 0: no delays
+  char text[CLI_DELAY_TEXT];       // the -d value, cut into items
+};
+
+enum CliDelayResult : int32_t {
+  CLI_DELAY_OK = 0,
+  CLI_DELAY_TOO_LONG = 1,  // the value has CLI_DELAY_TEXT characters or more
+  CLI_DELAY_BAD_ITEM = 2,  // *bad_item names the item that was refused
+};
+
+// The program name: argv0 after its last '/'.
+const char *cli_progname(const char *argv0);
+
+// Reads a -d value ("600,1800,3600") into `delays`, replacing what an earlier
+// value gave. An empty item is 0; other items are unsigned numbers in the
+// base their prefix selects (0x hex, 0 octal). On CLI_DELAY_BAD_ITEM,
+// *bad_item points at the refused item inside delays->text.
+CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
+                                const char **bad_item);
+
+// Repeats the last delay given for every further retry up to `retries`
+// (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.
+void cli_delays_complete(CliDelays *delays, int32_t retries);
+
+// The delay an entry with `retry_count` waits: 0 when no delays were given or
+// the count is 0 or less; the last slot for counts beyond the table.
+uint32_t cli_delay_for(const CliDelays *delays, int32_t retry_count);
+
+// Whether an entry stamped at `stamp` is still held back at `clock` by
+// `delay`. Elapsed time and delay compare as signed 32-bit numbers, so a
+// delay of 2^31 or more never holds back; an elapsed time beyond that range
+// saturates.
+bool cli_held_back(uint32_t delay, time_t stamp, time_t clock);
+
+// The normal selection walk: asks the scheduler for pending entries (`now`:
+// current time, negative for the clock; intervals must have ended) and
+// chooses the first one that lies after `*search_start` (when given) and that
+// no retry delay holds back, measured from its stamp with the system clock.
+// *chosen is the entry or null when none is due. Returns null on success,
+// else the reason why a stamp could not be read (*chosen is then null).
+const char *cli_select(IcfFile *file, time_t now, const time_t *search_start,
+                       const CliDelays *delays, IcfEntry **chosen);
+
+// The snapshot walk: the last pending entry, including the interval that has
+// begun at `now` (negative: the clock), when its interval is still in
+// progress at `now`; otherwise null.
+IcfEntry *cli_snapshot(IcfFile *file, time_t now);
+
+// quenlor's -t: converts `text` into *now, taking the earlier instant when
+// the text names a local time that the clock repeats. Null on success, else
+// the conversion's reason text.
+const char *cli_time_option(const char *text, time_t *now);
+
+// corvane's rule for the current time: the earlier instant when `t` and one
+// hour before it have the same key; negative values (the clock) stay.
+time_t cli_earlier_instant(time_t t);
+
+// Output line flags, and a buffer size that holds every line.
+constexpr int CLI_WITH_PERIOD = 1;
+constexpr int CLI_WITH_FLAG = 2;
+constexpr size_t CLI_LINE_SIZE = 40;
+
+// Writes the output line, newline included, into buffer[size]: the chosen
+// entry's start as "%y%m%d%H%M00" in local time, or "0", then with
+// CLI_WITH_PERIOD the table's period and with CLI_WITH_FLAG 1 when the chosen
+// entry is on its last retry, else 0. Returns the length, or -1 when it does
+// not fit.
+int cli_line(char *buffer, size_t size, const IcfTable *table,
+             const IcfEntry *chosen, int flags);
