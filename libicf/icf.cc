@@ -44,12 +44,14 @@ int32_t lock_open(const char *path, int flags, int operation, int *fd_out) {
   for (;;) {
     int fd = open(path, flags | O_CLOEXEC, 0666);
     if (fd < 0) return ICF_ERR_INVALID;
-    while (flock(fd, operation | LOCK_NB) != 0 && !locks_unsupported(errno)) {
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK || clock_ms() >= deadline) {
-        int32_t error = errno == EWOULDBLOCK ? ICF_ERR_BUSY : ICF_ERR_INVALID;
+    for (;;) {
+      if (flock(fd, operation | LOCK_NB) == 0 || locks_unsupported(errno))
+        break;
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error != EWOULDBLOCK || clock_ms() >= deadline) {
         close(fd);
-        return error;
+        return error == EWOULDBLOCK ? ICF_ERR_BUSY : ICF_ERR_INVALID;
       }
       const timespec nap = {0, 15 * 1000 * 1000};
       nanosleep(&nap, nullptr);
@@ -166,7 +168,7 @@ int replace(IcfFile *file, int fd, const char *temp,
   // Lock before the rename: whatever the path names is always locked.
   bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 || locks_unsupported(errno);
   if (fchown(fd, original.st_uid, original.st_gid) != 0) {
-    // Only root may give a file away; the owner's own runs keep theirs.
+    // Best effort: only a privileged run can hand the file to its owner.
   }
   ok = ok && fchmod(fd, original.st_mode & 07777) == 0;
   SignalBlock blocked;
