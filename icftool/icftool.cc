@@ -88,20 +88,15 @@ std::string local_time(time_t t) {
   return buf;
 }
 
-const char *status_word(int status) {
-  switch (status) {
-    case 'n':
-      return "new";
-    case 's':
-      return "done";
-    case 'r':
-      return "retry";
-    case 'a':
-      return "again";
-    case 'x':
-      return "failed";
-  }
-  return nullptr;
+// The status letters and the words show uses for them.
+constexpr char kLetters[] = "nsrax";
+const char *const kWords[] = {"new", "done", "retry", "again", "failed"};
+constexpr int kUnknown = 5;
+
+// The index of a status letter in kLetters, or kUnknown.
+int status_index(int status) {
+  const char *at = status != 0 ? strchr(kLetters, status) : nullptr;
+  return at != nullptr ? int(at - kLetters) : kUnknown;
 }
 
 // A status letter in quotes, with an unprintable byte in hexadecimal.
@@ -115,8 +110,8 @@ std::string letter_text(int status) {
 }
 
 std::string status_text(int status) {
-  if (const char *word = status_word(status)) return word;
-  return "unknown " + letter_text(status);
+  int i = status_index(status);
+  return i != kUnknown ? kWords[i] : "unknown " + letter_text(status);
 }
 
 bool is_pending(int status) { return status != 's' && status != 'x'; }
@@ -198,46 +193,28 @@ int create(int argc, char **argv) {
 }
 
 struct Counts {
-  int total, n, s, r, a, x, other;
+  int total;
+  int by_status[kUnknown + 1];  // in the order of kLetters, then unknown
+  const IcfEntry *oldest_pending;
 };
 
-Counts count(const IcfTable &table, const IcfEntry **oldest_pending) {
+Counts count(const IcfTable &table) {
   Counts c{};
-  *oldest_pending = nullptr;
   if (table.first < 0) return c;
   for (int32_t i = table.first;; i = (i + 1) % table.capacity) {
     const IcfEntry &e = table.entries[i];
     ++c.total;
-    switch (e.status) {
-      case 'n':
-        ++c.n;
-        break;
-      case 's':
-        ++c.s;
-        break;
-      case 'r':
-        ++c.r;
-        break;
-      case 'a':
-        ++c.a;
-        break;
-      case 'x':
-        ++c.x;
-        break;
-      default:
-        ++c.other;
-        break;
-    }
-    if (is_pending(e.status) && *oldest_pending == nullptr)
-      *oldest_pending = &e;
+    ++c.by_status[status_index(e.status)];
+    if (is_pending(e.status) && c.oldest_pending == nullptr)
+      c.oldest_pending = &e;
     if (i == table.last) break;
   }
   return c;
 }
 
 void show_text(const IcfTable &table) {
-  const IcfEntry *oldest;
-  Counts c = count(table, &oldest);
+  const Counts c = count(table);
+  const IcfEntry *oldest = c.oldest_pending;
   for (int32_t k = 0; k < c.total; ++k) {
     const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
     printf("%-12s  %s  %-7s %4d  %s\n", e.key, local_time(e.time).c_str(),
@@ -245,9 +222,11 @@ void show_text(const IcfTable &table) {
   }
   printf("PERIOD=%d ENTRIES=%d RETRIES=%d\n", table.period, table.capacity,
          table.retries);
-  printf("%d entries: %d new, %d done, %d retry, %d again, %d failed", c.total,
-         c.n, c.s, c.r, c.a, c.x);
-  if (c.other > 0) printf(", %d unknown", c.other);
+  printf("%d entries", c.total);
+  for (int i = 0; i <= kUnknown; ++i)
+    if (i < kUnknown || c.by_status[i] > 0)
+      printf("%s %d %s", i == 0 ? ":" : ",", c.by_status[i],
+             i < kUnknown ? kWords[i] : "unknown");
   if (oldest != nullptr)
     printf("\noldest pending: %s  %s\n", oldest->key,
            local_time(oldest->time).c_str());
@@ -261,8 +240,8 @@ std::string json_interval(const IcfEntry &e) {
 }
 
 void show_json(const char *path, const IcfTable &table) {
-  const IcfEntry *oldest;
-  Counts c = count(table, &oldest);
+  const Counts c = count(table);
+  const IcfEntry *oldest = c.oldest_pending;
   std::string out = "{\n  \"file\": " + quote(path) + ",\n";
   out += "  \"header\": {\"PERIOD\": " + std::to_string(table.period) +
          ", \"ENTRIES\": " + std::to_string(table.capacity) +
@@ -279,13 +258,11 @@ void show_json(const char *path, const IcfTable &table) {
            ", \"stamp\": " + quote(e.stamp) + "}";
   }
   out += c.total > 0 ? "\n  ],\n" : "],\n";
-  out += "  \"count\": {\"total\": " + std::to_string(c.total) +
-         ", \"new\": " + std::to_string(c.n) +
-         ", \"done\": " + std::to_string(c.s) +
-         ", \"retry\": " + std::to_string(c.r) +
-         ", \"again\": " + std::to_string(c.a) +
-         ", \"failed\": " + std::to_string(c.x) +
-         ", \"unknown\": " + std::to_string(c.other) + "},\n";
+  out += "  \"count\": {\"total\": " + std::to_string(c.total);
+  for (int i = 0; i <= kUnknown; ++i)
+    out += ", " + quote(i < kUnknown ? kWords[i] : "unknown") + ": " +
+           std::to_string(c.by_status[i]);
+  out += "},\n";
   out += "  \"oldest_pending\": " +
          (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
          "\n}\n";
@@ -557,7 +534,7 @@ int check(int argc, char **argv) {
     previous_key = key;
 
     time_t stamp;
-    if (!status_word(status))
+    if (status_index(status) == kUnknown)
       report(line, "unknown status letter %s", letter_text(status).c_str());
     if (!round_trips(word[3], &stamp))
       report(line, "stamp %.*s is not a valid time", int(word[3].size()),
