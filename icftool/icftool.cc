@@ -222,7 +222,7 @@ void show_text(const IcfTable &table) {
   }
   printf("PERIOD=%d ENTRIES=%d RETRIES=%d\n", table.period, table.capacity,
          table.retries);
-  printf("%d entries", c.total);
+  printf("%d %s", c.total, c.total == 1 ? "entry" : "entries");
   for (int i = 0; i <= kUnknown; ++i)
     if (i < kUnknown || c.by_status[i] > 0)
       printf("%s %d %s", i == 0 ? ":" : ",", c.by_status[i],
