@@ -363,40 +363,17 @@ struct Report {
   }
 };
 
-int64_t clock_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Opens `path` under a shared lock, the one the programs respect, waiting
-// as long as they do, so that check never reads a half-written file. A
-// writer replaces the file by renaming a new one over it: the path is
-// opened again until it names the locked file. 0 or the exit status.
+// Opens `path` under the shared lock the programs respect, waiting as long
+// as they do, so that check never reads a half-written file. 0 or the exit
+// status.
 int open_locked(const char *path, int *fd_out) {
-  const int64_t deadline = clock_ms() + Lock_Wait_Ms;
-  for (;;) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
-    while (flock(fd, LOCK_SH | LOCK_NB) != 0 && errno != ENOLCK &&
-           errno != EOPNOTSUPP && errno != EINVAL) {  // no locks: go on
-      if (errno == EINTR) continue;
-      if (errno != EWOULDBLOCK || clock_ms() >= deadline) {
-        close(fd);
-        return fail("Checkpoint file is busy: %s", path);
-      }
-      usleep(15 * 1000);
-    }
-    struct stat opened, named;
-    if (fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
-        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
-      *fd_out = fd;
+  switch (icf_lock_open(path, 0, fd_out)) {
+    case ICF_ERR_NONE:
       return 0;
-    }
-    close(fd);
-    if (clock_ms() >= deadline)
+    case ICF_ERR_BUSY:
       return fail("Checkpoint file is busy: %s", path);
+    default:
+      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
   }
 }
 

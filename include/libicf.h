@@ -87,6 +87,12 @@ int icf_open(IcfFile *file, const char *name, const char *path);
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// Opens `path` (read-write when `writable`, else read-only) and takes the
+// lock icf_open takes (exclusive, or shared for read-only), waiting at most
+// Lock_Wait_Ms and reopening when another run replaced the file meanwhile.
+// ICF_ERR_NONE with *fd set, else ICF_ERR_BUSY or ICF_ERR_INVALID (errno
+// tells why the open failed).
+int32_t icf_lock_open(const char *path, int writable, int *fd);
 // Writes the whole table back durably; on failure the file keeps its
 // previous content.
 int icf_commit(IcfFile *file);

@@ -76,8 +76,7 @@ int32_t load(IcfFile *file, const char *path, bool writable) {
   if (path == nullptr || realpath(path, resolved) == nullptr)
     return ICF_ERR_INVALID;
   int fd;
-  int32_t error = lock_open(resolved, writable ? O_RDWR : O_RDONLY,
-                            writable ? LOCK_EX : LOCK_SH, &fd);
+  int32_t error = icf_lock_open(resolved, writable, &fd);
   if (error != ICF_ERR_NONE) return error;
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr) {
@@ -331,6 +330,11 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   bool ok = ftruncate(fd, 0) == 0 && icf_header_write(stream, &table) &&
             fsync(fd) == 0;
   return fclose(stream) == 0 && ok;
+}
+
+int32_t icf_lock_open(const char *path, int writable, int *fd) {
+  return lock_open(path, writable ? O_RDWR : O_RDONLY,
+                   writable ? LOCK_EX : LOCK_SH, fd);
 }
 
 int icf_open(IcfFile *file, const char *name, const char *path) {
