@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
@@ -208,11 +209,6 @@ int rewrite_in_place(IcfFile *file) {
 }
 
 // ---- Scheduler ----------------------------------------------------------
-
-struct SchedulerState {
-  int skip;
-  time_t saved_start;
-};
 
 // The key of the clock time, kept unchanged if the clock cannot be read.
 void stamp_now(char *stamp) {
@@ -412,8 +408,9 @@ void corvane(IcfFile *file, IcfEntry *entry, int status) {
 IcfEntry *quenlor(IcfFile *file, time_t now, int include_current) {
   IcfTable *table = &file->table;
   SchedulerState state = {};
-  for (time_t t;
-       (t = next_interval(table, now, include_current, &state)) != 0;) {
+  const int done = icf_catch_up(table, now, include_current, next_interval);
+  for (time_t t; !done && (t = next_interval(table, now, include_current,
+                                             &state)) != 0;) {
     if (state.skip) continue;
     char key[13];
     char stamp[13] = "000000000000";

@@ -1,0 +1,446 @@
+// The scheduler's catch-up after a long pause, at the cost of the ring.
+//
+// The step-by-step walk (next_interval in icf.cc) converts every candidate
+// start to local time several times, and after a pause of a year it takes
+// every step of that year, although only the newest `capacity` intervals
+// survive in the ring. This file computes the same walk from the zone's UTC
+// offsets instead: a local wall-clock time is the instant plus the offset in
+// force, so two instants have the same interval key exactly when their wall
+// times agree, and an hour of the day is plain arithmetic. The offsets are
+// sampled once per day of the pause, and each change is pinned to the second
+// by bisection. Between changes a step depends only on the time of day, so
+// the walk repeats itself after a whole number of days and is advanced by
+// whole cycles; only the last `capacity` intervals are made into entries.
+//
+// Where the arithmetic might not match the platform, the walk is left alone:
+// zones that count leap seconds, offset changes that keep the daylight-saving
+// flag (mktime may then pick either pass of a repeated time, depending on
+// earlier calls), times beyond the key range. Across a change the step calls
+// mktime as the walk does, and takes the walk's own step when the result is
+// not the base plus the period.
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "icf_internal.h"
+#include "libicf.h"
+#include "libstd.h"
+
+int Icf_Fast_Catch_Up = 1;
+
+namespace {
+
+constexpr time_t Hour = 3600;
+constexpr time_t Day = 86400;
+// The offsets are sampled this far apart: a change that is undone within one
+// sample step would go unseen. The shortest-lived offset in the time zone
+// database since 1970 lasted 6.96 days (a week of summer time in Brazil in
+// 2000; Gaza's rules give such weeks again).
+constexpr time_t Probe = 4 * Day;
+// Starts handled here: from the third day of 1970 to the end of year 9999.
+constexpr time_t Lowest = 2 * Day;
+constexpr time_t Highest = 253402300799;
+// Offset changes held at once; older ones are dropped as the walk passes.
+constexpr int MaxChanges = 32;
+
+time_t floor_mod(time_t a, time_t b) {
+  const time_t r = a % b;
+  return r < 0 ? r + b : r;
+}
+
+struct Offset {
+  long gmtoff;
+  int isdst;
+};
+
+bool operator==(const Offset &a, const Offset &b) {
+  return a.gmtoff == b.gmtoff && a.isdst == b.isdst;
+}
+
+// The offset in force at t. False when it cannot be read or when the wall
+// time is not t plus the offset (a zone that counts leap seconds).
+bool offset_at(time_t t, Offset *out) {
+  struct tm fields;
+  if (localtime_r(&t, &fields) == nullptr) return false;
+  const time_t clock =
+      fields.tm_hour * Hour + fields.tm_min * 60 + fields.tm_sec;
+  if (floor_mod(t + fields.tm_gmtoff, Day) != clock) return false;
+  out->gmtoff = fields.tm_gmtoff;
+  out->isdst = fields.tm_isdst > 0;
+  return true;
+}
+
+// The local zone's offsets from a start time on, as far as sampled: the
+// instants at which the offset changes, with the offset before and after
+// each.
+struct Zone {
+  time_t probed;  // offsets are known up to here
+  time_t keep;    // lookups never go below here: older changes may go
+  int count;
+  time_t at[MaxChanges];
+  Offset offset[MaxChanges + 1];  // offset[i] holds until at[i] - 1
+  bool failed;
+};
+
+void zone_init(Zone *zone, time_t from) {
+  std::memset(zone, 0, sizeof *zone);
+  zone->probed = zone->keep = from;
+  zone->failed = !offset_at(from, &zone->offset[0]);
+}
+
+// Records a change at `at` to `offset`, making room if needed.
+void zone_add(Zone *zone, time_t at, const Offset &offset) {
+  int drop = 0;
+  while (drop < zone->count && zone->at[drop] <= zone->keep) ++drop;
+  if (zone->count == MaxChanges && drop > 0) {
+    zone->count -= drop;
+    std::memmove(zone->at, zone->at + drop, zone->count * sizeof(time_t));
+    std::memmove(zone->offset, zone->offset + drop,
+                 (zone->count + 1) * sizeof(Offset));
+  }
+  const Offset &before = zone->offset[zone->count];
+  // Without a change of the flag mktime cannot tell the two passes of a
+  // repeated time apart.
+  if (zone->count == MaxChanges || offset.isdst == before.isdst) {
+    zone->failed = true;
+    return;
+  }
+  zone->at[zone->count++] = at;
+  zone->offset[zone->count] = offset;
+}
+
+// Samples one step further, pinning a change found to the second.
+void zone_probe(Zone *zone) {
+  const Offset current = zone->offset[zone->count];
+  time_t low = zone->probed;
+  time_t high = low + Probe;
+  Offset found;
+  if (!offset_at(high, &found)) {
+    zone->failed = true;
+    return;
+  }
+  if (found == current) {
+    zone->probed = high;
+    return;
+  }
+  while (high - low > 1) {
+    const time_t mid = low + (high - low) / 2;
+    Offset there;
+    if (!offset_at(mid, &there)) {
+      zone->failed = true;
+      return;
+    }
+    if (there == current) {
+      low = mid;
+    } else {
+      high = mid;
+      found = there;
+    }
+  }
+  zone_add(zone, high, found);
+  zone->probed = high;
+}
+
+void zone_cover(Zone *zone, time_t t) {
+  while (!zone->failed && zone->probed < t) zone_probe(zone);
+}
+
+// Index of the first change after t.
+int zone_after(const Zone *zone, time_t t) {
+  int low = 0, high = zone->count;
+  while (low < high) {
+    const int mid = (low + high) / 2;
+    if (zone->at[mid] <= t)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
+}
+
+// Whether the offset changes within (from, to]; both lie in the sampled part.
+bool zone_changes(const Zone *zone, time_t from, time_t to) {
+  const int i = zone_after(zone, from);
+  return i < zone->count && zone->at[i] <= to;
+}
+
+// The first change after t, sampling on up to `horizon`; without one, a time
+// past everything sampled.
+time_t zone_next_change(Zone *zone, time_t t, time_t horizon) {
+  for (;;) {
+    const int i = zone_after(zone, t);
+    if (i < zone->count) return zone->at[i];
+    if (zone->failed || zone->probed >= horizon) return zone->probed + 1;
+    zone_probe(zone);
+  }
+}
+
+// The local wall-clock time of t as seconds since the epoch; t lies in the
+// sampled part.
+time_t wall(const Zone *zone, time_t t) {
+  return t + zone->offset[zone_after(zone, t)].gmtoff;
+}
+
+int hour_of(const Zone *zone, time_t t) {
+  return static_cast<int>(floor_mod(wall(zone, t), Day) / Hour);
+}
+
+// t lies in the second pass of an hour that the clock repeats: its key is
+// the key of t - 3600.
+bool repeats_hour(const Zone *zone, time_t t) {
+  return wall(zone, t) == wall(zone, t - Hour);
+}
+
+// The interval key of the wall-clock time `wall`, as icf_cnv_time_str makes
+// it from localtime: yymmddhhmmss.
+void format_key(time_t wall, char *key) {
+  const time_t clock = floor_mod(wall, Day);
+  // The civil date of a day count (proleptic Gregorian; H. Hinnant's method).
+  const time_t z = (wall - clock) / Day + 719468;
+  const time_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const time_t doe = z - era * 146097;
+  const time_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const time_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const time_t mp = (5 * doy + 2) / 153;
+  const time_t month = mp < 10 ? mp + 3 : mp - 9;
+  const time_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  const time_t field[6] = {
+      year % 100,        month,     doy - (153 * mp + 2) / 5 + 1, clock / Hour,
+      clock % Hour / 60, clock % 60};
+  for (int i = 0; i < 6; ++i) {
+    key[2 * i] = static_cast<char>('0' + field[i] / 10);
+    key[2 * i + 1] = static_cast<char>('0' + field[i] % 10);
+  }
+  key[12] = '\0';
+}
+
+// A start appended by the walk, with its wall-clock time for its key.
+struct Started {
+  time_t start;
+  time_t wall;
+};
+
+struct Walk {
+  IcfTable *table;
+  IcfStep step;
+  time_t now;  // never negative
+  int include_current;
+  time_t period;
+  time_t limit;  // the latest start that is due
+  Zone zone;
+  // The newest starts appended, ring[count % capacity] next, and room for
+  // one cycle of them.
+  Started *ring;
+  int32_t capacity;
+  int64_t count;  // starts appended
+};
+
+bool record(Walk *walk, time_t start) {
+  zone_cover(&walk->zone, start);
+  if (walk->zone.failed) return false;
+  walk->ring[walk->count % walk->capacity] = {start, wall(&walk->zone, start)};
+  ++walk->count;
+  return true;
+}
+
+// One step of the walk from `base`: *next is the next start, or 0 when it
+// is not due; *skip tells that it gets no entry. False to give up.
+bool take_step(Walk *walk, time_t base, time_t *next, bool *skip) {
+  Zone *zone = &walk->zone;
+  const time_t period = walk->period;
+  zone->keep = base - Hour;
+  zone_cover(zone, base + period);
+  if (zone->failed) return false;
+  time_t start = base + period;
+  *skip = false;
+  if (zone_changes(zone, base, start)) {
+    // The walk's mktime keeps the base's daylight-saving flag, which gives
+    // base + period on every platform the arithmetic was checked on.
+    struct tm fields;
+    if (localtime_r(&base, &fields) == nullptr) return false;
+    fields.tm_mday += static_cast<int>(period / Day);
+    fields.tm_sec += static_cast<int>(period % Day);
+    if (mktime(&fields) != start) {
+      SchedulerState state = {1, base};
+      *next = walk->step(walk->table, walk->now, walk->include_current, &state);
+      *skip = state.skip != 0;
+      return true;
+    }
+  }
+  time_t adjust = 0;
+  if (period < Hour) {
+    *skip = repeats_hour(zone, start);
+  } else {
+    const time_t hours = period / Hour;
+    if (zone_changes(zone, base - Hour, base + Hour * hours)) {
+      for (time_t j = 0; j <= hours; ++j) {
+        if (repeats_hour(zone, base + Hour * j)) {
+          adjust = Hour;
+          break;
+        }
+      }
+    }
+    const int hc = hour_of(zone, start);
+    const int hd = hour_of(zone, base);
+    if (period % Day == 0) {
+      if (hc == 1)
+        adjust = -Hour;
+      else if (hc != 0)
+        adjust = hc == hd ? -23 * Hour : Hour;
+    } else {
+      const int h = hc + (hc < hd ? 24 : 0);
+      if (h - hd == hours && period > Hour && h % hours != 0) adjust = -Hour;
+    }
+  }
+  start += adjust;
+  *next = start <= walk->limit ? start : 0;
+  return true;
+}
+
+// `start` was reached by steps that repeat every `steps` steps and `length`
+// seconds. Advances it by as many whole cycles as stay clear of the next
+// offset change and of the limit; the starts skipped are those of the cycle
+// just recorded, moved on by whole cycles. Returns the new start.
+time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
+  const time_t change =
+      zone_next_change(&walk->zone, start - Hour, walk->limit + walk->period);
+  // A cycle is clear when its last start is due and no step in it looks at
+  // the change: each looks from an hour before its base to a period after.
+  time_t bound = change - walk->period;
+  if (bound > walk->limit) bound = walk->limit;
+  if (walk->zone.failed || bound <= start) return start;
+  int64_t cycles = (bound - start) / length;
+  const int32_t capacity = walk->capacity;
+  if (steps > capacity) {
+    // The ring holds less than a cycle: leave one to walk, which fills it.
+    cycles -= 1;
+    if (cycles <= 0) return start;
+    walk->count += cycles * steps;
+    return start + cycles * length;
+  }
+  if (cycles <= 0) return start;
+  Started *cycle = walk->ring + capacity;
+  for (int64_t i = 0; i < steps; ++i)
+    cycle[i] = walk->ring[(walk->count - steps + i) % capacity];
+  const int64_t skipped = cycles * steps;
+  for (int64_t q = skipped > capacity ? skipped - capacity : 0; q < skipped;
+       ++q) {
+    const time_t shift = (q / steps + 1) * length;
+    const Started &from = cycle[q % steps];
+    walk->ring[(walk->count + q) % capacity] = {from.start + shift,
+                                                from.wall + shift};
+  }
+  walk->count += skipped;
+  return start + cycles * length;
+}
+
+// Walks from the newest entry to the last interval due. False to give up.
+bool run(Walk *walk, time_t base) {
+  const time_t period = walk->period;
+  bool tracking = false;  // looking for a cycle (Brent's method)
+  time_t tortoise = 0;
+  int64_t power = 0, steps = 0;
+  for (;;) {
+    time_t next;
+    bool skip;
+    if (!take_step(walk, base, &next, &skip)) return false;
+    if (next == 0) return true;
+    if (next <= base) return false;
+    if (!skip && !record(walk, next)) return false;
+    // Between offset changes a step depends only on the time of day, and a
+    // step under an hour is always base + period.
+    if (zone_changes(&walk->zone, base - Hour, base + period)) {
+      tracking = false;
+    } else {
+      if (!tracking) {
+        tracking = true;
+        tortoise = base;
+        power = 1;
+        steps = 0;
+      }
+      ++steps;
+      if (period < Hour || floor_mod(wall(&walk->zone, next), Day) ==
+                               floor_mod(wall(&walk->zone, tortoise), Day)) {
+        next = skip_cycles(walk, next, steps, next - tortoise);
+        tracking = false;
+      } else if (power == steps) {
+        tortoise = next;
+        power *= 2;
+        steps = 0;
+      }
+    }
+    base = next;
+  }
+}
+
+// Makes entries of the newest starts walked, as the walk would have.
+void apply(Walk *walk) {
+  IcfTable *table = walk->table;
+  const int64_t count = walk->count;
+  const int32_t capacity = walk->capacity;
+  if (count == 0) return;
+  if (count >= capacity) {
+    // Every entry there is now gets overwritten, so all leave the pending
+    // queue; the cursor, moved back from each one, ends up null.
+    for (int32_t i = 0; i < capacity; ++i)
+      queue_remove(&table->entries[i].link);
+    table->cursor = nullptr;
+    table->last =
+        static_cast<int32_t>((table->last + count - capacity) % capacity);
+    table->first = (table->last + 1) % capacity;
+  }
+  // The stamp is the clock's key, converted again only when the clock has
+  // moved on.
+  time_t stamped = 0;
+  char stamp[13] = "";
+  for (int64_t k = count > capacity ? count - capacity : 0; k < count; ++k) {
+    const Started &started = walk->ring[k % capacity];
+    char key[13];
+    format_key(started.wall, key);
+    const time_t clock = time(nullptr);
+    if (stamp[0] == '\0' || clock != stamped) {
+      stamped = clock;
+      if (!icf_cnv_time_str(clock, stamp))
+        std_strcpy(stamp, sizeof stamp, "000000000000");
+    }
+    IcfEntry *entry = icf_entry_new(table, started.start, key, stamp, 'n', 0);
+    queue_insert(&table->pending, &entry->link);
+  }
+}
+
+}  // namespace
+
+int icf_catch_up(IcfTable *table, time_t now, int include_current,
+                 IcfStep step) {
+  if (!Icf_Fast_Catch_Up || table->last < 0 || table->period < 1 ||
+      table->capacity < 1)
+    return 0;
+  const time_t clock = now >= 0 ? now : time(nullptr);
+  const time_t newest = table->entries[table->last].time;
+  const time_t limit = include_current ? clock : clock - table->period;
+  // Every start lies after the newest, so nothing is due before it.
+  if (newest < Lowest || limit <= newest || limit > Highest) return 0;
+  Walk walk = {};
+  walk.table = table;
+  walk.step = step;
+  walk.now = clock;
+  walk.include_current = include_current;
+  walk.period = table->period;
+  walk.limit = limit;
+  walk.capacity = table->capacity;
+  const uint64_t size =
+      2 * sizeof(Started) * static_cast<uint64_t>(table->capacity);
+  if (size > UINT32_MAX) return 0;
+  walk.ring =
+      static_cast<Started *>(std_malloc(nullptr, static_cast<uint32_t>(size)));
+  if (walk.ring == nullptr) return 0;
+  // The step below reads the zone as the key conversions of the walk do.
+  tzset();
+  zone_init(&walk.zone, newest - Hour);
+  const bool done = !walk.zone.failed && run(&walk, newest);
+  if (done) apply(&walk);
+  std_free(nullptr, walk.ring);
+  // With the clock, a step taken now might find another interval due.
+  return done && now >= 0;
+}
