@@ -7,9 +7,9 @@
 // offsets instead: a local wall-clock time is the instant plus the offset in
 // force, so two instants have the same interval key exactly when their wall
 // times agree, and an hour of the day is plain arithmetic. The offsets are
-// sampled once per day of the pause, and each change is pinned to the second
-// by bisection. Between changes a step depends only on the time of day, so
-// the walk repeats itself after a whole number of days and is advanced by
+// sampled every four days of the pause, and each change is pinned to the
+// second by bisection. Between changes a step depends only on the time of day,
+// so the walk repeats itself after a whole number of days and is advanced by
 // whole cycles; only the last `capacity` intervals are made into entries.
 //
 // Where the arithmetic might not match the platform, the walk is left alone:
