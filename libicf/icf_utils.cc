@@ -38,7 +38,9 @@ bool match(FILE *stream, const char *text) {
   return true;
 }
 
-// At most 12 characters that are not white space, after white space.
+// At most 12 characters that are not white space, after white space. A NUL
+// byte fails: the word would be written back cut at it, and a key cut to
+// nothing would shift every field of its line on the next open.
 bool read_word(FILE *stream, char (&word)[13]) {
   skip_space(stream);
   int n = 0;
@@ -48,6 +50,7 @@ bool read_word(FILE *stream, char (&word)[13]) {
       ungetc(c, stream);
       break;
     }
+    if (c == '\0') return false;
     word[n++] = static_cast<char>(c);
   }
   word[n] = '\0';
