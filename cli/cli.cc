@@ -38,6 +38,29 @@ CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
   return CLI_DELAY_OK;
 }
 
+bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
+                      char *message, size_t size) {
+  const char *item;
+  switch (cli_delays_parse(delays, value, &item)) {
+    case CLI_DELAY_OK:
+      return true;
+    case CLI_DELAY_TOO_LONG:
+      std::snprintf(message, size, "%s: Delay string should be less than %d\n",
+                    prog, CLI_DELAY_TEXT);
+      return false;
+    case CLI_DELAY_BAD_ITEM:
+      std::snprintf(message, size, "Invalid option value for -%c: %s\n", 'd',
+                    item);
+      return false;
+  }
+  return false;
+}
+
+const char *cli_open_error(const IcfFile *file) {
+  return file->error == ICF_ERR_BUSY ? "%s: Checkpoint file is busy: %s\n"
+                                     : "%s: Invalid checkpoint file: %s\n";
+}
+
 void cli_delays_complete(CliDelays *delays, int32_t retries) {
   if (delays->count <= 0) return;
   int32_t end = retries < CLI_DELAY_SLOTS ? retries : CLI_DELAY_SLOTS;

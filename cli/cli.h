@@ -39,6 +39,14 @@ const char *cli_progname(const char *argv0);
 CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item);
 
+// The -d option: cli_delays_parse, and on failure the message main prints
+// (newline included) written into message[size]. False on failure.
+bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
+                      char *message, size_t size);
+
+// The message format (program name, path) for an icf_open that failed.
+const char *cli_open_error(const IcfFile *file);
+
 // Repeats the last delay given for every further retry up to `retries`
 // (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.
 void cli_delays_complete(CliDelays *delays, int32_t retries);

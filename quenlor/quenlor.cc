@@ -51,6 +51,7 @@ int main(int argc, char *argv[]) {
   time_t now = -1;  // negative: the library reads the clock
   int flags = 0;
   CliDelays delays{};
+  char message[CLI_DELAY_TEXT + 48];
   const char *why;
 
   opterr = 0;
@@ -87,22 +88,12 @@ int main(int argc, char *argv[]) {
           return 1;
         }
         break;
-      case 'd': {
-        const char *item;
-        switch (cli_delays_parse(&delays, optarg, &item)) {
-          case CLI_DELAY_OK:
-            break;
-          case CLI_DELAY_TOO_LONG:
-            std::fprintf(stderr, "%s: Delay string should be less than %d\n",
-                         Prog, CLI_DELAY_TEXT);
-            return 1;
-          case CLI_DELAY_BAD_ITEM:
-            std::fprintf(stderr, "Invalid option value for -%c: %s\n", 'd',
-                         item);
-            return 1;
+      case 'd':
+        if (!cli_delay_option(&delays, optarg, Prog, message, sizeof message)) {
+          std::fputs(message, stderr);
+          return 1;
         }
         break;
-      }
       case 'p':
         flags |= CLI_WITH_PERIOD;
         break;
@@ -129,11 +120,7 @@ int main(int argc, char *argv[]) {
 
   IcfFile file{};
   if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr,
-                 file.error == ICF_ERR_BUSY
-                     ? "%s: Checkpoint file is busy: %s\n"
-                     : "%s: Invalid checkpoint file: %s\n",
-                 Prog, path);
+    std::fprintf(stderr, cli_open_error(&file), Prog, path);
     return 1;
   }
   cli_delays_complete(&delays, file.table.retries);
