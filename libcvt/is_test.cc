@@ -1,86 +1,71 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "libcvt.h"
 
-// fn 0 is cvt_int_2_string (which never reads the format), 1 is
-// cvt_uint_2_string, each from an 8-byte field.
+// 's' signed, 'u' unsigned.
 TEST(IntText, IntegerToText) {
   const CvtFormat hex{16, '0', 1}, star{2, '*', 0}, bin{2, 0, 0}, b36{36, 0, 1},
       b37{37, 0, 0};
-  struct {
-    int fn;
-    int64_t value;
-    const CvtFormat *format;
-    int size, want;
-    std::string text;
-  } cases[] = {
-      // clang-format off
-      {0, INT64_MIN, nullptr, 21, 21, "-9223372036854775808"},
-      {0, INT64_MIN, nullptr, 20, -1, ""},  {0, -32768, &bin, 64, 7, "-32768"},
-      {1, 255, nullptr, 8, 4, "255"},       {1, 255, &hex, 5, 5, "00FF"},
-      {1, 255, &star, 12, 12, "11111111***"},
-      {1, -1, &bin, 65, 65, std::string(64, '1')},
-      {1, -1, &bin, 64, -1, ""},            {1, 0, nullptr, 2, 2, "0"},
-      {1, 35, &b36, 4, 4, "  Z"},           {1, 5, nullptr, 1, -1, ""},
-      {1, 5, &b37, 8, -1, ""},
-      // clang-format on
-  };
-  for (auto c : cases) {
-    SCOPED_TRACE(c.text);
+  // sign, value (an 8-byte field), format, field size, text ("": failure)
+  // clang-format off
+  const std::tuple<char, int64_t, const CvtFormat *, int, std::string>
+      cases[] = {
+      {'s', INT64_MIN, nullptr, 21, "-9223372036854775808"},
+      {'s', INT64_MIN, nullptr, 20, ""},
+      {'u', -1, &bin, 65, std::string(64, '1')}, {'u', -1, &bin, 64, ""},
+      {'u', 255, &hex, 5, "00FF"}, {'u', 255, &star, 12, "11111111***"},
+      {'u', 35, &b36, 4, "  Z"},   {'u', 0, nullptr, 2, "0"},
+      {'u', 255, nullptr, 8, "255"}, {'u', 5, nullptr, 1, ""},
+      {'u', 5, &b37, 8, ""}};
+  // clang-format on
+  for (auto [sign, value, format, size, text] : cases) {
     char dst[80];
     std::memset(dst, '#', sizeof dst);
-    auto convert = c.fn == 0 ? cvt_int_2_string : cvt_uint_2_string;
-    EXPECT_EQ(convert(0, 8, &c.value, 0, c.size, dst, c.format), c.want);
+    auto convert = sign == 's' ? cvt_int_2_string : cvt_uint_2_string;
+    EXPECT_EQ(convert(0, 8, &value, 0, size, dst, format),
+              text.empty() ? -1 : int(text.size()) + 1);
     // A failed signed conversion leaves the field as it was.
-    std::string want = c.want > 0  ? c.text + '\0'
-                       : c.fn == 0 ? std::string(c.size, '#')
-                                   : "";
-    EXPECT_EQ(std::string(dst, want.size()), want);
-    EXPECT_EQ(dst[c.size], '#') << "wrote past the field";
+    std::string want = !text.empty() ? text + '\0'
+                       : sign == 's' ? std::string(size, '#')
+                                     : "";
+    EXPECT_EQ(std::string(dst, want.size()), want) << text;
+    EXPECT_EQ(dst[size], '#') << "wrote past the field";
   }
 }
 
-// fn 0 is cvt_string_2_int, 1 cvt_string_2_uint; base -1 passes no format.
 TEST(IntText, TextToInteger) {
-  struct {
-    int fn;
-    const char *text;
-    int base, width, ok;
-    int64_t value;
-  } cases[] = {
-      // clang-format off
-      {1, " 30\t", -1, 4, 1, 30},     {1, "0x1e", -1, 4, 1, 30},
-      {1, "036", -1, 4, 1, 30},       {1, "08", -1, 4, 0, 0},
-      {1, "30s", -1, 4, 0, 0},        {1, "", -1, 4, 1, 0},
-      {1, "4294967295", -1, 4, 1, UINT32_MAX},
-      {1, "4294967296", -1, 4, 0, 0}, {1, "256", -1, 1, 0, 0},
-      {1, "18446744073709551616", -1, 8, 0, 0},
-      {1, "-1", -1, 8, 0, 0},         {1, "-0", -1, 2, 1, 0},
-      {1, "ff", 16, 4, 1, 255},       {1, "010", 10, 4, 1, 10},
-      {1, "z", 36, 8, 1, 35},         {1, "12", 37, 4, 0, 0},
-      {0, "-128", -1, 1, 1, -128},    {0, "128", -1, 1, 0, 0},
-      {0, " -017 ", -1, 4, 1, -15},   {0, "-0x10", -1, 2, 1, -16},
-      {0, "-9223372036854775808", -1, 8, 1, INT64_MIN},
-      {0, "9223372036854775808", -1, 8, 0, 0},
-      // clang-format on
-  };
-  for (auto c : cases) {
-    SCOPED_TRACE(c.text);
-    CvtFormat format{uint16_t(c.base), 0, 0};
+  // sign, text, base (0: no format), field width, value read back
+  // clang-format off
+  const std::tuple<char, const char *, int, int, std::optional<int64_t>>
+      cases[] = {
+      {'u', " 30\t", 0, 4, 30}, {'u', "0x1e", 0, 4, 30}, {'u', "036", 0, 4, 30},
+      {'u', "08", 0, 4, {}},    {'u', "30s", 0, 4, {}}, {'u', "010", 10, 4, 10},
+      {'u', "ff", 16, 4, 255},  {'u', "12", 37, 4, {}}, {'u', "-1", 0, 8, {}},
+      {'u', "-0", 0, 2, 0},     {'u', "4294967295", 0, 4, UINT32_MAX},
+      {'u', "4294967296", 0, 4, {}}, {'u', "18446744073709551616", 0, 8, {}},
+      {'s', "-128", 0, 1, -128}, {'s', "128", 0, 1, {}},
+      {'s', "-0x10", 0, 2, -16},
+      {'s', "-9223372036854775808", 0, 8, INT64_MIN},
+      {'s', "9223372036854775808", 0, 8, {}}};
+  // clang-format on
+  for (auto [sign, text, base, width, value] : cases) {
+    CvtFormat format{uint16_t(base), 0, 0};
     unsigned char dst[9];
     std::memset(dst, 0xAA, sizeof dst);
-    auto convert = c.fn == 0 ? cvt_string_2_int : cvt_string_2_uint;
-    EXPECT_EQ(convert(CVT_STRING, std::strlen(c.text) + 1, c.text, 0, c.width,
-                      dst, c.base < 0 ? nullptr : &format),
-              c.ok ? c.width : -1);
-    // Read back at the field's own width and signedness.
-    int64_t got;
-    (c.fn == 0 ? cvt_int_2_int : cvt_uint_2_uint)(0, c.width, dst, 0, 8, &got,
-                                                  nullptr);
-    EXPECT_EQ(got, c.value);
-    EXPECT_EQ(dst[c.width], 0xAA) << "wrote past the field";
+    auto convert = sign == 's' ? cvt_string_2_int : cvt_string_2_uint;
+    EXPECT_EQ(
+        convert(CVT_STRING, 0, text, 0, width, dst, base ? &format : nullptr),
+        value ? width : -1)
+        << text;
+    int64_t got;  // read back at the field's own width and signedness
+    (sign == 's' ? cvt_int_2_int : cvt_uint_2_uint)(0, width, dst, 0, 8, &got,
+                                                    nullptr);
+    EXPECT_EQ(got, value.value_or(0)) << text;
+    EXPECT_EQ(dst[width], 0xAA) << "wrote past the field";
   }
 }
