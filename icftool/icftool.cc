@@ -47,10 +47,10 @@ __attribute__((format(printf, 1, 2))) int fail(const char *format, ...) {
 // first word is the command. Returns kGoOn with optind at the first operand,
 // or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag) {
-  const char spec[] = {'+', 'h', letter, '\0'};
+  const char optstring[] = {'+', 'h', letter, '\0'};
   opterr = 0;
   optind = 0;  // glibc: start afresh, also for a second argument vector
-  for (int c; (c = getopt(argc, argv, spec)) != -1;) {
+  for (int c; (c = getopt(argc, argv, optstring)) != -1;) {
     if (c == 'h') {
       usage();
       return 0;
