@@ -5,15 +5,14 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "libicf.h"
 #include "libstd.h"
 
-// Replaces the C library's clock for the whole harness process.
 extern "C" time_t time(time_t *t) noexcept {
-  if (t != nullptr) *t = Fuzz_Clock;
-  return Fuzz_Clock;
+  return t != nullptr ? *t = Fuzz_Clock : Fuzz_Clock;
 }
 
 void fuzz_fail(const char *what, const char *file, int line) {
@@ -21,71 +20,49 @@ void fuzz_fail(const char *what, const char *file, int line) {
   std::abort();
 }
 
-// An allocator that refuses blocks above 64 MiB, as a small machine would:
-// a header asking for billions of entries must fail the open cleanly
-// instead of tripping the fuzzer's memory limit.
+// A header asking for billions of entries must fail the open cleanly, not
+// trip the fuzzer's memory limit.
 constexpr uint64_t Max_Block = 64u << 20;
+static AllocMethods Bounded = {
+    [](uint32_t n, void *) { return n > Max_Block ? nullptr : malloc(n); },
+    [](uint32_t n, uint32_t s, void *) {
+      return uint64_t{n} * s > Max_Block ? nullptr : calloc(n, s);
+    },
+    [](void *p, uint32_t n, void *) {
+      return n > Max_Block ? nullptr : realloc(p, n);
+    },
+    [](void *p, void *) { free(p); }, nullptr};
+char Fuzz_Path[64];
 
-static void *bounded_malloc(uint32_t size, void *) {
-  return size > Max_Block ? nullptr : std::malloc(size);
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  std_alloc_set(&Bounded);
+  Lock_Wait_Ms = 0;
+  // Every commit syncs the file: in memory that costs nothing.
+  std::snprintf(Fuzz_Path, sizeof Fuzz_Path, "%s/icf-fuzz-%d",
+                access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", getpid());
+  std::atexit([] { unlink(Fuzz_Path); });
+  return 0;
 }
-static void *bounded_calloc(uint32_t count, uint32_t size, void *) {
-  if (uint64_t{count} * size > Max_Block) return nullptr;
-  return std::calloc(count, size);
-}
-static void *bounded_realloc(void *p, uint32_t size, void *) {
-  return size > Max_Block ? nullptr : std::realloc(p, size);
-}
-static void bounded_free(void *p, void *) { std::free(p); }
 
-static AllocMethods Bounded = {bounded_malloc, bounded_calloc, bounded_realloc,
-                               bounded_free, nullptr};
-static char Path[64];
-static int Lowest_Free_Fd = -1;
+void fuzz_write(const void *data, size_t size) {
+  int fd = open(Fuzz_Path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  FUZZ_CHECK(fd >= 0 && write(fd, data, size) == ssize_t(size));
+  close(fd);
+}
 
-static int lowest_free_fd() {
+std::string fuzz_read() {
+  std::ostringstream text;
+  text << std::ifstream(Fuzz_Path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+int fuzz_free_fd() {
   int fd = open("/dev/null", O_RDONLY);
   close(fd);
   return fd;
 }
-
-void fuzz_setup() {
-  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-  tzset();
-  std_alloc_set(&Bounded);
-  Lock_Wait_Ms = 0;  // nothing else holds the scratch file
-  // Every commit syncs the file and its directory: in memory that costs
-  // nothing, on a disk it would bound the runs to a few hundred a second.
-  const char *dir =
-      access("/dev/shm", W_OK) == 0 ? "/dev/shm" : getenv("TMPDIR");
-  std::snprintf(Path, sizeof Path, "%.40s/icf-fuzz-%d",
-                dir != nullptr && dir[0] != '\0' ? dir : "/tmp", getpid());
-  std::atexit([] { unlink(Path); });
-}
-
-const char *fuzz_path() { return Path; }
-
-void fuzz_write(const char *path, const void *data, size_t size) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  FUZZ_CHECK(fd >= 0);
-  FUZZ_CHECK(write(fd, data, size) == static_cast<ssize_t>(size));
-  close(fd);
-}
-
-std::string fuzz_read(const char *path) {
-  std::string text;
-  FILE *f = std::fopen(path, "rb");
-  FUZZ_CHECK(f != nullptr);
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  std::fclose(f);
-  return text;
-}
-
-void fuzz_mark_fds() { Lowest_Free_Fd = lowest_free_fd(); }
-
-void fuzz_check_fds() { FUZZ_CHECK(lowest_free_fd() == Lowest_Free_Fd); }
 
 uint64_t fuzz_hash(const uint8_t *data, size_t size) {
   uint64_t h = 14695981039346656037u;

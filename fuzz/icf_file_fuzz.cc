@@ -1,11 +1,8 @@
-// A checkpoint file made of arbitrary bytes. Whatever the bytes, the open
-// either fails cleanly or yields a table that keeps its invariants through
-// the scheduler and a status change; its commit must succeed, and the
-// reopened file must hold exactly the committed table.
+// Arbitrary bytes as a checkpoint file: the open fails cleanly, or the
+// table keeps its invariants through the scheduler and a status change, the
+// commit succeeds and the reopened file holds the committed table.
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <string>
+#include <functional>
 #include <vector>
 
 #include "common.h"
@@ -19,42 +16,37 @@ struct Row {
   int32_t status, retry_count;
   bool operator==(const Row &) const = default;
 };
-
 struct Snapshot {
   int32_t period, retries, capacity;
-  std::vector<Row> rows;        // ring order, oldest first
-  std::vector<size_t> pending;  // queue order, as positions in `rows`
+  std::vector<Row> rows;        // oldest first
+  std::vector<size_t> pending;  // queue order, as indexes into rows
   bool operator==(const Snapshot &) const = default;
 };
 
-bool is_pending(int32_t status) { return status != 's' && status != 'x'; }
+bool pending(int32_t status) { return status != 's' && status != 'x'; }
 
-// Copies the table and checks the ring, queue and cursor invariants.
-Snapshot snapshot(const IcfTable &t) {
+// Copies the table, checking the ring, the queue and the cursor.
+Snapshot snap(const IcfTable &t) {
   Snapshot s{t.period, t.retries, t.capacity, {}, {}};
-  FUZZ_CHECK(t.capacity >= 1 && t.period >= 1);
-  FUZZ_CHECK((t.first < 0) == (t.last < 0));
-  std::vector<size_t> position(t.capacity, SIZE_MAX);
-  if (t.first >= 0) {
-    FUZZ_CHECK(t.first < t.capacity && t.last < t.capacity);
-    for (int32_t i = t.first;; i = (i + 1) % t.capacity) {
-      const IcfEntry &e = t.entries[i];
-      position[i] = s.rows.size();
-      s.rows.push_back({e.time, e.key, e.stamp, e.status, e.retry_count});
-      if (i == t.last) break;
-    }
+  FUZZ_CHECK(t.capacity >= 1 && t.period >= 1 && (t.first < 0) == (t.last < 0));
+  FUZZ_CHECK(t.first < t.capacity && t.last < t.capacity);
+  std::vector<size_t> at(t.capacity, SIZE_MAX);
+  for (int32_t i = t.first; i >= 0; i = (i + 1) % t.capacity) {
+    const IcfEntry &e = t.entries[i];
+    at[i] = s.rows.size();
+    s.rows.push_back({e.time, e.key, e.stamp, e.status, e.retry_count});
+    if (i == t.last) break;
   }
-  size_t want = 0;
-  for (const Row &r : s.rows) want += is_pending(r.status);
+  size_t want = std::count_if(s.rows.begin(), s.rows.end(),
+                              [](const Row &r) { return pending(r.status); });
   bool cursor_seen = t.cursor == nullptr;
   for (QueueElement *q = queue_first(const_cast<QueueHeader *>(&t.pending));
        q != nullptr; q = queue_next(q)) {
     auto *e = static_cast<IcfEntry *>(queue_data(q));
     FUZZ_CHECK(e >= t.entries && e < t.entries + t.capacity);
-    size_t p = position[e - t.entries];
-    FUZZ_CHECK(p != SIZE_MAX && is_pending(e->status));
+    FUZZ_CHECK(at[e - t.entries] != SIZE_MAX && pending(e->status));
     FUZZ_CHECK(s.pending.size() < want);
-    s.pending.push_back(p);
+    s.pending.push_back(at[e - t.entries]);
     cursor_seen |= e == t.cursor;
   }
   FUZZ_CHECK(s.pending.size() == want && t.pending.count == int32_t(want));
@@ -62,90 +54,73 @@ Snapshot snapshot(const IcfTable &t) {
   return s;
 }
 
-// A freshly loaded table queues its pending entries in ring order.
-void check_loaded(const Snapshot &s) {
-  for (size_t i = 1; i < s.pending.size(); i++)
-    FUZZ_CHECK(s.pending[i - 1] < s.pending[i]);
+// A loaded table queues its pending entries in ring order.
+bool loaded(const Snapshot &s) {
+  return std::adjacent_find(s.pending.begin(), s.pending.end(),
+                            std::greater_equal<>()) == s.pending.end();
 }
 
-// The file keeps the low 32 bits of each time; beyond that range a reread
-// differs by design.
+// The file keeps the low 32 bits of a time: beyond them a reread differs.
 bool times_fit(const Snapshot &s) {
-  for (const Row &r : s.rows)
-    if (r.time < 0 || r.time > time_t{UINT32_MAX}) return false;
-  return true;
+  return std::all_of(s.rows.begin(), s.rows.end(), [](const Row &r) {
+    return r.time >= 0 && r.time <= time_t{UINT32_MAX};
+  });
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz_setup();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const char *path = fuzz_path();
-  fuzz_mark_fds();
-  fuzz_write(path, data, size);
+  int fd = fuzz_free_fd();
+  fuzz_write(data, size);
   IcfFile file;
-  if (!icf_open(&file, "FUZZ", path)) {
+  if (!icf_open(&file, "FUZZ", Fuzz_Path)) {
     FUZZ_CHECK(file.error == ICF_ERR_INVALID && file.stream == nullptr);
-    fuzz_check_fds();
+    FUZZ_CHECK(fuzz_free_fd() == fd);
     return 0;
   }
   IcfTable &t = file.table;
-  check_loaded(snapshot(t));
-
-  // The scheduler, up to a few periods past the newest entry (a fixed
-  // clock would let a file from 1970 with a one-second period run for
-  // hours); then walk the whole pending queue once and a bit.
+  FUZZ_CHECK(loaded(snap(t)));
+  // At most a few periods past the newest entry: with a fixed clock a 1970
+  // file of one-second periods would keep the scheduler busy for hours.
   uint64_t h = fuzz_hash(data, size);
-  time_t now = Fuzz_Clock;
-  if (t.last >= 0)
-    now =
-        std::max<time_t>(0, t.entries[t.last].time + time_t(h % 16) * t.period);
-  int include_current = (h >> 4) & 1;
-  for (int32_t i = 0; i <= t.capacity && quenlor(&file, now, include_current);
-       i++) {
+  time_t now = t.last < 0 ? Fuzz_Clock
+                          : std::max<time_t>(0, t.entries[t.last].time +
+                                                    time_t(h % 16) * t.period);
+  int current = (h >> 4) & 1;
+  for (int32_t i = 0; i <= t.capacity && quenlor(&file, now, current); i++) {
   }
-  snapshot(t);
-
-  // A status change on one entry, then one more scheduler call.
+  snap(t);
   if (t.last >= 0) {
     int32_t n = (t.last - t.first + t.capacity) % t.capacity + 1;
     IcfEntry *e = &t.entries[(t.first + (h >> 8) % n) % t.capacity];
     corvane(&file, e, "srax?"[(h >> 40) % 5]);
     IcfEntry *found = icf_find(&file, e->time);
     FUZZ_CHECK(found == nullptr || found->time == e->time);
-    quenlor(&file, now, include_current);
+    quenlor(&file, now, current);
   }
-  Snapshot committed = snapshot(t);
-  FUZZ_CHECK(icf_commit(&file));
-  FUZZ_CHECK(snapshot(t) == committed);
-  std::string text = fuzz_read(path);
+  Snapshot committed = snap(t);
+  FUZZ_CHECK(icf_commit(&file) && snap(t) == committed);
+  std::string text = fuzz_read();
   icf_close(&file);
 
-  // The reopened table is the committed one, with the queue in ring order
-  // and the time of each 'a' line taken from its key; when no 'a' line
-  // changes, committing it again writes the same bytes.
-  Snapshot expected = committed;
-  expected.pending.clear();
-  for (size_t i = 0; i < expected.rows.size(); i++) {
-    Row &r = expected.rows[i];
+  // Reread: the committed rows, each 'a' line's time taken from its key,
+  // queued in ring order; an unchanged table commits to the same bytes.
+  Snapshot want = committed;
+  want.pending.clear();
+  for (size_t i = 0; i < want.rows.size(); i++) {
+    Row &r = want.rows[i];
     if (r.status == 'a') icf_cnv_time(r.key.c_str(), &r.time);
-    if (is_pending(r.status)) expected.pending.push_back(i);
+    if (pending(r.status)) want.pending.push_back(i);
   }
   IcfFile again;
-  FUZZ_CHECK(icf_open(&again, "FUZZ", path));
-  Snapshot reread = snapshot(again.table);
-  check_loaded(reread);
-  FUZZ_CHECK(again.table.cursor == nullptr);
-  if (times_fit(committed) && times_fit(expected)) {
-    FUZZ_CHECK(reread == expected);
-    FUZZ_CHECK(icf_commit(&again));
-    if (expected.rows == committed.rows) FUZZ_CHECK(fuzz_read(path) == text);
+  FUZZ_CHECK(icf_open(&again, "FUZZ", Fuzz_Path));
+  Snapshot got = snap(again.table);
+  FUZZ_CHECK(loaded(got) && again.table.cursor == nullptr);
+  if (times_fit(committed) && times_fit(want)) {
+    FUZZ_CHECK(got == want && icf_commit(&again));
+    FUZZ_CHECK(want.rows != committed.rows || fuzz_read() == text);
   }
   icf_close(&again);
-  fuzz_check_fds();
+  FUZZ_CHECK(fuzz_free_fd() == fd);
   return 0;
 }

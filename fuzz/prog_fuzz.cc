@@ -1,19 +1,13 @@
-// A program's command line from arbitrary words, run in process on a copy
-// of a seed checkpoint file. The program's source is compiled into this
-// harness with its main renamed to PROGRAM_MAIN.
-//
-// The input is one word per line. The word "@" stands for the scratch
-// file's path. "-t <now>" always comes first so that runs do not depend on
-// the clock; a later -t from the input counts only within a day of it, as
-// a far one would keep the scheduler busy for a long time.
-#include <fcntl.h>
+// A program's command line, one word per line ("@" is the scratch file),
+// run in process on a seed checkpoint file; the program's main is compiled
+// in as PROGRAM_MAIN. "-t <now>" comes first, and a later -t counts only
+// within a day of it: a far one would keep the scheduler busy for long.
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <regex>
 #include <vector>
 
 #include "common.h"
@@ -23,8 +17,6 @@ int PROGRAM_MAIN(int argc, char *argv[]);
 
 namespace {
 
-// Seed checkpoint files: quarter-hours with every status and a retry
-// waiting, hours across the autumn change, and days.
 const char *const Seeds[] = {
     "PERIOD=900\nENTRIES=96\nRETRIES=3\n"
     "241103083000 67277ad8 s 241103084512 0000\n"
@@ -45,29 +37,24 @@ const char *const Seeds[] = {
     "PERIOD=300\nENTRIES=4\nRETRIES=2\n",
 };
 
-constexpr char Now[] = "241103103010";
-
-// The -t values this command line gives, read the way getopt will.
-std::vector<std::string> t_values(const std::vector<std::string> &words,
-                                  const char *with_value) {
-  std::vector<std::string> found;
-  for (size_t i = 0; i < words.size(); i++) {
+// Whether a -t value among the options, read the way getopt will, is far.
+bool far_clock(const std::vector<std::string> &words) {
+  for (size_t i = 3; i < words.size(); i++) {
     const std::string &w = words[i];
     if (w.size() < 2 || w[0] != '-' || w == "--") break;
-    for (size_t j = 1; j < w.size(); j++) {
-      if (std::strchr(with_value, w[j]) == nullptr) continue;
-      std::string value = w.substr(j + 1);
-      if (value.empty() && i + 1 < words.size()) value = words[++i];
-      if (w[j] == 't') found.push_back(value);
-      break;
-    }
+    size_t j = w.find_first_of(PROGRAM_VALUES, 1);
+    if (j == std::string::npos) continue;
+    std::string value = w.substr(j + 1);
+    if (value.empty() && i + 1 < words.size()) value = words[++i];
+    time_t when;
+    icf_cnv_time(value.c_str(), &when);
+    if (w[j] == 't' && (when < Fuzz_Clock - 86400 || when > Fuzz_Clock + 86400))
+      return true;
   }
-  return found;
+  return false;
 }
 
-int Out_Fd = -1, Err_Fd = -1;
-
-// What a run wrote to a descriptor; the descriptor is emptied for the next.
+// What a run wrote to a memory file, which is emptied for the next run.
 std::string take(int fd) {
   std::string text(lseek(fd, 0, SEEK_END), '\0');
   FUZZ_CHECK(pread(fd, text.data(), text.size(), 0) == ssize_t(text.size()));
@@ -75,83 +62,52 @@ std::string take(int fd) {
   return text;
 }
 
-// One output line: a key or "0", then the period and the flag as asked.
-bool output_line(const std::string &s) {
-  size_t i = 0, n = 0;
-  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) i++;
-  if (!(s.starts_with("0 ") || s == "0\n" || i == 12)) return false;
-  for (char ch : s.substr(i)) n += ch == ' ';
-  return n <= 2 && s.back() == '\n' && s.find('\n') == s.size() - 1;
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzz_setup();
-  Out_Fd = memfd_create("stdout", 0);
-  Err_Fd = memfd_create("stderr", 0);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (size < 1) return 0;
-  const char *path = fuzz_path();
+  static const int Out = memfd_create("out", 0), Err = memfd_create("err", 0);
+  static const std::regex Line("(\\d{12}|0)( \\S+){0,2}\n");
+  if (size < 1 || std::memchr(data, 0, size) != nullptr) return 0;
   const char *seed = Seeds[data[0] % std::size(Seeds)];
-  std::vector<std::string> words{PROGRAM_NAME, "-t", Now};
-  std::string word;
-  for (size_t i = 1; i < size; i++) {
-    if (data[i] == 0) return 0;  // no word of a real command line has one
-    if (data[i] != '\n') {
-      word += char(data[i]);
-      continue;
+  std::vector<std::string> words{PROGRAM_NAME, "-t", "241103103010"};
+  std::string w;
+  for (size_t i = 1; i <= size; i++)
+    if (i == size ? !w.empty() : data[i] == '\n') {
+      words.push_back(w == "@" ? Fuzz_Path : w);
+      w.clear();
+    } else if (i < size) {
+      w += char(data[i]);
     }
-    words.push_back(word == "@" ? path : word);
-    word.clear();
-  }
-  if (!word.empty()) words.push_back(word == "@" ? path : word);
-  for (const std::string &t :
-       t_values({words.begin() + 3, words.end()}, PROGRAM_VALUES)) {
-    time_t when;
-    icf_cnv_time(t.c_str(), &when);
-    if (when < Fuzz_Clock - 86400 || when > Fuzz_Clock + 86400) return 0;
-  }
-
-  fuzz_write(path, seed, std::strlen(seed));
-  fuzz_mark_fds();
+  if (far_clock(words)) return 0;
+  fuzz_write(seed, std::strlen(seed));
+  int fd = fuzz_free_fd();
   std::vector<char *> argv;
-  for (std::string &w : words) argv.push_back(w.data());
+  for (std::string &word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
-
-  std::fflush(stdout);
-  std::fflush(stderr);
+  std::fflush(nullptr);
   int saved_out = dup(1), saved_err = dup(2);
-  dup2(Out_Fd, 1);
-  dup2(Err_Fd, 2);
+  dup2(Out, 1);
+  dup2(Err, 2);
   optind = 0;  // glibc: start the next getopt loop afresh
   int status = PROGRAM_MAIN(int(argv.size() - 1), argv.data());
-  std::fflush(stdout);
-  std::fflush(stderr);
+  std::fflush(nullptr);
   dup2(saved_out, 1);
   dup2(saved_err, 2);
   close(saved_out);
   close(saved_err);
-  fuzz_check_fds();
-
-  // A failure says why on one line and leaves the file as it was; a
-  // success prints one output line, or nothing, or the usage text.
-  std::string out = take(Out_Fd), err = take(Err_Fd);
-  if (status == 1) {
-    FUZZ_CHECK(out.empty() && !err.empty());
-    FUZZ_CHECK(err.find('\n') == err.size() - 1);
-    FUZZ_CHECK(fuzz_read(path) == seed);
-  } else {
-    FUZZ_CHECK(status == 0);
-    FUZZ_CHECK(err.empty() ? out.empty() || output_line(out)
-                           : out.empty() && err.starts_with("Usage: "));
-  }
-  // Whatever the run did, the file still loads.
-  IcfFile file;
-  FUZZ_CHECK(icf_open(&file, "FUZZ", path));
+  FUZZ_CHECK(fuzz_free_fd() == fd);
+  // A failure says why on one line and leaves the file as it was; a success
+  // prints one output line, or nothing, or the usage text.
+  std::string out = take(Out), err = take(Err);
+  if (status == 1)
+    FUZZ_CHECK(out.empty() && !err.empty() &&
+               err.find('\n') == err.size() - 1 && fuzz_read() == seed);
+  else
+    FUZZ_CHECK(status == 0 &&
+               (err.empty() ? out.empty() || std::regex_match(out, Line)
+                            : out.empty() && err.starts_with("Usage: ")));
+  IcfFile file;  // whatever the run did, the file still loads
+  FUZZ_CHECK(icf_open(&file, "FUZZ", Fuzz_Path));
   icf_close(&file);
   return 0;
 }

@@ -1,71 +1,30 @@
-// Allocation failure through the AllocMethods table: each allocation of a
-// run is made to fail in turn. The library then reports the failure with
-// the file untouched, or does its job another way; nothing stays allocated
-// and no descriptor stays open.
-#include <dirent.h>
-
-#include <cstdlib>
-
+// Each allocation of a run fails in turn: the library reports the failure
+// with the file untouched, or does its job another way; nothing stays
+// allocated and no descriptor stays open.
 #include "child.h"
 #include "gtest/gtest.h"
-#include "libicf.h"
 #include "libstd.h"
 
 namespace {
 
-// Counts calls and live blocks; the call numbered `fail_at` fails.
-struct Budget {
-  int64_t fail_at = -1, calls = 0, live = 0;
-  void *count(void *block) { return live += block != nullptr, block; }
-};
-Budget Spent;
+int64_t Fail_At, Calls, Live;
+void *counted(void *p) { return Live += p != nullptr, p; }
+bool fails() { return Calls++ == Fail_At; }
+AllocMethods Counted = {
+    [](uint32_t n, void *) { return fails() ? nullptr : counted(malloc(n)); },
+    [](uint32_t n, uint32_t s, void *) {
+      return fails() ? nullptr : counted(calloc(n, s));
+    },
+    [](void *p, uint32_t n, void *) {
+      return fails() ? nullptr : realloc(p, n);
+    },
+    [](void *p, void *) { Live -= p != nullptr, free(p); }, nullptr};
 
-void *t_malloc(uint32_t size, void *) {
-  return Spent.calls++ == Spent.fail_at ? nullptr
-                                        : Spent.count(std::malloc(size));
-}
-void *t_calloc(uint32_t n, uint32_t size, void *) {
-  return Spent.calls++ == Spent.fail_at ? nullptr
-                                        : Spent.count(std::calloc(n, size));
-}
-void *t_realloc(void *p, uint32_t size, void *) {
-  return Spent.calls++ == Spent.fail_at ? nullptr : std::realloc(p, size);
-}
-void t_free(void *p, void *) {
-  Spent.live -= p != nullptr;
-  std::free(p);
-}
-AllocMethods Counted = {t_malloc, t_calloc, t_realloc, t_free, nullptr};
-
-int open_descriptors() {
-  int n = 0;
-  DIR *d = opendir("/proc/self/fd");
-  while (readdir(d) != nullptr) n++;
-  closedir(d);
-  return n;
-}
-
-// The entries of a file, without the stamps of the clock.
-std::string entries(const std::string &path) {
-  IcfFile f;
-  if (!icf_open_readonly(&f, "TEST", path.c_str())) return "unreadable";
-  std::string text;
-  for (int32_t i = f.table.first; i >= 0; i = (i + 1) % f.table.capacity) {
-    const IcfEntry &e = f.table.entries[i];
-    text += std::string(e.key) + char(e.status) +
-            std::to_string(e.retry_count) + " ";
-    if (i == f.table.last) break;
-  }
-  icf_close(&f);
-  return text;
-}
-
-// A run as the programs make it. False when the library reported failure.
-bool job_run(const std::string &path, bool readonly) {
+// A run as the programs make one; false when the library reported failure.
+bool job(const std::string &path, bool readonly) {
   IcfFile f;
   if (!(readonly ? icf_open_readonly : icf_open)(&f, "TEST", path.c_str())) {
-    EXPECT_EQ(f.error, ICF_ERR_INVALID);
-    EXPECT_EQ(f.stream, nullptr);
+    EXPECT_TRUE(f.error == ICF_ERR_INVALID && f.stream == nullptr);
     return false;
   }
   while (quenlor(&f, Jan1 + 900 * 40, 0) != nullptr) {
@@ -76,40 +35,40 @@ bool job_run(const std::string &path, bool readonly) {
   return ok;
 }
 
-TEST(Allocation, EveryFailureIsCleanAndLeaksNothing) {
-  TempDir dir;
-  std::string path = dir / "job.icf";
-  std::string text = quarter_hours(10, 200);
-  write_file(path, text);
-  job_run(path, false);
-  const std::string done = entries(path);
+auto descriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                       {});
+}
 
-  int failures = 0;
+TEST(Allocation, EveryFailureIsCleanAndLeaksNothing) {
+  const std::string text = quarter_hours(10, 200);
+  Scratch s(text);
+  std::string path = s.dir + "/f";
+  job(path, false);
+  const std::string done = unstamped(s.read());
+  int64_t failures = 0;
   for (bool readonly : {true, false}) {
-    for (Spent.fail_at = 0;; Spent.fail_at++) {
-      SCOPED_TRACE("allocation " + std::to_string(Spent.fail_at) + " fails");
-      write_file(path, text);
-      int descriptors = open_descriptors();
-      Spent.calls = 0;
+    for (Fail_At = 0;; Fail_At++) {
+      SCOPED_TRACE("allocation " + std::to_string(Fail_At) + " fails");
+      std::ofstream(path, std::ios::binary) << text;
+      auto fds = descriptors();
+      Calls = 0;
       std_alloc_set(&Counted);
-      bool ok = job_run(path, readonly);
+      bool ok = job(path, readonly);
       std_alloc_set(nullptr);
-      EXPECT_EQ(Spent.live, 0);
-      EXPECT_EQ(open_descriptors(), descriptors);
-      if (!ok) {
-        EXPECT_EQ(read_file(path), text);
-      } else if (!readonly) {
-        EXPECT_EQ(entries(path), done);
+      EXPECT_EQ(Live, 0);
+      EXPECT_EQ(descriptors(), fds);
+      if (!ok || !readonly) {
+        EXPECT_EQ(ok ? unstamped(s.read()) : s.read(), ok ? done : text);
       }
-      if (Spent.fail_at >= Spent.calls) {
+      if (Fail_At >= Calls) {
         EXPECT_TRUE(ok);  // it fails only when made to
         break;
       }
-      failures++;
     }
+    failures += Fail_At;
   }
-  std::printf("%d allocation failures injected\n", failures);
-  RecordProperty("allocation_failures", failures);
+  std::printf("%lld allocation failures injected\n", (long long)failures);
 }
 
 }  // namespace

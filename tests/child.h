@@ -1,58 +1,77 @@
-// Running the built programs as a user would, and reading checkpoint files
-// back, for the reliability tests.
+// The reliability tests' side of the program tests' support: children
+// started and killed by hand, big checkpoint files, and a health check.
 #pragma once
 
-#include <sys/resource.h>
-#include <sys/types.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <cstdint>
-#include <ctime>
-#include <string>
 #include <vector>
 
-// The zone of every test and child: US Eastern time, without zone files.
-constexpr char Test_Zone[] = "EST5EDT,M3.2.0,M11.1.0";
-
-// Where a child's output goes and what it starts under.
-struct ChildSetup {
-  std::string out, err;          // files for stdout and stderr
-  rlim_t fsize = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  int gate = -1;                 // read end of a pipe: start on a byte
-};
-
-// Starts argv[0] (a path) with TZ set to Test_Zone.
-pid_t child_start(const std::vector<std::string> &argv, const ChildSetup &s);
-// Waits for a child: its exit status, or 128 + the signal that ended it.
-int child_wait(pid_t pid);
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-// Runs a program to its end in `dir`'s scratch files.
-Outcome child_run(const std::string &dir, const std::vector<std::string> &argv,
-                  rlim_t fsize = RLIM_INFINITY);
-
-// A scratch directory, removed with everything in it.
-struct TempDir {
-  std::string path;
-  TempDir();
-  ~TempDir();
-  std::string operator/(const std::string &name) const;
-};
-
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
+#include "libicf.h"
+#include "program_test.h"
 
 constexpr time_t Jan1 = 1704085200;  // 2024-01-01 00:00 EST
 
-// The key of a time in the test zone.
-std::string key_of(time_t t);
-// A checkpoint file of quarter-hours with 3 retries: `count` new entries
-// from Jan1 on, in a ring of `capacity`.
-std::string quarter_hours(int count, int capacity);
+inline std::string key_of(time_t t) {
+  char key[13];
+  return icf_cnv_time_str(t, key) ? key : "";
+}
 
-// Whether a checkpoint file is healthy: it opens, every entry line is a
-// whole 42-byte line, and the entries are in ascending time. On failure,
-// *why says what is wrong.
-bool healthy(const std::string &path, std::string *why);
+// `count` new quarter-hours from Jan1 on, 3 retries, a ring of `capacity`.
+inline std::string quarter_hours(int count, int capacity) {
+  std::string text =
+      "PERIOD=900\nENTRIES=" + std::to_string(capacity) + "\nRETRIES=3\n";
+  for (int i = 0; i < count; i++) text += entry(key_of(Jan1 + 900 * i), 'n');
+  return text;
+}
+
+// Starts argv[0] with its output in dir/<n>.out and dir/<n>.err; with a
+// gate, once a byte can be read from it.
+inline pid_t spawn(const std::vector<std::string> &argv, const std::string &dir,
+                   size_t n = 0, int gate = -1) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  char go;
+  std::string io = dir + "/" + std::to_string(n);
+  int out = open((io + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int err = open((io + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if ((gate >= 0 && read(gate, &go, 1) != 1) || dup2(out, 1) < 0 ||
+      dup2(err, 2) < 0)
+    _exit(126);
+  std::vector<char *> args;
+  for (const std::string &a : argv)
+    args.push_back(const_cast<char *>(a.data()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+// The exit status, or 128 + the signal that ended the child.
+inline int reap(pid_t pid) {
+  int status;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// What is wrong with a checkpoint file: it does not open, its entries do
+// not ascend, or an entry line is torn. Empty when it is healthy.
+inline std::string unhealthy(const std::string &path) {
+  IcfFile f;
+  if (!icf_open_readonly(&f, "TEST", path.c_str())) return "does not open";
+  const IcfTable &t = f.table;
+  bool sorted = true;
+  for (int32_t i = t.first; t.first >= 0 && i != t.last;
+       i = (i + 1) % t.capacity)
+    sorted &= t.entries[i].time < t.entries[(i + 1) % t.capacity].time;
+  icf_close(&f);
+  if (!sorted) return "entries out of order";
+  std::ifstream text(path);
+  std::string l;
+  for (int n = 1; std::getline(text, l); n++)
+    if (n > 3 && (l.size() != 41 || l[12] != ' ' || l[21] != ' ' ||
+                  l[23] != ' ' || l[36] != ' ' ||
+                  l.find_first_not_of("0123456789abcdef nsrax") != l.npos))
+      return "torn line " + std::to_string(n) + ": " + l;
+  return "";
+}
