@@ -15,11 +15,6 @@ extern "C" time_t time(time_t *t) noexcept {
   return t != nullptr ? *t = Fuzz_Clock : Fuzz_Clock;
 }
 
-void fuzz_fail(const char *what, const char *file, int line) {
-  std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-  std::abort();
-}
-
 // A header asking for billions of entries must fail the open cleanly, not
 // trip the fuzzer's memory limit.
 constexpr uint64_t Max_Block = 64u << 20;

@@ -5,13 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
 constexpr time_t Fuzz_Clock = 1730647810;  // 2024-11-03 10:30:10 EST: time()
 
-#define FUZZ_CHECK(c) ((c) ? (void)0 : fuzz_fail(#c, __FILE__, __LINE__))
-[[noreturn]] void fuzz_fail(const char *what, const char *file, int line);
+#define FUZZ_CHECK(c)                                                 \
+  ((c) ? (void)0                                                      \
+       : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, \
+                       __LINE__, #c),                                 \
+          std::abort()))
 
 extern char Fuzz_Path[64];
 void fuzz_write(const void *data, size_t size);  // to Fuzz_Path

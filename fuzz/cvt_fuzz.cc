@@ -1,7 +1,6 @@
 // Integer conversions: text to every width and base and back, integers to
 // text and in again, and width changes checked against the ranges. Output
 // fields are heap blocks of exactly their size, so a write past one is caught.
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -28,28 +27,19 @@ bool fits(__int128 v, size_t w, bool sign) {
   return v >= (sign ? -lim : 0) && v < lim;
 }
 
-// Each width yields the value or -1 with a zero field; a wider field takes
-// what a narrower one took; decimal text of the value reads back.
+// Each width yields the value or -1 with a zero field, and a wider field
+// takes what a narrower one took; an odd width takes nothing.
 void from_text(const char *text, uint16_t base) {
-  CvtFormat fmt{base, 0, 0}, ten{10, 0, 0};
+  CvtFormat fmt{base, 0, 0};
   const CvtFormat *f = base == 0 ? nullptr : &fmt;
   bool took = false;
   for (size_t w : Widths) {
     Bytes si(w), ui(w);
     int rs = cvt_string_2_int(CVT_STRING, 0, text, CVT_INT, w, si.data(), f);
     int ru = cvt_string_2_uint(CVT_STRING, 0, text, CVT_UINT, w, ui.data(), f);
-    FUZZ_CHECK(rs == int(w) || (rs == -1 && zero(si)));
+    FUZZ_CHECK(rs == int(w) || (rs == -1 && zero(si) && !took));
     FUZZ_CHECK(ru == int(w) || (ru == -1 && zero(ui)));
-    FUZZ_CHECK(!took || rs == int(w));
-    if (!(took = rs == int(w))) continue;
-    int64_t v = as_int(si), back;
-    std::vector<char> out(21);
-    int n =
-        cvt_int_2_string(CVT_INT, 8, &v, CVT_STRING, 21, out.data(), nullptr);
-    FUZZ_CHECK(n > 0 && size_t(n) == std::strlen(out.data()) + 1);
-    FUZZ_CHECK(cvt_string_2_int(CVT_STRING, 0, out.data(), CVT_INT, 8, &back,
-                                &ten) == 8 &&
-               back == v);
+    took = rs == int(w);
   }
   Bytes odd(3, 0xff);
   FUZZ_CHECK(cvt_string_2_uint(CVT_STRING, 0, text, CVT_UINT, 3, odd.data(),
@@ -84,27 +74,20 @@ void to_text(const Bytes &src, uint32_t size, CvtFormat fmt) {
 
 // Every width change between signed and unsigned fields.
 void widths(const uint8_t *raw) {
-  using Fn = int (*)(CVT_SIGNATURE);
-  const struct {
-    Fn fn;
-    bool from_sign, to_sign;
-  } cases[] = {{cvt_int_2_int, true, true},
-               {cvt_int_2_uint, true, false},
-               {cvt_uint_2_int, false, true},
-               {cvt_uint_2_uint, false, false}};
+  int (*const convert[2][2])(CVT_SIGNATURE) = {
+      {cvt_uint_2_uint, cvt_uint_2_int}, {cvt_int_2_uint, cvt_int_2_int}};
   for (size_t sw : Widths)
     for (size_t dw : Widths)
-      for (auto &c : cases) {
-        Bytes src(raw, raw + sw), dst(dw, 0xa5);
-        __int128 v = c.from_sign ? __int128{as_int(src)} : as_uint(src);
-        int r = c.fn(CVT_INT, sw, src.data(), CVT_INT, dw, dst.data(), nullptr);
-        if (!fits(v, dw, c.to_sign)) {
-          FUZZ_CHECK(r == -1 && zero(dst));
-          continue;
+      for (int from : {0, 1})
+        for (int to : {0, 1}) {
+          Bytes src(raw, raw + sw), dst(dw, 0xa5);
+          __int128 v = from ? __int128{as_int(src)} : as_uint(src);
+          int r = convert[from][to](CVT_INT, sw, src.data(), CVT_INT, dw,
+                                    dst.data(), nullptr);
+          __int128 got = to ? __int128{as_int(dst)} : as_uint(dst);
+          FUZZ_CHECK(fits(v, dw, to) ? r == int(dw) && got == v
+                                     : r == -1 && zero(dst));
         }
-        __int128 got = c.to_sign ? __int128{as_int(dst)} : as_uint(dst);
-        FUZZ_CHECK(r == int(dw) && got == v);
-      }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <vector>
 
 #include "common.h"
@@ -65,19 +66,16 @@ std::string take(int fd) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const int Out = memfd_create("out", 0), Err = memfd_create("err", 0);
+  static const int Out = memfd_create("out", 0), Err = memfd_create("err", 0),
+                   Redirected = dup2(Out, 1);  // libFuzzer writes to stderr
   static const std::regex Line("(\\d{12}|0)( \\S+){0,2}\n");
+  FUZZ_CHECK(Redirected == 1);
   if (size < 1 || std::memchr(data, 0, size) != nullptr) return 0;
   const char *seed = Seeds[data[0] % std::size(Seeds)];
   std::vector<std::string> words{PROGRAM_NAME, "-t", "241103103010"};
-  std::string w;
-  for (size_t i = 1; i <= size; i++)
-    if (i == size ? !w.empty() : data[i] == '\n') {
-      words.push_back(w == "@" ? Fuzz_Path : w);
-      w.clear();
-    } else if (i < size) {
-      w += char(data[i]);
-    }
+  std::istringstream in(std::string((const char *)data + 1, size - 1));
+  for (std::string w; std::getline(in, w);)
+    words.push_back(w == "@" ? Fuzz_Path : w);
   if (far_clock(words)) return 0;
   fuzz_write(seed, std::strlen(seed));
   int fd = fuzz_free_fd();
@@ -85,16 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (std::string &word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::fflush(nullptr);
-  int saved_out = dup(1), saved_err = dup(2);
-  dup2(Out, 1);
+  int saved = dup(2);
   dup2(Err, 2);
   optind = 0;  // glibc: start the next getopt loop afresh
   int status = PROGRAM_MAIN(int(argv.size() - 1), argv.data());
   std::fflush(nullptr);
-  dup2(saved_out, 1);
-  dup2(saved_err, 2);
-  close(saved_out);
-  close(saved_err);
+  dup2(saved, 2);
+  close(saved);
   FUZZ_CHECK(fuzz_free_fd() == fd);
   // A failure says why on one line and leaves the file as it was; a success
   // prints one output line, or nothing, or the usage text.

@@ -2,10 +2,7 @@
 // started and killed by hand, big checkpoint files, and a health check.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <vector>
 
 #include "libicf.h"
 #include "program_test.h"
@@ -25,25 +22,15 @@ inline std::string quarter_hours(int count, int capacity) {
   return text;
 }
 
-// Starts argv[0] with its output in dir/<n>.out and dir/<n>.err; with a
-// gate, once a byte can be read from it.
-inline pid_t spawn(const std::vector<std::string> &argv, const std::string &dir,
-                   size_t n = 0, int gate = -1) {
+// Runs a shell line that ends in exec'ing a program, once a byte can be
+// read from `gate`.
+inline pid_t spawn(const std::string &line, int gate = -1) {
   pid_t pid = fork();
-  if (pid != 0) return pid;
   char go;
-  std::string io = dir + "/" + std::to_string(n);
-  int out = open((io + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int err = open((io + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if ((gate >= 0 && read(gate, &go, 1) != 1) || dup2(out, 1) < 0 ||
-      dup2(err, 2) < 0)
-    _exit(126);
-  std::vector<char *> args;
-  for (const std::string &a : argv)
-    args.push_back(const_cast<char *>(a.data()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
+  if (pid == 0 && (gate < 0 || read(gate, &go, 1) == 1))
+    execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), nullptr);
+  if (pid == 0) _exit(127);
+  return pid;
 }
 
 // The exit status, or 128 + the signal that ended the child.

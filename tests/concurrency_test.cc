@@ -17,18 +17,18 @@ TEST(Concurrency, NoStatusChangeIsLost) {
     int gate[2];
     ASSERT_EQ(pipe(gate), 0);
     std::vector<std::pair<pid_t, time_t>> runs;  // time 0: a quenlor run
-    for (int m = 0; m < Markers; m++) {
-      time_t t = Jan1 + 900 * (round * Markers + m);
-      expected[t] = "srxa"[m % 4];
-      runs.push_back({spawn({CORVANE_PATH, path, key_of(t), {expected[t]}},
-                            s.dir, runs.size(), gate[0]),
+    for (int i = 0; i < Markers + Schedulers; i++) {
+      time_t t = i < Markers ? Jan1 + 900 * (round * Markers + i) : 0;
+      std::string line = t != 0 ? CORVANE_PATH " " + path + " " + key_of(t) +
+                                      " " + (expected[t] = "srxa"[i % 4])
+                                : QUENLOR_PATH " -t " +
+                                      key_of(newest + 900 * (i - Markers + 2)) +
+                                      " " + path;
+      runs.push_back({spawn(line + " >/dev/null 2>" + s.dir + "/" +
+                                std::to_string(i) + ".err",
+                            gate[0]),
                       t});
     }
-    for (int q = 0; q < Schedulers; q++)
-      runs.push_back(
-          {spawn({QUENLOR_PATH, "-t", key_of(newest + 900 * (q + 2)), path},
-                 s.dir, runs.size(), gate[0]),
-           0});
     std::string go(runs.size(), 'g');  // all start now
     ASSERT_EQ(write(gate[1], go.data(), go.size()), ssize_t(go.size()));
     close(gate[0]);
