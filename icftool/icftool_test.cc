@@ -5,8 +5,8 @@
 
 namespace {
 
-const int Env =
-    setenv("T", ICFTOOL, 1) + setenv("Q", QUENLOR, 1) + setenv("C", CORVANE, 1);
+const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("Q", QUENLOR_BIN, 1) +
+                setenv("C", CORVANE_BIN, 1);
 const std::string Usage =
     "usage: icftool create [-f] file period entries retries\n"
     "       icftool show [-j] file\n       icftool check file\n"
