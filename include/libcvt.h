@@ -20,7 +20,7 @@ struct CvtFormat {
 // Decimal, no padding, left-justified.
 extern const CvtFormat DefFmt;
 
-#define CVT_SIGNATURE                                                   \
+#define CVT_SIGNATURE                                                     \
   uint16_t src_type, size_t src_size, const void *src, uint16_t dst_type, \
       size_t dst_size, void *dst, const CvtFormat *format
 
