@@ -108,6 +108,27 @@ IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
   return last->time + file->table.period > at ? last : nullptr;
 }
 
+bool cli_set_status(IcfFile *file, time_t interval, int status,
+                    time_t *updated) {
+  bool found = false;
+  *updated = interval;
+  if (IcfEntry *e = icf_find(file, interval)) {
+    corvane(file, e, status);
+    found = true;
+  }
+  char key[13], later[13];
+  if (icf_cnv_time_str(interval, key) &&
+      icf_cnv_time_str(interval + 3600, later) &&
+      std::strcmp(key, later) == 0) {
+    if (IcfEntry *e = icf_find(file, interval + 3600)) {
+      corvane(file, e, status);
+      found = true;
+      *updated = interval + 3600;
+    }
+  }
+  return found;
+}
+
 const char *cli_time_option(const char *text, time_t *now) {
   if (const char *why = icf_cnv_time(text, now)) return why;
   char key[13];

@@ -75,6 +75,13 @@ const char *cli_select(IcfFile *file, time_t now, const time_t *search_start,
 // progress at `now`; otherwise null.
 IcfEntry *cli_snapshot(IcfFile *file, time_t now);
 
+// Gives `status` (through the library's status change) to every entry that
+// carries the key of `interval`: a key in an hour the clock repeats names
+// two instants, and a file may hold an entry for each. False when there is
+// none; otherwise *updated is the time of the latest entry updated.
+bool cli_set_status(IcfFile *file, time_t interval, int status,
+                    time_t *updated);
+
 // quenlor's -t: converts `text` into *now, taking the earlier instant when
 // the text names a local time that the clock repeats. Null on success, else
 // the conversion's reason text.

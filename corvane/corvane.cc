@@ -115,24 +115,8 @@ int main(int argc, char *argv[]) {
   }
   cli_delays_complete(&delays, file.table.retries);
 
-  // A key in the hour the clock repeats names two instants; the key converts
-  // to the earlier one, and a file may hold an entry for each.
-  bool found = false;
-  time_t updated = interval;  // the latest entry updated
-  if (IcfEntry *e = icf_find(&file, interval)) {
-    corvane(&file, e, status);
-    found = true;
-  }
-  char key[13], later[13];
-  if (icf_cnv_time_str(interval, key) &&
-      icf_cnv_time_str(interval + 3600, later) &&
-      std::strcmp(key, later) == 0) {
-    if (IcfEntry *e = icf_find(&file, interval + 3600)) {
-      corvane(&file, e, status);
-      found = true;
-      updated = interval + 3600;
-    }
-  }
+  time_t updated;  // the latest entry updated
+  bool found = cli_set_status(&file, interval, status, &updated);
   if (!found) {
     std::fprintf(stderr, "%s: No such interval\n", Prog);
     icf_close(&file);

@@ -1,0 +1,52 @@
+// icftool create: starts a checkpoint file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "libicf.h"
+#include "tool.h"
+
+int cmd_create(int argc, char **argv) {
+  bool force = false;
+  if (int rc = parse_flags(argc, argv, 'f', &force); rc != kGoOn) return rc;
+  if (argc - optind != 4)
+    return fail("Missing or extra arguments on command line");
+  const char *path = argv[optind];
+  const char *const *text = argv + optind + 1;
+  int32_t period, entries, retries;
+  if (!number(text[0], 1, &period))
+    return fail("Invalid period: %s (seconds, 1 or more)", text[0]);
+  if (!number(text[1], 1, &entries))
+    return fail("Invalid entries: %s (1 or more)", text[1]);
+  if (!number(text[2], 0, &retries))
+    return fail("Invalid retries: %s (0 or more)", text[2]);
+  // Without -f the file must not exist; creating it exclusively settles
+  // that without a window in which another file could appear.
+  if (!force) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST)
+      return fail("File exists: %s (-f replaces it)", path);
+    if (fd < 0)
+      return fail("Cannot create checkpoint file: %s: %s", path,
+                  strerror(errno));
+    close(fd);
+  }
+  errno = 0;
+  if (!icf_create(path, period, entries, retries)) {
+    int error = errno;
+    if (!force) unlink(path);
+    return fail("Cannot create checkpoint file: %s%s%s", path,
+                error != 0 ? ": " : "", error != 0 ? strerror(error) : "");
+  }
+  return 0;
+}

@@ -1,0 +1,103 @@
+// icftool show: a checkpoint file in readable form or as JSON.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "libicf.h"
+#include "tool.h"
+
+namespace {
+
+void show_text(const IcfTable &table) {
+  const Counts c = count(table);
+  const IcfEntry *oldest = c.oldest_pending;
+  for (int32_t k = 0; k < c.total; ++k) {
+    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    printf("%-12s  %s  %-7s %4d  %s\n", e.key, local_time(e.time).c_str(),
+           status_text(e.status).c_str(), e.retry_count, e.stamp);
+  }
+  printf("PERIOD=%d ENTRIES=%d RETRIES=%d\n", table.period, table.capacity,
+         table.retries);
+  printf("%d %s", c.total, c.total == 1 ? "entry" : "entries");
+  for (int i = 0; i <= kUnknown; ++i)
+    if (i < kUnknown || c.by_status[i] > 0)
+      printf("%s %d %s", i == 0 ? ":" : ",", c.by_status[i],
+             i < kUnknown ? kWords[i] : "unknown");
+  if (oldest != nullptr)
+    printf("\noldest pending: %s  %s\n", oldest->key,
+           local_time(oldest->time).c_str());
+  else
+    printf("\noldest pending: none\n");
+}
+
+std::string json_interval(const IcfEntry &e) {
+  return "\"key\": " + quote(e.key) + ", \"time\": " + std::to_string(e.time) +
+         ", \"start\": " + quote(local_time(e.time));
+}
+
+void show_json(const char *path, const IcfTable &table) {
+  const Counts c = count(table);
+  const IcfEntry *oldest = c.oldest_pending;
+  std::string out = "{\n  \"file\": " + quote(path) + ",\n";
+  out += "  \"header\": {\"PERIOD\": " + std::to_string(table.period) +
+         ", \"ENTRIES\": " + std::to_string(table.capacity) +
+         ", \"RETRIES\": " + std::to_string(table.retries) + "},\n";
+  out += "  \"entries\": [";
+  for (int32_t k = 0; k < c.total; ++k) {
+    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    std::string letter(1, char(e.status));
+    out += k == 0 ? "\n" : ",\n";
+    out += "    {" + json_interval(e) +
+           ", \"status\": " + quote(status_text(e.status)) +
+           ", \"letter\": " + quote(letter) +
+           ", \"retry_count\": " + std::to_string(e.retry_count) +
+           ", \"stamp\": " + quote(e.stamp) + "}";
+  }
+  out += c.total > 0 ? "\n  ],\n" : "],\n";
+  out += "  \"count\": {\"total\": " + std::to_string(c.total);
+  for (int i = 0; i <= kUnknown; ++i)
+    out += ", " + quote(i < kUnknown ? kWords[i] : "unknown") + ": " +
+           std::to_string(c.by_status[i]);
+  out += "},\n";
+  out += "  \"oldest_pending\": " +
+         (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
+         "\n}\n";
+  fputs(out.c_str(), stdout);
+}
+
+}  // namespace
+
+int cmd_show(int argc, char **argv) {
+  bool json = false;
+  if (int rc = parse_flags(argc, argv, 'j', &json); rc != kGoOn) return rc;
+  if (argc - optind != 1)
+    return fail("Missing or extra arguments on command line");
+  const char *path = argv[optind];
+  IcfFile file;
+  if (!icf_open_readonly(&file, "ICFTOOL", path)) {
+    struct stat st;
+    if (file.error == ICF_ERR_BUSY)
+      return fail("Checkpoint file is busy: %s", path);
+    if (stat(path, &st) != 0)
+      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
+    return fail("Invalid checkpoint file: %s", path);
+  }
+  if (json)
+    show_json(path, file.table);
+  else
+    show_text(file.table);
+  icf_close(&file);
+  if (fflush(stdout) != 0 || ferror(stdout))
+    return fail("Cannot write the output: %s", strerror(errno));
+  return 0;
+}

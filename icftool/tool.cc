@@ -1,0 +1,158 @@
+// What the icftool commands share.
+#include "tool.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+const char *Prog = "icftool";
+
+void usage() {
+  fprintf(stderr,
+          "usage: %s create [-f] file period entries retries\n"
+          "       %s show [-j] file\n"
+          "       %s check file\n"
+          "       %s -h\n",
+          Prog, Prog, Prog, Prog);
+  fflush(stderr);
+}
+
+int fail(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  fprintf(stderr, "%s: ", Prog);
+  vfprintf(stderr, format, ap);
+  fputc('\n', stderr);
+  va_end(ap);
+  return 1;
+}
+
+// Parses -h and the command's own flag `letter` (0: none) from argv, whose
+// first word is the command. Returns kGoOn with optind at the first operand,
+// or the exit status.
+int parse_flags(int argc, char **argv, char letter, bool *flag) {
+  const char optstring[] = {'+', 'h', letter, '\0'};
+  opterr = 0;
+  optind = 0;  // glibc: start afresh, also for a second argument vector
+  for (int c; (c = getopt(argc, argv, optstring)) != -1;) {
+    if (c == 'h') {
+      usage();
+      return 0;
+    }
+    if (letter == 0 || c != letter)
+      return fail("Invalid command-line option \"%c\"", optopt);
+    *flag = true;
+  }
+  return kGoOn;
+}
+
+// A whole decimal word that fits 32 bits and is at least `low`.
+bool number(const char *text, int32_t low, int32_t *value) {
+  const char *end = text + strlen(text);
+  auto [stop, error] = std::from_chars(text, end, *value);
+  return error == std::errc() && stop == end && stop != text && *value >= low;
+}
+
+// The interval key that the programs write for time t.
+std::string key_of(time_t t) {
+  struct tm tm;
+  char buf[32];
+  if (localtime_r(&t, &tm) == nullptr) return "";
+  snprintf(buf, sizeof buf, "%02d%02d%02d%02d%02d%02d", tm.tm_year % 100,
+           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+std::string local_time(time_t t) {
+  struct tm tm;
+  char buf[64];
+  if (localtime_r(&t, &tm) == nullptr ||
+      strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
+    return "?";
+  return buf;
+}
+
+const char *const kWords[] = {"new", "done", "retry", "again", "failed"};
+
+// The index of a status letter in kLetters, or kUnknown.
+int status_index(int status) {
+  const char *at = status != 0 ? strchr(kLetters, status) : nullptr;
+  return at != nullptr ? int(at - kLetters) : kUnknown;
+}
+
+// A status letter in quotes, with an unprintable byte in hexadecimal.
+std::string letter_text(int status) {
+  char buf[16];
+  if (status > ' ' && status < 0x7f)
+    snprintf(buf, sizeof buf, "'%c'", status);
+  else
+    snprintf(buf, sizeof buf, "'\\x%02x'", status & 0xff);
+  return buf;
+}
+
+std::string status_text(int status) {
+  int i = status_index(status);
+  return i != kUnknown ? kWords[i] : "unknown " + letter_text(status);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s, or 0.
+size_t utf8_length(std::string_view s) {
+  auto byte = [&](size_t i) -> unsigned { return (unsigned char)s[i]; };
+  unsigned lead = byte(0);
+  size_t n = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  if (lead < 0xc2 || lead > 0xf4 || s.size() < n) return 0;
+  unsigned low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+  unsigned high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+  if (byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < n; ++i)
+    if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
+  return n;
+}
+
+}  // namespace
+
+// A JSON string. Bytes that are not UTF-8 become the code points of the
+// same value, so the document stays valid whatever a file holds.
+std::string quote(std::string_view s) {
+  std::string out = "\"";
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = s[i];
+    size_t n = c >= 0x80 ? utf8_length(s.substr(i)) : 0;
+    if (n > 0) {
+      out += s.substr(i, n);
+      i += n;
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+    ++i;
+  }
+  return out + '"';
+}
+
+Counts count(const IcfTable &table) {
+  Counts c{};
+  if (table.first < 0) return c;
+  for (int32_t i = table.first;; i = (i + 1) % table.capacity) {
+    const IcfEntry &e = table.entries[i];
+    ++c.total;
+    ++c.by_status[status_index(e.status)];
+    if (is_pending(e.status) && c.oldest_pending == nullptr)
+      c.oldest_pending = &e;
+    if (i == table.last) break;
+  }
+  return c;
+}
