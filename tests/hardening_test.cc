@@ -55,6 +55,11 @@ TEST(Hostile, StreamsSpecialFilesAndLimits) {
        1, "quenlor: Cannot write checkpoint file: b\n", false},
       {"cp f " + name + " && " + Q + Next + name + " && cmp -s f " + name, 1,
        "", false},
+      // A working directory deeper than PATH_MAX.
+      {"exec 3<f; d=$(printf %0200d 0); (for i in $(seq 22); do mkdir $d && "
+       "cd -P $d || exit 9; done; cat <&3 >g; exec " +
+           Q + Next + "g); rc=$?; rm -rf $d; exit $rc",
+       0, "", false},
       {"ln -s " + Q + " " + prog + " && ./" + prog + " -d " +
            std::string(64, '1') + " f",
        1, prog + ": Delay string should be less than 64\n", false},
