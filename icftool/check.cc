@@ -69,21 +69,23 @@ bool fits32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 // Prints the findings of one check run and counts them.
 struct Report {
   const char *path;
+  FILE *out;  // null: counted only
   int problems = 0;
 
   __attribute__((format(printf, 3, 4))) void operator()(int line,
                                                         const char *format,
                                                         ...) {
+    ++problems;
+    if (out == nullptr) return;
     va_list ap;
     va_start(ap, format);
     if (line > 0)
-      printf("%s:%d: ", path, line);
+      fprintf(out, "%s:%d: ", path, line);
     else
-      printf("%s: ", path);
-    vprintf(format, ap);
-    putchar('\n');
+      fprintf(out, "%s: ", path);
+    vfprintf(out, format, ap);
+    fputc('\n', out);
     va_end(ap);
-    ++problems;
   }
 };
 
@@ -169,21 +171,33 @@ bool round_trips(std::string_view text, time_t *t) {
   return icf_cnv_time(key.c_str(), t) == nullptr && key_of(*t) == key;
 }
 
+// The limits' breaches, after the findings; a text the programs refuse
+// has no lag to measure.
+void check_limits(std::string_view text, const Limits &limits, Report &report) {
+  IcfFile file;
+  if ((limits.max_lag < 0 && limits.max_failed < 0) || !load_text(text, &file))
+    return;
+  const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
+  const int64_t lag = lag_of(file.table, now);
+  const int failed = count(file.table).by_status[status_index('x')];
+  icf_close(&file);
+  if (limits.max_lag >= 0 && lag > limits.max_lag)
+    report(0, "lag %lld s, more than %lld s", (long long)lag,
+           (long long)limits.max_lag);
+  if (limits.max_failed >= 0 && failed > limits.max_failed)
+    report(0, "%s failed, more than %lld", entries_text(failed).c_str(),
+           (long long)limits.max_failed);
+}
+
 }  // namespace
 
-int cmd_check(int argc, char **argv) {
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  std::string text;
-  if (int rc = read_locked(path, &text); rc != 0) return rc;
-
-  Report report{path};
+int check_text(const char *path, std::string_view text, const Limits &limits,
+               FILE *out) {
+  Report report{path, out};
   Scanner in{text};
   int64_t header[3];
   bool valid[3];
-  if (!check_header(in, report, header, valid)) return 1;
+  if (!check_header(in, report, header, valid)) return report.problems;
   const int64_t entries = header[1], retries = header[2];
   int64_t records = 0;
   bool have_previous = false;
@@ -259,5 +273,34 @@ int cmd_check(int argc, char **argv) {
            "dropped at the next update",
            (long long)records, (long long)entries,
            (long long)(records - entries));
-  return report.problems > 0 ? 1 : 0;
+  check_limits(text, limits, report);
+  return report.problems;
+}
+
+int cmd_check(int argc, char **argv) {
+  Limits limits;
+  opterr = 0;
+  optind = 0;
+  for (int c; (c = getopt(argc, argv, "+hl:x:t:")) != -1;) {
+    int32_t n;
+    if (c == 'h') {
+      usage();
+      return 0;
+    } else if (c == 'l' && number(optarg, 0, &n)) {
+      limits.max_lag = n;
+    } else if (c == 'x' && number(optarg, 0, &n)) {
+      limits.max_failed = n;
+    } else if (c == 't' && key_option(optarg, &limits.now)) {
+    } else if (c == 'l' || c == 'x' || c == 't') {
+      return fail("Invalid option value for -%c: %s", c, optarg);
+    } else {
+      return fail("Invalid command-line option \"%c\"", optopt);
+    }
+  }
+  if (argc - optind != 1)
+    return fail("Missing or extra arguments on command line");
+  const char *path = argv[optind];
+  std::string text;
+  if (int rc = read_locked(path, &text); rc != 0) return rc;
+  return check_text(path, text, limits, stdout) > 0 ? 1 : 0;
 }

@@ -96,6 +96,10 @@ int32_t icf_lock_open(const char *path, int writable, int *fd);
 // Writes the whole table back durably; on failure the file keeps its
 // previous content.
 int icf_commit(IcfFile *file);
+// Gives `file` the table of `from` (both open), whose old table is freed,
+// so that the next icf_commit saves it; `from` is left closed. The cursor
+// is cleared and the pending queue rebuilt in file order.
+int icf_adopt(IcfFile *file, IcfFile *from);
 // Closes the stream (releasing the lock), frees the ring, clears the file.
 void icf_close(IcfFile *file);
 int icf_header_write(FILE *stream, const IcfTable *table);
