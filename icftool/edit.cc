@@ -11,7 +11,6 @@
 #include <cstring>
 #include <string>
 
-#include "cli.h"
 #include "tool.h"
 
 namespace {
@@ -71,26 +70,28 @@ bool edit_again() {
 }
 
 // Saves the checked copy into the file under its lock, unless a run
-// changed the file since `original` was read. 0 or the exit status.
-int save(const char *path, const char *copy, const std::string &original) {
+// changed the file since `original` was read. Empty, or why not.
+std::string save(const char *path, const char *copy,
+                 const std::string &original) {
   IcfFile file, edited;
-  if (!icf_open(&file, Prog, path)) {
-    fprintf(stderr, cli_open_error(&file), Prog, path);
-    return 1;
-  }
+  if (!icf_open(&file, Prog, path))
+    return std::string(file.error == ICF_ERR_BUSY
+                           ? "Checkpoint file is busy: "
+                           : "Invalid checkpoint file: ") +
+           path;
   std::string now;
   if (!read_all(fileno(file.stream), &now) || now != original) {
     icf_close(&file);
-    return fail("%s changed during the edit; not saved", path);
+    return std::string(path) + " changed during the edit";
   }
   if (!icf_open(&edited, Prog, copy)) {
     icf_close(&file);
-    return fail("Invalid checkpoint file: %s", copy);
+    return std::string("Invalid checkpoint file: ") + copy;
   }
   const bool ok = icf_adopt(&file, &edited) && icf_commit(&file);
   icf_close(&edited);
   icf_close(&file);
-  return ok ? 0 : fail("Cannot write checkpoint file: %s", path);
+  return ok ? "" : std::string("Cannot write checkpoint file: ") + path;
 }
 
 }  // namespace
@@ -127,13 +128,13 @@ int cmd_edit(int argc, char **argv) {
       return 0;
     }
     if (check_text(path, edited, Limits{}, stdout) == 0) break;
+    fflush(stdout);
     if (!edit_again())
       return fail("Not saved; the edited copy is kept: %s", copy.c_str());
   }
-  if (int rc = save(path, copy.c_str(), original); rc != 0) {
-    fail("The edited copy is kept: %s", copy.c_str());
-    return rc;
-  }
+  if (std::string why = save(path, copy.c_str(), original); !why.empty())
+    return fail("%s; not saved; the edited copy is kept: %s", why.c_str(),
+                copy.c_str());
   unlink(copy.c_str());
   return 0;
 }

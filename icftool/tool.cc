@@ -231,7 +231,15 @@ time_t interval_end(const IcfTable &table, time_t start) {
 }
 
 bool key_option(const char *text, time_t *t) {
-  return icf_cnv_time(text, t) == nullptr;
+  // The programs read any text they cannot read as the clock: here a typo
+  // would stretch a range to now, so only keys and their leading fields
+  // that name a time on the local clock are taken.
+  const size_t n = strlen(text);
+  char key[13];
+  if (n < 2 || n > 12 || n % 2 != 0 || strspn(text, "0123456789") != n ||
+      icf_cnv_time(text, t) != nullptr || !icf_cnv_time_str(*t, key))
+    return false;
+  return strncmp(key, text, n) == 0;
 }
 
 std::string entries_text(int n) {

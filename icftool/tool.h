@@ -53,7 +53,8 @@ bool load_text(std::string_view text, IcfFile *file);
 // of the interval after it, which is later than start + PERIOD after the
 // hour the clock repeats.
 time_t interval_end(const IcfTable &table, time_t start);
-// A -t value: an interval key, the first pass of a repeated hour.
+// An interval key or its leading fields (yymm...) that name a local time,
+// as its first pass in a repeated hour.
 bool key_option(const char *text, time_t *t);
 // "1 entry", "2 entries".
 std::string entries_text(int n);
