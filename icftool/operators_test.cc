@@ -8,8 +8,7 @@
 
 namespace {
 
-const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("Q", QUENLOR_BIN, 1) +
-                setenv("C", CORVANE_BIN, 1);
+const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("C", CORVANE_BIN, 1);
 
 // Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST. The
 // 01:45 interval ends at 02:00 EST, since the repeated hour has none.
@@ -30,9 +29,9 @@ std::string edit(std::string text, const std::string &from,
 const std::string Parse = R"(/usr/bin/python3 -c '
 import sys
 from prometheus_client.parser import text_string_to_metric_families
-cols = ["healthy", "new", "done", "retry", "again", "failed",
-        "oldest_pending_start_seconds", "lag_seconds", "last_done_end_seconds",
-        "newest_end_seconds", "period_seconds", "entries_max", "retries_max"]
+cols = ("healthy new done retry again failed oldest_pending_start_seconds "
+  "lag_seconds last_done_end_seconds newest_end_seconds period_seconds "
+  "entries_max retries_max").split()
 rows, seen = {}, set()
 for f in text_string_to_metric_families(sys.stdin.read()):
   assert f.type == "gauge" and f.documentation and f.name not in seen
@@ -93,15 +92,9 @@ TEST(Operators, MetricsAcrossClockChanges) {
       "icftool: Cannot open checkpoint file: missing: No such file or "
       "directory\nicftool: Invalid checkpoint file: torn\n")
       << r.err;
-}
-
-// -o replaces the output by renaming a complete file over it, readable by
-// a collector running as another user, and leaves nothing else behind.
-TEST(Operators, MetricsOutputReplaced) {
-  if (!have_parser())
-    GTEST_SKIP() << "python3-prometheus-client missing: metrics not parsed";
-  Scratch s(Healthy);
-  Ran r = s.run(
+  // -o renames a whole file over the old one, readable by a collector
+  // running as another user, and leaves nothing else behind.
+  r = s.run(
       "umask 022 && mkdir d && echo old >d/m.prom && ls -i d/m.prom >before && "
       "$T metrics -o d/m.prom f && ls -i d/m.prom | cmp -s - before; "
       "echo $? && ls d && stat -c %a d/m.prom && " +
@@ -119,15 +112,11 @@ TEST(Operators, CommandLines) {
       {"metrics -t 24130 f", "Invalid option value for -t: 24130"},
       {"check -l x f", "Invalid option value for -l: x"},
       {"check -x -1 f", "Invalid option value for -x: -1"},
-      {"check -q f", "Invalid command-line option \"q\""},
-      {"mark f 2411 2412", "Missing or extra arguments on command line"},
       {"mark f 2411 2412 r", "Invalid status: r (s, a or x)"},
       {"mark -o q f 2411 2412 s", "Invalid option value for -o: q"},
-      {"mark f 24x 2412 s", "Invalid interval key: 24x"},
       {"mark f 2411 2413 s", "Invalid interval key: 2413"},
       {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230"},
       {"mark g 2411 2412 s", "Invalid checkpoint file: g"},
-      {"edit f g", "Missing or extra arguments on command line"},
       {"edit g", "Cannot open checkpoint file: g: No such file or directory"},
   };
   Scratch s(Healthy);
@@ -148,14 +137,11 @@ TEST(Operators, CheckLimits) {
       {"-l 0 -x 0",
        "f: lag 3600 s, more than 0 s\nf: 1 entry failed, more than 0\n"},
   };
-  for (const auto &[limits, out] : cases)
-    EXPECT_EQ(Scratch(file)
-                  .run("$T check -t 241103030000 " + limits +
-                       " f; "
-                       "echo $?")
-                  .out,
-              out + (out.empty() ? "0\n" : "1\n"))
-        << limits;
+  for (const auto &[limits, out] : cases) {
+    Ran r = Scratch(file).run("$T check -t 241103030000 " + limits + " f");
+    EXPECT_EQ(r.out + std::to_string(r.status),
+              out + (out.empty() ? "0" : "1"));
+  }
   // Breaches follow the findings; at 01:50 EDT nothing has ended yet.
   EXPECT_EQ(Scratch(edit(file, " r ", " R "))
                 .run("$T check -x 0 -l 0 -t 241103015000 f")
@@ -200,16 +186,14 @@ TEST(Operators, MarkRanges) {
 // Runs of corvane on the first half while mark sets the second: every
 // update arrives, whatever the order the lock gives them.
 TEST(Operators, MarkAmongRuns) {
-  std::string text = "PERIOD=900\nENTRIES=64\nRETRIES=3\n", keys[41];
-  for (int i = 0; i <= 40; ++i) {
-    char key[13];
-    const time_t t = 1704085200 + 900 * i;  // 2024-01-01 00:00 EST on
-    std::strftime(key, sizeof key, "%y%m%d%H%M%S", std::localtime(&t));
-    keys[i] = key;
-    if (i < 40) text += entry(key, 'n');
+  std::string text = "PERIOD=900\nENTRIES=64\nRETRIES=3\n", line;
+  for (int i = 0; i < 40; ++i) {  // quarter hours of 2 January 2024
+    const std::string key = "2401020" + std::to_string(i / 4) +
+                            std::to_string(i % 4 * 15 + 100).substr(1) + "00";
+    text += entry(key, 'n');
+    line += i < 20 ? "$C f " + key + " s & " : "";
   }
-  std::string line = "$T mark f " + keys[20] + " " + keys[40] + " x & ";
-  for (int i = 0; i < 20; ++i) line += "$C f " + keys[i] + " s & ";
+  line += "$T mark f 2401020500 2401021000 x & ";
   for (int round = 0; round < 3; ++round) {
     Scratch s(text);
     Ran r = s.run(line + "wait; awk 'NR>3{printf \"%s\", $3}' f");
