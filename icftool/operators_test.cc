@@ -236,6 +236,16 @@ TEST(Operators, Edit) {
     EXPECT_EQ(unstamped(s.read()), unstamped(file)) << editor;
     EXPECT_EQ(s.run("cat tmp/*").out, copy) << editor;
   }
+  // At a terminal (script(1) lends one) the user may edit again.
+  Scratch s(Healthy);
+  std::ofstream(s.dir + "/ed") << "#!/bin/sh\nif grep -q ' R ' \"$1\"; then "
+                                  "sed -i 's/ R / s /' \"$1\"; else sed -i "
+                                  "'s/ n / R /' \"$1\"; fi\n";
+  Ran r = s.run(
+      "chmod +x ed && echo e | EDITOR=./ed TMPDIR=. script -qec "
+      "'$T edit f' /dev/null && ls");
+  EXPECT_EQ(unstamped(s.read()), unstamped(edit(Healthy, " n ", " s ")));
+  EXPECT_NE(r.out.find("Edit again (e) or abandon (a)?"), r.out.npos) << r.out;
 }
 
 }  // namespace
