@@ -209,8 +209,9 @@ bool load_text(std::string_view text, IcfFile *file) {
 
 time_t interval_end(const IcfTable &table, time_t start) {
   // A scratch table holding only this interval, as done, tells where the
-  // scheduler puts the next one. Inside the repeated hour that is found
-  // only once the hour has passed, so the clock it is shown goes further.
+  // scheduler puts the next one. After an interval that ends in the hour
+  // the clock repeats, the next one is due only once that hour has passed:
+  // the second try walks an hour further.
   const int64_t period = table.period;
   for (int64_t beyond : {INT64_C(0), INT64_C(3600)}) {
     IcfFile scratch{};
