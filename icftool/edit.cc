@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,16 +45,24 @@ bool run_editor(const char *path) {
   if (editor == nullptr || *editor == '\0') editor = "vi";
   const std::string line = std::string(editor) + " \"$1\"";
   fflush(nullptr);
+  // A ^C meant for the editor must not end the edit behind its back.
+  struct sigaction ignore = {}, old_int, old_quit;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &old_int);
+  sigaction(SIGQUIT, &ignore, &old_quit);
   const pid_t pid = fork();
   if (pid == 0) {
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
     execl("/bin/sh", "sh", "-c", line.c_str(), "sh", path, nullptr);
     _exit(127);
   }
-  int status;
-  if (pid < 0) return false;
-  while (waitpid(pid, &status, 0) < 0)
-    if (errno != EINTR) return false;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  int status = -1;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGQUIT, &old_quit, nullptr);
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Asks whether to edit again; only a user at a terminal can answer.
