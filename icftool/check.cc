@@ -22,21 +22,23 @@ namespace {
 // Prints the findings of one check run and counts them.
 struct Report {
   const char *path;
+  FILE *out;  // null: counted only
   int problems = 0;
 
   __attribute__((format(printf, 3, 4))) void operator()(int line,
                                                         const char *format,
                                                         ...) {
+    ++problems;
+    if (out == nullptr) return;
     va_list ap;
     va_start(ap, format);
     if (line > 0)
-      printf("%s:%d: ", path, line);
+      fprintf(out, "%s:%d: ", path, line);
     else
-      printf("%s: ", path);
-    vprintf(format, ap);
-    putchar('\n');
+      fprintf(out, "%s: ", path);
+    vfprintf(out, format, ap);
+    fputc('\n', out);
     va_end(ap);
-    ++problems;
   }
 };
 
@@ -94,19 +96,32 @@ bool round_trips(const char *text, time_t *t) {
   return icf_cnv_time(text, t) == nullptr && key_of(*t) == text;
 }
 
+// The limits' breaches, after the findings; a text the programs refuse
+// has no lag to measure.
+void check_limits(std::string_view text, const Limits &limits, Report &report) {
+  IcfFile file;
+  if ((limits.max_lag < 0 && limits.max_failed < 0) || !load_text(text, &file))
+    return;
+  const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
+  const int64_t lag = lag_of(file.table, now);
+  const int failed = count(file.table).by_status[status_index('x')];
+  icf_close(&file);
+  if (limits.max_lag >= 0 && lag > limits.max_lag)
+    report(0, "lag %lld s, more than %lld s", (long long)lag,
+           (long long)limits.max_lag);
+  if (limits.max_failed >= 0 && failed > limits.max_failed)
+    report(0, "%s failed, more than %lld", entries_text(failed).c_str(),
+           (long long)limits.max_failed);
+}
+
 }  // namespace
 
-int cmd_check(int argc, char **argv) {
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  std::string text;
-  if (int rc = read_locked(path, &text); rc != 0) return rc;
-
-  Report report{path};
+int check_text(const char *path, std::string_view original,
+               const Limits &limits, FILE *out) {
+  Report report{path, out};
   // The rest of a file marked by a cut-short save is checked as it would
   // read with the mark undone, to tell whether undoing it is enough.
+  std::string text(original);
   const bool interrupted = !text.empty() && text[0] == ICF_SAVE_MARK;
   if (interrupted) text[0] = 'P';
   IcfReader in;
@@ -115,7 +130,7 @@ int cmd_check(int argc, char **argv) {
   if (!icf_read_header(&in, &header)) {
     report(in.fault_line, "%s; the programs cannot read the file",
            icf_read_reason(in.fault));
-    return 1;
+    return report.problems;
   }
   const bool valid_header = check_header(header, report);
   int64_t records = 0;
@@ -183,6 +198,37 @@ int cmd_check(int argc, char **argv) {
                : "the problems above show where the new text stops and the "
                  "old goes on: mend or remove those lines, then put the 'P' "
                  "back");
+  else
+    check_limits(text, limits, report);
+  return report.problems;
+}
+
+int cmd_check(int argc, char **argv) {
+  Limits limits;
+  opterr = 0;
+  optind = 0;
+  for (int c; (c = getopt(argc, argv, "+hl:x:t:")) != -1;) {
+    int32_t n;
+    if (c == 'h') {
+      usage();
+      return 0;
+    } else if (c == 'l' && number(optarg, 0, &n)) {
+      limits.max_lag = n;
+    } else if (c == 'x' && number(optarg, 0, &n)) {
+      limits.max_failed = n;
+    } else if (c == 't' && key_option(optarg, &limits.now)) {
+    } else if (c == 'l' || c == 'x' || c == 't') {
+      return fail("Invalid option value for -%c: %s", c, optarg);
+    } else {
+      return fail("Invalid command-line option \"%c\"", optopt);
+    }
+  }
+  if (argc - optind != 1)
+    return fail("Missing or extra arguments on command line");
+  const char *path = argv[optind];
+  std::string text;
+  if (int rc = read_locked(path, &text); rc != 0) return rc;
+  const int problems = check_text(path, text, limits, stdout);
   if (int rc = finish_output(); rc != 0) return rc;
-  return report.problems > 0 ? 1 : 0;
+  return problems > 0 ? 1 : 0;
 }

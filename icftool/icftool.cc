@@ -17,9 +17,8 @@ struct Command {
 };
 
 const Command Commands[] = {
-    {"create", cmd_create},
-    {"show", cmd_show},
-    {"check", cmd_check},
+    {"create", cmd_create},   {"show", cmd_show}, {"check", cmd_check},
+    {"metrics", cmd_metrics}, {"mark", cmd_mark}, {"edit", cmd_edit},
 };
 
 }  // namespace

@@ -9,8 +9,11 @@ const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("Q", QUENLOR_BIN, 1) +
                 setenv("C", CORVANE_BIN, 1);
 const std::string Usage =
     "usage: icftool create [-f] file period entries retries\n"
-    "       icftool show [-j] file\n       icftool check file\n"
-    "       icftool -h\n";
+    "       icftool show [-j] file\n"
+    "       icftool check [-l lag] [-x failed] [-t now] file\n"
+    "       icftool metrics [-o out] [-t now] file...\n"
+    "       icftool mark [-n] [-o status] file from to status\n"
+    "       icftool edit file\n       icftool -h\n";
 
 // Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST.
 const std::string Healthy =

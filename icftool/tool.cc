@@ -3,12 +3,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "cli.h"
+#include "libstd.h"
 
 const char *Prog = "icftool";
 
@@ -16,9 +18,12 @@ void usage() {
   fprintf(stderr,
           "usage: %s create [-f] file period entries retries\n"
           "       %s show [-j] file\n"
-          "       %s check file\n"
+          "       %s check [-l lag] [-x failed] [-t now] file\n"
+          "       %s metrics [-o out] [-t now] file...\n"
+          "       %s mark [-n] [-o status] file from to status\n"
+          "       %s edit file\n"
           "       %s -h\n",
-          Prog, Prog, Prog, Prog);
+          Prog, Prog, Prog, Prog, Prog, Prog, Prog);
   fflush(stderr);
 }
 
@@ -173,4 +178,95 @@ Counts count(const IcfTable &table) {
     if (i == table.last) break;
   }
   return c;
+}
+
+bool read_shared(const char *path, std::string *text, std::string *why) {
+  int fd;
+  switch (icf_lock_open(path, 0, &fd)) {
+    case ICF_ERR_NONE:
+      break;
+    case ICF_ERR_BUSY:
+      *why = std::string("Checkpoint file is busy: ") + path;
+      return false;
+    default:
+      *why = std::string("Cannot open checkpoint file: ") + path + ": " +
+             strerror(errno);
+      return false;
+  }
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
+  if (n < 0)
+    *why = std::string("Cannot read checkpoint file: ") + path + ": " +
+           strerror(errno);
+  close(fd);
+  return n == 0;
+}
+
+bool load_text(std::string_view text, IcfFile *file) {
+  memset(file, 0, sizeof *file);
+  IcfTable *table = &file->table;
+  queue_create(&table->pending, table, nullptr);
+  std::string copy(text);
+  // fmemopen refuses an empty buffer; a file without a header fails anyway.
+  FILE *stream =
+      copy.empty() ? nullptr : fmemopen(copy.data(), copy.size(), "r");
+  bool ok = stream != nullptr && icf_header_read(stream, table) &&
+            table->period >= 1 && table->capacity >= 1;
+  if (ok) {
+    table->entries = static_cast<IcfEntry *>(
+        std_calloc(nullptr, uint32_t(table->capacity), sizeof(IcfEntry)));
+    table->first = table->last = -1;
+    ok = table->entries != nullptr && icf_table_read(stream, table);
+  }
+  if (stream != nullptr) fclose(stream);
+  if (!ok) icf_close(file);
+  return ok;
+}
+
+time_t interval_end(const IcfTable &table, time_t start) {
+  // A scratch table holding only this interval, as done, tells where the
+  // scheduler puts the next one. After an interval that ends in the hour
+  // the clock repeats, the next one is due only once that hour has passed:
+  // the second try walks an hour further.
+  const int64_t period = table.period;
+  for (int64_t beyond : {INT64_C(0), INT64_C(3600)}) {
+    IcfFile scratch{};
+    IcfTable *t = &scratch.table;
+    t->period = table.period;
+    t->retries = table.retries;
+    t->capacity = 8;
+    t->first = t->last = -1;
+    IcfEntry entries[8] = {};
+    t->entries = entries;
+    queue_create(&t->pending, t, nullptr);
+    icf_entry_new(t, start, "", "", 's', 0);
+    const IcfEntry *next =
+        quenlor(&scratch, time_t(start + 2 * period + beyond), 0);
+    if (next != nullptr) return next->time;
+  }
+  return time_t(start + period);
+}
+
+bool key_option(const char *text, time_t *t) {
+  // The programs read any text they cannot read as the clock: here a typo
+  // would stretch a range to now, so only keys and their leading fields
+  // that name a time on the local clock are taken.
+  const size_t n = strlen(text);
+  char key[13];
+  if (n < 2 || n > 12 || n % 2 != 0 || strspn(text, "0123456789") != n ||
+      icf_cnv_time(text, t) != nullptr || !icf_cnv_time_str(*t, key))
+    return false;
+  return strncmp(key, text, n) == 0;
+}
+
+std::string entries_text(int n) {
+  return std::to_string(n) + (n == 1 ? " entry" : " entries");
+}
+
+int64_t lag_of(const IcfTable &table, time_t now) {
+  const IcfEntry *oldest = count(table).oldest_pending;
+  if (oldest == nullptr) return 0;
+  const int64_t lag = int64_t(now) - interval_end(table, oldest->time);
+  return lag > 0 ? lag : 0;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -49,6 +50,36 @@ inline bool is_pending(int status) { return status != 's' && status != 'x'; }
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
 
+// Reads the whole file under the shared lock the programs respect. False
+// with the message (without the program name) in *why.
+bool read_shared(const char *path, std::string *text, std::string *why);
+// Loads checkpoint text as icf_open would into a file with no stream, for
+// icf_close to free. False when the programs would refuse the text.
+bool load_text(std::string_view text, IcfFile *file);
+// Where the scheduler ends the interval that starts at `start`: the start
+// of the interval after it, which is later than start + PERIOD after the
+// hour the clock repeats.
+time_t interval_end(const IcfTable &table, time_t start);
+// An interval key or its leading fields (yymm...) that name a local time,
+// as its first pass in a repeated hour.
+bool key_option(const char *text, time_t *t);
+// "1 entry", "2 entries".
+std::string entries_text(int n);
+
+// What check measures beyond the file's soundness; negative limits are off.
+struct Limits {
+  int64_t max_lag = -1;     // seconds past the end of the oldest pending
+  int64_t max_failed = -1;  // entries with status x
+  time_t now = -1;          // negative: the clock
+};
+// Now minus the end of the oldest pending interval, 0 when none is pending
+// or it has not ended.
+int64_t lag_of(const IcfTable &table, time_t now);
+// check on checkpoint text read from `path`: the findings, then the limits'
+// breaches, one line each on `out` (null: not printed). Returns how many.
+int check_text(const char *path, std::string_view text, const Limits &limits,
+               FILE *out);
+
 struct Counts {
   int total;
   int by_status[kUnknown + 1];  // in the order of kLetters, then unknown
@@ -61,3 +92,6 @@ Counts count(const IcfTable &table);
 int cmd_create(int argc, char **argv);
 int cmd_show(int argc, char **argv);
 int cmd_check(int argc, char **argv);
+int cmd_metrics(int argc, char **argv);
+int cmd_mark(int argc, char **argv);
+int cmd_edit(int argc, char **argv);

@@ -146,6 +146,10 @@ int32_t icf_lock_open(const char *path, int writable, int *fd);
 // checked it (icftool check tells what it holds). A write error in between
 // (an I/O error) leaves such a file too.
 int icf_commit(IcfFile *file);
+// Gives `file` the table of `from` (both open), whose old table is freed,
+// so that the next icf_commit saves it; `from` is left closed. The cursor
+// is cleared and the pending queue rebuilt in file order.
+int icf_adopt(IcfFile *file, IcfFile *from);
 // Closes the stream (releasing the lock), frees the ring, clears the file.
 void icf_close(IcfFile *file);
 

@@ -1,0 +1,178 @@
+// icftool metrics: the state of checkpoint files in the Prometheus text
+// format, for node_exporter's textfile collector and the like.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace {
+
+struct Sample {
+  std::string labels;  // inside the braces
+  int64_t value;
+};
+
+struct Family {
+  const char *name;
+  const char *help;
+  std::vector<Sample> samples = {};
+};
+
+enum {
+  kHealthy,
+  kIntervals,
+  kOldestPending,
+  kLag,
+  kLastDone,
+  kNewest,
+  kPeriod,
+  kEntries,
+  kRetries,
+  kFamilies
+};
+
+// A label value: backslash, quote and newline escaped.
+std::string label(std::string_view value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return out;
+}
+
+// Adds one file's samples. An unreadable file, or one the programs refuse,
+// gets only its health, 0.
+void measure(const char *path, time_t now, Family *families) {
+  const std::string file = "file=\"" + label(path) + "\"";
+  auto add = [&](int family, int64_t value, const std::string &more = "") {
+    families[family].samples.push_back({file + more, value});
+  };
+  std::string text, why;
+  IcfFile loaded;
+  if (!read_shared(path, &text, &why)) {
+    fail("%s", why.c_str());
+    return add(kHealthy, 0);
+  }
+  if (!load_text(text, &loaded)) {
+    fail("Invalid checkpoint file: %s", path);
+    return add(kHealthy, 0);
+  }
+  const IcfTable &table = loaded.table;
+  add(kHealthy, check_text(path, text, Limits{}, nullptr) == 0);
+  const Counts counts = count(table);
+  for (int i = 0; i < kUnknown; ++i)
+    add(kIntervals, counts.by_status[i],
+        std::string(",status=\"") + kWords[i] + "\"");
+  if (counts.oldest_pending != nullptr)
+    add(kOldestPending, counts.oldest_pending->time);
+  add(kLag, lag_of(table, now));
+  const IcfEntry *done = nullptr;
+  for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
+    if (table.entries[i].status == 's') done = &table.entries[i];
+    if (i == table.last) break;
+  }
+  if (done != nullptr) add(kLastDone, interval_end(table, done->time));
+  if (table.last >= 0)
+    add(kNewest, interval_end(table, table.entries[table.last].time));
+  add(kPeriod, table.period);
+  add(kEntries, table.capacity);
+  add(kRetries, table.retries);
+  icf_close(&loaded);
+}
+
+std::string exposition(const Family *families) {
+  std::string out;
+  for (int f = 0; f < kFamilies; ++f) {
+    const Family &family = families[f];
+    if (family.samples.empty()) continue;
+    out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+    out += std::string("# TYPE ") + family.name + " gauge\n";
+    for (const Sample &s : family.samples)
+      out += std::string(family.name) + "{" + s.labels + "} " +
+             std::to_string(s.value) + "\n";
+  }
+  return out;
+}
+
+// Writes `text` to a new file beside `path` and renames it over `path`, so
+// that a collector reading meanwhile sees the old text or the new, whole.
+bool write_atomically(const char *path, const std::string &text) {
+  std::string temp = std::string(path) + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  // mkostemp makes the file private; a collector runs as another user.
+  const mode_t mask = umask(0);
+  umask(mask);
+  bool ok = fchmod(fd, 0666 & ~mask) == 0;
+  for (size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ok = n > 0;
+    done += ok ? size_t(n) : 0;
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temp.c_str(), path) == 0;
+  if (!ok) {
+    const int error = errno;
+    unlink(temp.c_str());
+    errno = error;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int cmd_metrics(int argc, char **argv) {
+  const char *out = nullptr;
+  time_t now = -1;
+  opterr = 0;
+  optind = 0;
+  for (int c; (c = getopt(argc, argv, "+ho:t:")) != -1;) {
+    if (c == 'h') {
+      usage();
+      return 0;
+    } else if (c == 'o') {
+      out = optarg;
+    } else if (c == 't' && key_option(optarg, &now)) {
+    } else if (c == 't') {
+      return fail("Invalid option value for -%c: %s", c, optarg);
+    } else {
+      return fail("Invalid command-line option \"%c\"", optopt);
+    }
+  }
+  if (optind >= argc) return fail("Missing or extra arguments on command line");
+  if (now < 0) now = time(nullptr);
+  Family families[kFamilies] = {
+      {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
+      {"icf_intervals", "Intervals in the file, by status."},
+      {"icf_oldest_pending_start_seconds",
+       "Start of the oldest interval that still needs processing."},
+      {"icf_lag_seconds",
+       "Time since the end of the oldest interval that still needs "
+       "processing; 0 when none does."},
+      {"icf_last_done_end_seconds", "End of the newest interval done."},
+      {"icf_newest_end_seconds", "End of the newest interval in the file."},
+      {"icf_period_seconds", "Length of an interval (PERIOD)."},
+      {"icf_entries_max", "Intervals the file keeps (ENTRIES)."},
+      {"icf_retries_max", "Retries allowed per interval (RETRIES)."},
+  };
+  for (int i = optind; i < argc; ++i) measure(argv[i], now, families);
+  const std::string text = exposition(families);
+  if (out == nullptr) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    return fflush(stdout) == 0 ? 0 : fail("Cannot write output");
+  }
+  if (!write_atomically(out, text))
+    return fail("Cannot write %s: %s", out, strerror(errno));
+  return 0;
+}

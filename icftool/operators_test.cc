@@ -1,0 +1,251 @@
+// Runs icftool's commands for operators (metrics, check's limits, mark,
+// edit) as a user would, with quenlor and corvane writing beside them.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "../cli/program_test.h"
+
+namespace {
+
+const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("C", CORVANE_BIN, 1);
+
+// Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST. The
+// 01:45 interval ends at 02:00 EST, since the repeated hour has none.
+const std::string Healthy =
+    "PERIOD=900\nENTRIES=4\nRETRIES=2\n"
+    "241103013000 67270a58 s 241103015007 0000\n"
+    "241103014500 67270ddc r 241103030211 0001\n"
+    "241103020000 67271f70 n 241103031500 0000\n";
+
+std::string edit(std::string text, const std::string &from,
+                 const std::string &to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+// One line per file from the real parser of the format: the file, then
+// healthy, the five counts, oldest pending, lag, last done, newest, PERIOD,
+// ENTRIES, RETRIES ("-": no sample). Each name must be one gauge family.
+const std::string Parse = R"(/usr/bin/python3 -c '
+import sys
+from prometheus_client.parser import text_string_to_metric_families
+cols = ("healthy new done retry again failed oldest_pending_start_seconds "
+  "lag_seconds last_done_end_seconds newest_end_seconds period_seconds "
+  "entries_max retries_max").split()
+rows, seen = {}, set()
+for f in text_string_to_metric_families(sys.stdin.read()):
+  assert f.type == "gauge" and f.documentation and f.name not in seen
+  seen.add(f.name)
+  for s in f.samples:
+    assert s.timestamp is None
+    key = s.labels.get("status", s.name[4:])
+    rows.setdefault(s.labels["file"], {})[key] = int(s.value)
+for name, r in rows.items():
+  print(name, *[r.get(c, "-") for c in cols])
+')";
+
+bool have_parser() {
+  return std::system(
+             "/usr/bin/python3 -c 'import prometheus_client' "
+             "2>/dev/null") == 0;
+}
+
+TEST(Operators, MetricsAcrossClockChanges) {
+  if (!have_parser())
+    GTEST_SKIP() << "python3-prometheus-client missing: metrics not parsed";
+  const std::string spring =  // 01:00 EST done, 03:00 EDT to retry
+      "PERIOD=3600\nENTRIES=4\nRETRIES=2\n" + entry("240310010000", 's') +
+      entry("240310030000", 'r', 1);
+  const struct {
+    std::string text, now, row;
+  } cases[] = {
+      {Healthy, "241103030000",
+       "1 1 1 1 0 0 1730612700 3600 1730612700 1730618100 900 4 2"},
+      // 01:50 EDT: the oldest pending interval runs until 02:00 EST.
+      {Healthy, "241103015000",
+       "1 1 1 1 0 0 1730612700 0 1730612700 1730618100 900 4 2"},
+      {spring, "240310050000",
+       "1 0 1 1 0 0 1710054000 3600 1710054000 1710057600 3600 4 2"},
+      {edit(edit(Healthy, " r ", " s "), " n ", " x "), "241103030000",
+       "1 0 2 0 0 1 - 0 1730617200 1730618100 900 4 2"},
+      {"PERIOD=60\nENTRIES=1\nRETRIES=0\n", "241103030000",
+       "1 0 0 0 0 0 - 0 - - 60 1 0"},
+  };
+  for (const auto &[text, now, row] : cases) {
+    Ran r = Scratch(text).run("$T metrics -t " + now + " f | " + Parse);
+    EXPECT_EQ(r.out + r.err, "f " + row + "\n") << text;
+  }
+  // Unreadable files among healthy ones: health 0, nothing else, and the
+  // command goes on; a file check faults keeps its numbers.
+  Scratch s(Healthy);
+  Ran r = s.run(
+      "printf 'PERIOD=900\\nENTRIES=4\\nRETRIES=2\\n1 2' >torn && "
+      "sed 's/ r / R /' f >'a\"b\\c' && $T metrics -t 241103030000 "
+      "missing f torn 'a\"b\\c' 2>err | " +
+      Parse + " && cat err");
+  EXPECT_EQ(
+      r.out,
+      "missing 0 - - - - - - - - - - - -\n"
+      "f 1 1 1 1 0 0 1730612700 3600 1730612700 1730618100 900 4 2\n"
+      "torn 0 - - - - - - - - - - - -\n"
+      "a\"b\\c 0 1 1 0 0 0 1730612700 3600 1730612700 1730618100 900 4 2\n"
+      "icftool: Cannot open checkpoint file: missing: No such file or "
+      "directory\nicftool: Invalid checkpoint file: torn\n")
+      << r.err;
+  // -o renames a whole file over the old one, readable by a collector
+  // running as another user, and leaves nothing else behind.
+  r = s.run(
+      "umask 022 && mkdir d && echo old >d/m.prom && ls -i d/m.prom >before && "
+      "$T metrics -o d/m.prom f && ls -i d/m.prom | cmp -s - before; "
+      "echo $? && ls d && stat -c %a d/m.prom && " +
+      Parse + " <d/m.prom | cut -c1-4");
+  EXPECT_EQ(r.out + r.err, "1\nm.prom\n644\nf 1 \n");
+  r = s.run("$T metrics -o nowhere/m.prom f 2>&1; echo $?");
+  EXPECT_EQ(r.out + r.err,
+            "icftool: Cannot write nowhere/m.prom: No such file or "
+            "directory\n1\n");
+}
+
+TEST(Operators, CommandLines) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"metrics", "Missing or extra arguments on command line"},
+      {"metrics -t 24130 f", "Invalid option value for -t: 24130"},
+      {"check -l x f", "Invalid option value for -l: x"},
+      {"check -x -1 f", "Invalid option value for -x: -1"},
+      {"mark f 2411 2412 r", "Invalid status: r (s, a or x)"},
+      {"mark -o q f 2411 2412 s", "Invalid option value for -o: q"},
+      {"mark f 2411 2413 s", "Invalid interval key: 2413"},
+      {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230"},
+      {"mark g 2411 2412 s", "Invalid checkpoint file: g"},
+      {"edit g", "Cannot open checkpoint file: g: No such file or directory"},
+  };
+  Scratch s(Healthy);
+  for (const auto &[args, err] : cases)
+    EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
+              "icftool: " + err + "\n1\n");
+  EXPECT_EQ(s.read(), Healthy);
+}
+
+TEST(Operators, CheckLimits) {
+  // At 03:00 EST the lag is 3600 s; one entry has failed.
+  const std::string file = edit(Healthy, " s ", " x ");
+  const std::pair<std::string, std::string> cases[] = {
+      {"-l 3600", ""},
+      {"-l 3599", "f: lag 3600 s, more than 3599 s\n"},
+      {"-x 1", ""},
+      {"-x 0", "f: 1 entry failed, more than 0\n"},
+      {"-l 0 -x 0",
+       "f: lag 3600 s, more than 0 s\nf: 1 entry failed, more than 0\n"},
+  };
+  for (const auto &[limits, out] : cases) {
+    Ran r = Scratch(file).run("$T check -t 241103030000 " + limits + " f");
+    EXPECT_EQ(r.out + std::to_string(r.status),
+              out + (out.empty() ? "0" : "1"));
+  }
+  // Breaches follow the findings; at 01:50 EDT nothing has ended yet.
+  EXPECT_EQ(Scratch(edit(file, " r ", " R "))
+                .run("$T check -x 0 -l 0 -t 241103015000 f")
+                .out,
+            "f:5: unknown status letter 'R'\nf: 1 entry failed, more than 0\n");
+}
+
+TEST(Operators, MarkRanges) {
+  // A file from a zone without the clock change: both passes of the
+  // repeated hour, under the same keys.
+  const std::string file =
+      "PERIOD=900\nENTRIES=8\nRETRIES=3\n" + entry("241103010000", 'n', 0, 1) +
+      entry("241103013000", 'r', 1, 1) + entry("241103014500", 'x', 3, 1) +
+      entry("241103013000", 's', 0, 0) + entry("241103014500", 'r', 2, 0) +
+      entry("241103020000", 'n', 0, 0);
+  const struct {
+    std::string args, out, after;
+  } cases[] = {
+      {"f 2411030130 2411030200 a", "4 entries set to again\n0\n",
+       "n0 a0 a0 a0 a0 n0"},
+      {"-o r f 2411 2412 s", "2 entries set to done\n0\n", "n0 s1 x3 s0 s2 n0"},
+      {"f 2411030100 2411030130 s", "1 entry set to done\n0\n",
+       "s0 r1 x3 s0 r2 n0"},
+      {"-n -o x f 2411030100 2411030300 a",
+       "241103014500  2024-11-03 01:45:00 EDT  failed -> again\n"
+       "1 entry would be set to again\n0\n",
+       "n0 r1 x3 s0 r2 n0"},
+      {"f 2412 2501 s", "icftool: No entries from 2412 to 2501: f\n1\n",
+       "n0 r1 x3 s0 r2 n0"},
+      {"-o a f 2411 2412 s",
+       "icftool: No entries from 2411 to 2412 with status again: f\n1\n",
+       "n0 r1 x3 s0 r2 n0"},
+  };
+  for (const auto &[args, out, after] : cases) {
+    Scratch s(file);
+    EXPECT_EQ(s.run("$T mark " + args + " 2>&1; echo $?").out, out) << args;
+    EXPECT_EQ(s.run("awk 'NR>3{printf \"%s%d \", $3, $5}' f").out, after + " ")
+        << args;
+  }
+}
+
+// Runs of corvane on the first half while mark sets the second: every
+// update arrives, whatever the order the lock gives them.
+TEST(Operators, MarkAmongRuns) {
+  std::string text = "PERIOD=900\nENTRIES=64\nRETRIES=3\n", line;
+  for (int i = 0; i < 40; ++i) {  // quarter hours of 2 January 2024
+    const std::string key = "2401020" + std::to_string(i / 4) +
+                            std::to_string(i % 4 * 15 + 100).substr(1) + "00";
+    text += entry(key, 'n');
+    line += i < 20 ? "$C f " + key + " s & " : "";
+  }
+  line += "$T mark f 2401020500 2401021000 x & ";
+  for (int round = 0; round < 3; ++round) {
+    Scratch s(text);
+    Ran r = s.run(line + "wait; awk 'NR>3{printf \"%s\", $3}' f");
+    EXPECT_EQ(r.out, "20 entries set to failed\n" + std::string(20, 's') +
+                         std::string(20, 'x'))
+        << r.err;
+  }
+}
+
+TEST(Operators, Edit) {
+  const std::string saved = edit(Healthy, "67271f70 n", "67271f70 a");
+  const struct {
+    std::string env, editor, out, file, copy;
+  } cases[] = {
+      // An a line takes its time from its key: the saved text is mended.
+      {"VISUAL=./ed EDITOR=false", "sed -i 's/67271f70 n/00000000 a/' \"$1\"",
+       "0\n", saved, ""},
+      {"EDITOR=./ed", "true", "0\n", Healthy, ""},
+      {"EDITOR=./ed", "sed -i 's/ r / R /' \"$1\"",
+       "f:5: unknown status letter 'R'\nicftool: Not saved; the edited copy "
+       "is kept: tmp/f.COPY\n1\n",
+       Healthy, edit(Healthy, " r ", " R ")},
+      {"EDITOR=./ed", "exit 3",
+       "icftool: The editor failed; not saved; the copy is kept: "
+       "tmp/f.COPY\n1\n",
+       Healthy, Healthy},
+      // A run while the editor runs: its update stays, the edit waits.
+      {"EDITOR=./ed", "sed -i 's/ n / s /' \"$1\" && $C f 241103014500 s",
+       "icftool: f changed during the edit; not saved; the edited copy is "
+       "kept: tmp/f.COPY\n1\n",
+       edit(Healthy, " r ", " s "), edit(Healthy, " n ", " s ")},
+  };
+  for (const auto &[env, editor, out, file, copy] : cases) {
+    Scratch s(Healthy);
+    std::ofstream(s.dir + "/ed") << "#!/bin/sh\n" << editor << "\n";
+    Ran r = s.run("chmod +x ed && mkdir tmp && { TMPDIR=tmp " + env +
+                  " $T edit f </dev/null; echo $?; } 2>&1 | "
+                  "sed 's/f\\.[^.]*$/f.COPY/'");
+    EXPECT_EQ(r.out, out) << editor;
+    EXPECT_EQ(unstamped(s.read()), unstamped(file)) << editor;
+    EXPECT_EQ(s.run("cat tmp/*").out, copy) << editor;
+  }
+  // At a terminal (script(1) lends one) the user may edit again.
+  Scratch s(Healthy);
+  std::ofstream(s.dir + "/ed") << "#!/bin/sh\nif grep -q ' R ' \"$1\"; then "
+                                  "sed -i 's/ R / s /' \"$1\"; else sed -i "
+                                  "'s/ n / R /' \"$1\"; fi\n";
+  Ran r = s.run(
+      "chmod +x ed && echo e | EDITOR=./ed TMPDIR=. script -qec "
+      "'$T edit f' /dev/null && ls");
+  EXPECT_EQ(unstamped(s.read()), unstamped(edit(Healthy, " n ", " s ")));
+  EXPECT_NE(r.out.find("Edit again (e) or abandon (a)?"), r.out.npos) << r.out;
+}
+
+}  // namespace

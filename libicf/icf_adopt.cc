@@ -1,0 +1,39 @@
+// Handing a table loaded from one file to another open file, so that a
+// table prepared elsewhere (an edited copy) is saved by the usual commit.
+
+#include <cstdio>
+#include <cstring>
+
+#include "libicf.h"
+#include "libstd.h"
+
+int icf_adopt(IcfFile *file, IcfFile *from) {
+  if (file == nullptr || from == nullptr || file == from ||
+      file->stream == nullptr || from->stream == nullptr ||
+      from->table.entries == nullptr)
+    return 0;
+  IcfTable *table = &file->table;
+  std_free(nullptr, table->entries);
+  const IcfTable &source = from->table;
+  table->period = source.period;
+  table->retries = source.retries;
+  table->capacity = source.capacity;
+  table->first = source.first;
+  table->last = source.last;
+  table->entries = source.entries;
+  table->cursor = nullptr;
+  // The links point at the anchor inside `from`, which is about to be
+  // cleared: the queue is rebuilt in ring order, which is file order.
+  queue_create(&table->pending, table, nullptr);
+  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
+    IcfEntry *entry = &table->entries[i];
+    queue_init(&entry->link, entry);
+    if (entry->status != 's' && entry->status != 'x')
+      queue_insert(&table->pending, &entry->link);
+    if (i == table->last) break;
+  }
+  fclose(from->stream);
+  std_free(nullptr, from->path);
+  std::memset(from, 0, sizeof *from);
+  return 1;
+}
