@@ -89,10 +89,12 @@ std::string iso(time_t t) {
   return std::string(text) + zone;
 }
 
-bool seconds_option(const char *text, int32_t low, int32_t *value,
-                    char letter) {
-  if (number(text, low, value)) return true;
-  fail("Invalid option value for -%c: %s", letter, text);
+// A whole number from `low` to `high` for option -`letter`.
+bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
+                   char letter) {
+  if (number(text, low, value) && *value <= high) return true;
+  // As the programs word it for -d, without the program name.
+  fprintf(stderr, "Invalid option value for -%c: %s\n", letter, text);
   return false;
 }
 
@@ -324,21 +326,20 @@ int cmd_run(int argc, char **argv) {
           return fail("Current time, %s", why);
         break;
       case 'x':
-        if (!number(optarg, 1, &value) || value > 255)
-          return fail("Invalid option value for -x: %s", optarg);
+        if (!number_option(optarg, 1, 255, &value, 'x')) return 1;
         o.give_up[value] = true;
         break;
       case 'T':
-        if (!seconds_option(optarg, 0, &o.timeout, 'T')) return 1;
+        if (!number_option(optarg, 0, INT32_MAX, &o.timeout, 'T')) return 1;
         break;
       case 'k':
-        if (!seconds_option(optarg, 0, &o.grace, 'k')) return 1;
+        if (!number_option(optarg, 0, INT32_MAX, &o.grace, 'k')) return 1;
         break;
       case 'm':
-        if (!seconds_option(optarg, 1, &o.max, 'm')) return 1;
+        if (!number_option(optarg, 1, INT32_MAX, &o.max, 'm')) return 1;
         break;
       case 'w':
-        if (!seconds_option(optarg, 0, &o.wait, 'w')) return 1;
+        if (!number_option(optarg, 0, INT32_MAX, &o.wait, 'w')) return 1;
         break;
       default:
         return fail("Invalid command-line option \"%c\"", optopt);
@@ -385,8 +386,8 @@ int cmd_run(int argc, char **argv) {
   if (!step(path, o, nullptr, 0, tried, &choice, &chosen, &recorded)) return 1;
   std::string note;
   auto summary = [&] {
-    fprintf(stderr, "%s: %d intervals: %d done, %d retry, %d failed%s\n", Prog,
-            ran, counts[0], counts[1], counts[2], note.c_str());
+    fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog, ran,
+            counts[0], counts[1], counts[2], note.c_str());
   };
   int stop = 0;
   while (chosen && (stop = pending_stop()) == 0) {
