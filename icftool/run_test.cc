@@ -154,4 +154,49 @@ TEST(Run, RecordsOutcomes) {
   }
 }
 
+// A second runner leaves at once, a third waits; no interval runs twice.
+// Meanwhile the file is free: corvane and quenlor change it from inside the
+// job, and the runner keeps their changes.
+TEST(Run, RunnersAndProgramsShareTheFile) {
+  Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
+  const std::string job =
+      "echo $ICF_INTERVAL >>log; touch started; sleep 1; "
+      "if [ $ICF_INTERVAL = " +
+      A + " ]; then $C f " + B +
+      " x && "
+      "$Q -t 240601004500 f >/dev/null; fi";
+  Ran r = s.run("$T -t 240601003000 f -- sh -c '" + job +
+                "' 2>one & "
+                "until [ -e started ]; do sleep .05; done; "
+                "$T -t 240601003000 f -- true 2>two; echo $?; "
+                "$T -w 60 -t 240601003000 f -- true 2>three; "
+                "echo $?; wait $!; echo $?");
+  EXPECT_EQ(r.out, "0\n0\n0\n");
+  EXPECT_EQ(s.read("two"), "icftool: Another runner is busy with f; leaving\n");
+  EXPECT_EQ(
+      untimed(s.read("one")),
+      said(A, "done") + said("240601003000", "done") + summary(2, 2, 0, 0));
+  EXPECT_EQ(s.read("three"), summary(0, 0, 0, 0));
+  EXPECT_EQ(s.read("log"), A + "\n240601003000\n");
+  EXPECT_EQ(unstamped(s.read()),
+            unstamped(Head + entry(A, 's') + entry(B, 'x') +
+                      entry("240601003000", 's')));
+}
+
+// SIGTERM to the runner reaches the job's process group; the interval stays
+// as it was, and the runner reports the signal in its status.
+TEST(Run, StopSignalLeavesTheInterval) {
+  Scratch s(Head + entry(A, 'n'));
+  Ran r = s.run(
+      "$T -t 240601001500 f -- sh -c 'trap \"echo got >>log; exit 0\" TERM; "
+      "echo started >>log; sleep 30 & wait' 2>err & "
+      "until [ -s log ]; do sleep .05; done; kill -TERM $!; wait $!; echo $?");
+  EXPECT_EQ(r.out, "143\n");
+  EXPECT_EQ(s.read("log"), "started\ngot\n");
+  EXPECT_EQ(untimed(s.read("err")),
+            said(A, "left as it was (signal 15 to the runner)") +
+                summary(1, 0, 0, 0, "; stopped by signal 15"));
+  EXPECT_EQ(s.read(), Head + entry(A, 'n'));
+}
+
 }  // namespace
