@@ -107,6 +107,9 @@ enum LockResult { kLocked, kBusy, kLockError };
 LockResult lock_runner(const std::string &lock_path, int32_t wait,
                        int *stopped) {
   int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A lock file made beforehand serves in a directory the job cannot write.
+  if (fd < 0 && (errno == EACCES || errno == EROFS))
+    fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kLockError;
   const double deadline = monotonic() + wait;
   const sigset_t set = stop_set();
