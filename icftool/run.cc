@@ -250,7 +250,8 @@ Outcome run_command(char **command, const Choice &c, const Options &o,
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) {
-      status = 0;
+      // The status is lost; only a success would be wrong to record.
+      status = 127 << 8;
       break;
     }
     int sig;
