@@ -19,6 +19,7 @@ struct Command {
 const Command Commands[] = {
     {"create", cmd_create},   {"show", cmd_show}, {"check", cmd_check},
     {"metrics", cmd_metrics}, {"mark", cmd_mark}, {"edit", cmd_edit},
+    {"run", cmd_run},
 };
 
 }  // namespace

@@ -13,7 +13,9 @@ const std::string Usage =
     "       icftool check [-l lag] [-x failed] [-t now] file\n"
     "       icftool metrics [-o out] [-t now] file...\n"
     "       icftool mark [-n] [-o status] file from to status\n"
-    "       icftool edit file\n       icftool -h\n";
+    "       icftool edit file\n"
+    "       icftool run [-dtxTkmw value] file -- command [arg ...]\n"
+    "       icftool -h\n";
 
 // Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST.
 const std::string Healthy =

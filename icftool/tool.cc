@@ -22,8 +22,9 @@ void usage() {
           "       %s metrics [-o out] [-t now] file...\n"
           "       %s mark [-n] [-o status] file from to status\n"
           "       %s edit file\n"
+          "       %s run [-dtxTkmw value] file -- command [arg ...]\n"
           "       %s -h\n",
-          Prog, Prog, Prog, Prog, Prog, Prog, Prog);
+          Prog, Prog, Prog, Prog, Prog, Prog, Prog, Prog);
   fflush(stderr);
 }
 

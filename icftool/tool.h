@@ -95,3 +95,4 @@ int cmd_check(int argc, char **argv);
 int cmd_metrics(int argc, char **argv);
 int cmd_mark(int argc, char **argv);
 int cmd_edit(int argc, char **argv);
+int cmd_run(int argc, char **argv);
