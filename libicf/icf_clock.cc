@@ -134,6 +134,14 @@ int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
     else if (h != 0)
       adjust = hc == hd ? -(Day - Hour) : Hour;
   } else {
+    time_t offset_c, offset_d;
+    if (!offset_at(zone, c, &offset_c) || !offset_at(zone, d, &offset_d))
+      return 0;
+    // The part of a clock set forward that is not whole hours would move
+    // every later start off its place in the hour: it goes on to the next.
+    const time_t forward = offset_c - offset_d;
+    if (!empty && forward > 0 && forward % Hour != 0)
+      adjust += Hour - forward % Hour;
     const int hh = hc + (hc < hd ? 24 : 0);
     if (hh - hd == hours && period > Hour && hh % hours != 0) adjust = -Hour;
   }
