@@ -1,9 +1,11 @@
 // The fast catch-up against the step-by-step walk: the same table, brought up
 // to date by each, must come out identical, slots, pending queue and cursor.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <sstream>
@@ -81,6 +83,10 @@ class CatchUp : public ::testing::TestWithParam<const char *> {};
 // and two, and the clock as `now`, half a period off its grid so that no
 // interval ends between the two runs.
 TEST_P(CatchUp, MatchesTheStepByStepWalk) {
+  if (std::strchr(GetParam(), '/') && !std::strchr(GetParam(), ',') &&
+      access((std::string("/usr/share/zoneinfo/") + GetParam()).c_str(),
+             F_OK) != 0)
+    GTEST_SKIP() << "no zone file for " << GetParam();
   setenv("TZ", GetParam(), 1);
   tzset();
   std::mt19937_64 rng(std::hash<std::string>()(GetParam()));
@@ -129,10 +135,12 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Zones, CatchUp,
-                         ::testing::Values("EST5EDT,M3.2.0,M11.1.0",
-                                           "AEST-10AEDT,M10.1.0,M4.1.0/3",
-                                           "UTC0", "NST3:30NDT,M3.2.0,M11.1.0",
-                                           "LHST-10:30LHDT-11,M10.1.0,M4.1.0"));
+INSTANTIATE_TEST_SUITE_P(
+    Zones, CatchUp,
+    ::testing::Values("EST5EDT,M3.2.0,M11.1.0", "AEST-10AEDT,M10.1.0,M4.1.0/3",
+                      "UTC0", "NST3:30NDT,M3.2.0,M11.1.0",
+                      "LHST-10:30LHDT-11,M10.1.0,M4.1.0", "Australia/Lord_Howe",
+                      "Antarctica/Troll", "Asia/Almaty", "Africa/Casablanca",
+                      "Europe/Dublin", "America/St_Johns"));
 
 }  // namespace
