@@ -85,6 +85,8 @@ TEST(Corvane, NextIntervalAndErrors) {
       {C + "f" + K + "S", "", "corvane: Invalid status: S\n"},
       {C + "g" + K + "s", "", "corvane: Invalid checkpoint file: g\n"},
       {C + "f 240110093000 s", "", "corvane: No such interval\n"},
+      {"TZ=UTC0 " + C + "f 691231235959 s", "",  // -1 fails
+       "corvane: Starting interval, invalid interval value\n"},
       {"prlimit --fsize=100 " + C + "-n f" + K + "s", "",
        "corvane: Cannot write checkpoint file: f\n"},
   };
