@@ -63,50 +63,52 @@ const char *const Cases[] = {
     "3600 241006010000 241006050000 0 0300 0400",
 };
 
-// Through the fast catch-up and through the step-by-step walk alone.
-TEST(Scheduler, AppendsWorkedExamples) {
-  for (int fast : {1, 0})
-    for (const char *c : Cases) {
-      if (!std::isdigit(static_cast<unsigned char>(c[0]))) {
-        setenv("TZ", c, 1);
-        tzset();
-        if (c[0] != 'E' &&
-            access((std::string("/usr/share/zoneinfo/") + c).c_str(), F_OK) !=
-                0)
-          GTEST_SKIP() << "no zone file for " << c;
-        continue;
-      }
-      Icf_Fast_Catch_Up = fast;
-      std::istringstream in(c);
-      int32_t period;
-      int include_current;
-      std::string newest, now, key;
-      in >> period >> newest >> now >> include_current;
-      const std::string day = newest != "-" ? newest : now;
-      std::vector<std::string> expected, appended;
-      while (in >> key)
-        expected.push_back(day.substr(0, 10 - key.size()) + key + "00");
-      IcfEntry slots[32] = {};
-      IcfFile file;
-      init(&file, period, slots, 32);
-      if (newest != "-")
-        icf_entry_new(&file.table, T(newest), newest.c_str(), "", 's', 0);
-      const int before = file.table.last + 1;
-      IcfEntry *first = quenlor(&file, T(now), include_current);
-      for (int i = before; i <= file.table.last; ++i) {
-        EXPECT_EQ(slots[i].time, T(slots[i].key)) << c;  // the first pass
-        appended.push_back(slots[i].key);
-      }
-      EXPECT_EQ(appended, expected) << c;
-      EXPECT_EQ(first, expected.empty() ? nullptr : &slots[before]);
-      if (file.table.last >= 1 && !expected.empty()) {  // the grid's next
-        EXPECT_EQ(icf_next_start(&file.table, slots[file.table.last - 1].time),
-                  slots[file.table.last].time)
-            << c;
-      }
-      Icf_Fast_Catch_Up = 1;
+// Through the fast catch-up (1) and through the step-by-step walk alone (0).
+class Walks : public ::testing::TestWithParam<int> {};
+
+TEST_P(Walks, AppendExamples) {
+  Icf_Fast_Catch_Up = GetParam();
+  for (const char *c : Cases) {
+    if (!std::isdigit(static_cast<unsigned char>(c[0]))) {
+      setenv("TZ", c, 1);
+      tzset();
+      if (c[0] != 'E' &&
+          access((std::string("/usr/share/zoneinfo/") + c).c_str(), F_OK))
+        GTEST_SKIP() << "no zone file for " << c;
+      continue;
     }
+    std::istringstream in(c);
+    int32_t period;
+    int include_current;
+    std::string newest, now, key;
+    in >> period >> newest >> now >> include_current;
+    const std::string day = newest != "-" ? newest : now;
+    std::vector<std::string> expected, appended;
+    while (in >> key)
+      expected.push_back(day.substr(0, 10 - key.size()) + key + "00");
+    IcfEntry slots[32] = {};
+    IcfFile file;
+    init(&file, period, slots, 32);
+    if (newest != "-")
+      icf_entry_new(&file.table, T(newest), newest.c_str(), "", 's', 0);
+    const int before = file.table.last + 1;
+    IcfEntry *first = quenlor(&file, T(now), include_current);
+    for (int i = before; i <= file.table.last; ++i) {
+      EXPECT_EQ(slots[i].time, T(slots[i].key)) << c;  // the first pass
+      appended.push_back(slots[i].key);
+    }
+    EXPECT_EQ(appended, expected) << c;
+    EXPECT_EQ(first, expected.empty() ? nullptr : &slots[before]);
+    if (file.table.last >= 1 && !expected.empty()) {  // the grid's next
+      EXPECT_EQ(icf_next_start(&file.table, slots[file.table.last - 1].time),
+                slots[file.table.last].time)
+          << c;
+    }
+  }
+  Icf_Fast_Catch_Up = 1;
 }
+
+INSTANTIATE_TEST_SUITE_P(Scheduler, Walks, ::testing::Values(1, 0));
 
 TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   setenv("TZ", "UTC0", 1);
