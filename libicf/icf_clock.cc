@@ -48,12 +48,28 @@ bool hour_at(const IcfZone *zone, time_t t, int *hour) {
   return true;
 }
 
+// The instant before t (`side` -1) or after it (1) that shows the local time
+// of t, or t. Set back by d, the clock's offset is d larger before the change
+// than after it, and t - d or t + d shows the same time.
+time_t other_pass(const IcfZone *zone, time_t t, int side) {
+  time_t wall;
+  if (!zone->wall(zone->context, t, &wall)) return t;
+  const time_t offset = wall - t;
+  for (time_t away : Away) {
+    time_t other, seen;
+    if (!offset_at(zone, t + side * away, &other)) break;
+    const time_t d = side * (offset - other);
+    if (d > 0 && zone->wall(zone->context, t + side * d, &seen) && seen == wall)
+      return t + side * d;
+  }
+  return t;
+}
+
 // The size of the first backward change whose second pass meets [from, to],
 // or 0. Offsets are compared an hour apart: no zone changes twice in an hour.
 time_t repeat_within(const IcfZone *zone, time_t from, time_t to) {
-  time_t first, last;
-  if (icf_zone_passes(zone, from, &first, &last) && first != from)
-    return from - first;
+  const time_t first = other_pass(zone, from, -1);
+  if (first != from) return from - first;
   time_t before;
   if (!offset_at(zone, from, &before)) return 0;
   for (time_t x = from; x < to;) {
@@ -70,28 +86,10 @@ time_t repeat_within(const IcfZone *zone, time_t from, time_t to) {
 
 const IcfZone Icf_Local_Zone = {local_wall, nullptr};
 
-int icf_zone_passes(const IcfZone *zone, time_t t, time_t *first,
-                    time_t *last) {
-  *first = *last = t;
-  time_t wall, offset;
-  if (!zone->wall(zone->context, t, &wall)) return 0;
-  offset = wall - t;
-  for (time_t away : Away) {
-    time_t other, seen;
-    // An offset larger before t, by d: t - d may show the same time.
-    if (*first == t && offset_at(zone, t - away, &other) && other > offset &&
-        zone->wall(zone->context, t - (other - offset), &seen) && seen == wall)
-      *first = t - (other - offset);
-    // An offset smaller after t, by d: t + d may show the same time.
-    if (*last == t && offset_at(zone, t + away, &other) && other < offset &&
-        zone->wall(zone->context, t + (offset - other), &seen) && seen == wall)
-      *last = t + (offset - other);
-  }
-  return *first != t || *last != t;
-}
-
 int icf_local_passes(time_t t, time_t *first, time_t *last) {
-  return icf_zone_passes(&Icf_Local_Zone, t, first, last);
+  *first = other_pass(&Icf_Local_Zone, t, -1);
+  *last = other_pass(&Icf_Local_Zone, t, 1);
+  return *first != t || *last != t;
 }
 
 int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
@@ -101,9 +99,7 @@ int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
   if (period < Hour) {
     // The second pass of a repeated span gets no entry; the walk goes on
     // from it.
-    time_t first, last;
-    if (!empty && icf_zone_passes(zone, guess, &first, &last) && first != guess)
-      *skip = 1;
+    if (!empty && other_pass(zone, guess, -1) != guess) *skip = 1;
     return 1;
   }
   const time_t hours = period / Hour;

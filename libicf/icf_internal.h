@@ -25,9 +25,6 @@ extern const IcfZone Icf_Local_Zone;
 // How far from an instant a repeated local time is looked for, in seconds.
 constexpr time_t ICF_LOOK_AROUND = 26 * 3600;
 
-// icf_local_passes over `zone`.
-int icf_zone_passes(const IcfZone *zone, time_t t, time_t *first, time_t *last);
-
 // Corrects a start computed from the base's time plus the period (from the
 // reference's hour for an empty table) across clock changes: hourly and
 // longer periods stay on their hours and days, and a start in the second
