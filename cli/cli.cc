@@ -110,18 +110,18 @@ IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
 
 bool cli_set_status(IcfFile *file, time_t interval, int status,
                     time_t *updated) {
+  // The key names the first pass; the second pass of the same local time may
+  // have an entry too, in a file written before such passes were skipped.
+  time_t first, second;
+  const int passes =
+      icf_local_passes(interval, &first, &second) && second != interval ? 2 : 1;
+  const time_t instants[2] = {interval, second};
   bool found = false;
-  // The key names the first pass; a second pass of the same local time may
-  // have an entry too, from a file written before that pass was skipped.
-  time_t passes[2];
-  icf_local_passes(interval, &passes[0], &passes[1]);
-  passes[0] = interval;
-  for (int i = 0; i < 2; i++) {
-    if (i == 1 && passes[1] == interval) break;
-    if (IcfEntry *e = icf_find(file, passes[i])) {
+  for (int i = 0; i < passes; i++) {
+    if (IcfEntry *e = icf_find(file, instants[i])) {
       corvane(file, e, status);
       found = true;
-      *updated = passes[i];
+      *updated = instants[i];
     }
   }
   return found;
