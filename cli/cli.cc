@@ -124,40 +124,21 @@ IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
 
 bool cli_set_status(IcfFile *file, time_t interval, int status,
                     time_t *updated) {
+  // The key names the first pass; the second pass of the same local time may
+  // have an entry too, in a file written before such passes were skipped.
+  time_t first, second;
+  const int passes =
+      icf_local_passes(interval, &first, &second) && second != interval ? 2 : 1;
+  const time_t instants[2] = {interval, second};
   bool found = false;
-  *updated = interval;
-  if (IcfEntry *e = icf_find(file, interval)) {
-    corvane(file, e, status);
-    found = true;
-  }
-  char key[13], later[13];
-  if (icf_cnv_time_str(interval, key) &&
-      icf_cnv_time_str(interval + 3600, later) &&
-      std::strcmp(key, later) == 0) {
-    if (IcfEntry *e = icf_find(file, interval + 3600)) {
+  for (int i = 0; i < passes; i++) {
+    if (IcfEntry *e = icf_find(file, instants[i])) {
       corvane(file, e, status);
       found = true;
-      *updated = interval + 3600;
+      *updated = instants[i];
     }
   }
   return found;
-}
-
-const char *cli_time_option(const char *text, time_t *now) {
-  if (const char *why = icf_cnv_time(text, now)) return why;
-  char key[13];
-  if (icf_cnv_time_str(*now - 3600, key) && std::strcmp(key, text) == 0)
-    *now -= 3600;
-  return nullptr;
-}
-
-time_t cli_earlier_instant(time_t t) {
-  if (t < 0) return t;
-  char key[13], before[13];
-  if (icf_cnv_time_str(t, key) && icf_cnv_time_str(t - 3600, before) &&
-      std::strcmp(key, before) == 0)
-    return t - 3600;
-  return t;
 }
 
 int cli_line(char *buffer, size_t size, const IcfTable *table,
@@ -166,10 +147,13 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
   if (chosen) {
     struct tm tm;
     time_t t = chosen->time;
+    // A period of whole minutes keeps its starts on whole minutes; any other
+    // needs the seconds, or the key printed would name no entry.
+    const char *format =
+        table->period % 60 == 0 ? "%y%m%d%H%M00" : "%y%m%d%H%M%S";
     // Times read from a checkpoint file always break down; should one not,
     // the entry's own key names the same interval.
-    if (!localtime_r(&t, &tm) ||
-        strftime(key, sizeof key, "%y%m%d%H%M00", &tm) == 0)
+    if (!localtime_r(&t, &tm) || strftime(key, sizeof key, format, &tm) == 0)
       std::snprintf(key, sizeof key, "%s", chosen->key);
   }
   int last_retry = chosen && chosen->retry_count == table->retries;

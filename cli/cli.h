@@ -1,6 +1,6 @@
 // What quenlor and corvane share: the retry delay list and its completion,
 // the delay test, the two selection walks over the pending entries, the
-// daylight-saving rules of their -t values and the output line.
+// status change by key and the output line.
 //
 // Nothing here prints or exits: results and reason texts go back to the
 // program's main, which owns every message and the exit status.
@@ -83,20 +83,11 @@ const char *cli_select_except(IcfFile *file, time_t now,
 IcfEntry *cli_snapshot(IcfFile *file, time_t now);
 
 // Gives `status` (through the library's status change) to every entry that
-// carries the key of `interval`: a key in an hour the clock repeats names
-// two instants, and a file may hold an entry for each. False when there is
-// none; otherwise *updated is the time of the latest entry updated.
+// carries the key of `interval`, its first pass: a key in a span the clock
+// repeats names two instants, and a file may hold an entry for each. False when
+// there is none; otherwise *updated is the time of the latest entry updated.
 bool cli_set_status(IcfFile *file, time_t interval, int status,
                     time_t *updated);
-
-// quenlor's -t: converts `text` into *now, taking the earlier instant when
-// the text names a local time that the clock repeats. Null on success, else
-// the conversion's reason text.
-const char *cli_time_option(const char *text, time_t *now);
-
-// corvane's rule for the current time: the earlier instant when `t` and one
-// hour before it have the same key; negative values (the clock) stay.
-time_t cli_earlier_instant(time_t t);
 
 // Output line flags, and a buffer size that holds every line.
 constexpr int CLI_WITH_PERIOD = 1;
@@ -104,7 +95,8 @@ constexpr int CLI_WITH_FLAG = 2;
 constexpr size_t CLI_LINE_SIZE = 40;
 
 // Writes the output line, newline included, into buffer[size]: the chosen
-// entry's start as "%y%m%d%H%M00" in local time, or "0", then with
+// entry's start as "%y%m%d%H%M00" in local time (with its seconds when the
+// period is not whole minutes), or "0", then with
 // CLI_WITH_PERIOD the table's period and with CLI_WITH_FLAG 1 when the chosen
 // entry is on its last retry, else 0. Returns the length, or -1 when it does
 // not fit.

@@ -130,8 +130,7 @@ int main(int argc, char *argv[]) {
   char line[CLI_LINE_SIZE] = "";
   if (next) {
     IcfEntry *chosen;
-    if ((why = cli_select(&file, cli_earlier_instant(now), &updated, &delays,
-                          &chosen))) {
+    if ((why = cli_select(&file, now, &updated, &delays, &chosen))) {
       std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
       icf_close(&file);
       return 1;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <set>
+
+#include "libicf.h"
 #include "program_test.h"
 
 namespace {
 
-const int Env = setenv("C", CORVANE_BIN, 1);
+const int Env = setenv("C", CORVANE_BIN, 1) + setenv("Q", QUENLOR_BIN, 1);
 const std::string H = "PERIOD=3600\nENTRIES=10\nRETRIES=2\n";
 
 TEST(Corvane, CountsRetriesIntoFailureAndResets) {
@@ -81,6 +85,8 @@ TEST(Corvane, NextIntervalAndErrors) {
       {C + "f" + K + "S", "", "corvane: Invalid status: S\n"},
       {C + "g" + K + "s", "", "corvane: Invalid checkpoint file: g\n"},
       {C + "f 240110093000 s", "", "corvane: No such interval\n"},
+      {"TZ=UTC0 " + C + "f 691231235959 s", "",  // -1 fails
+       "corvane: Starting interval, invalid interval value\n"},
       {"prlimit --fsize=100 " + C + "-n f" + K + "s", "",
        "corvane: Cannot write checkpoint file: f\n"},
   };
@@ -124,6 +130,79 @@ Arguments:
 
 )",
                 std::regex("@"), "\t\t\t"));
+}
+
+// The job loop of the README across clock changes of every size, in the
+// zone's real rules: quenlor at `from` on a new file, then quenlor and
+// corvane with the printed key until "0" at `to`. The loop ends, the entries'
+// times rise and are each the first pass of their key, and every local time
+// of the grid from the first entry on, where the clock shows it, has an entry.
+TEST(Corvane, JobLoopAcrossClockChangesOfAnySize) {
+  const char *const loops[] = {
+      "Australia/Lord_Howe 240407000000 240407060000 900 1800 3600 5400",
+      "Australia/Lord_Howe 241006000000 241006060000 900 1800 3600",
+      "Antarctica/Troll 241027000000 241027070000 900 3600 7200",
+      "Antarctica/Troll 240331000000 240331060000 900 3600 7200",
+      "Asia/Almaty 240229210000 240301030000 900 3600",
+      "Asia/Almaty 240226000000 240304000000 86400",
+      "Europe/Moscow 141026000000 141026040000 900 3600",
+      "America/Caracas 071209010000 071209050000 900 1800",
+      "Africa/Casablanca 240310010000 240310050000 900 3600",
+      "Europe/Dublin 241027000000 241027050000 900 3600 7200",
+      "America/St_Johns 241103000000 241103050000 900 3600 5400",
+      "Pacific/Apia 111226000000 120103000000 86400",
+      "EST5EDT,M3.2.0,M11.1.0 240612100000 240612103000 90",
+  };
+  for (const char *loop : loops) {
+    std::istringstream in(loop);
+    std::string zone, from, to;
+    in >> zone >> from >> to;
+    if (zone[0] != 'E' &&
+        access(("/usr/share/zoneinfo/" + zone).c_str(), F_OK)) {
+      std::printf("note: no zone file for %s, its loop is skipped\n",
+                  zone.c_str());
+      continue;
+    }
+    setenv("TZ", zone.c_str(), 1);
+    tzset();
+    for (int period; in >> period;) {
+      SCOPED_TRACE(zone + " " + std::to_string(period));
+      Scratch s("PERIOD=" + std::to_string(period) +
+                "\nENTRIES=500\nRETRIES=3\n");
+      Ran r = s.run("export TZ=" + zone + "; $Q -t " + from +
+                    " f >/dev/null; n=0; while k=$($Q -t " + to +
+                    " f) && [ \"$k\" != 0 ] && [ $n -lt 200 ]; do $C f $k s "
+                    "|| exit; n=$((n+1)); done; echo $n");
+      ASSERT_EQ(r.err, "");
+      EXPECT_LT(std::stoi(r.out), 200) << "the loop does not end";
+      std::istringstream lines(s.read());
+      std::string line, key, hex;
+      std::set<std::string> keys;
+      time_t previous = 0, t;
+      for (int i = 0; std::getline(lines, line); ++i) {
+        if (i < 3) continue;
+        std::istringstream(line) >> key >> hex;
+        EXPECT_TRUE(keys.insert(key).second) << key << " twice";
+        EXPECT_EQ(icf_cnv_time(key.c_str(), &t), nullptr);
+        EXPECT_EQ(std::stoll(hex, nullptr, 16), t) << key << " first pass";
+        EXPECT_GT(t, previous) << key;
+        previous = t;
+      }
+      ASSERT_FALSE(keys.empty());
+      std::tm wall{};
+      strptime(keys.begin()->c_str(), "%y%m%d%H%M%S", &wall);
+      for (time_t w = timegm(&wall);; w += period) {
+        char grid[13];
+        std::strftime(grid, sizeof grid, "%y%m%d%H%M%S", gmtime_r(&w, &wall));
+        char shown[13] = "";
+        if (icf_cnv_time(grid, &t) == nullptr) icf_cnv_time_str(t, shown);
+        if (t > previous) break;
+        EXPECT_TRUE(std::string(shown) != grid || keys.count(grid)) << grid;
+      }
+    }
+  }
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
 }
 
 }  // namespace

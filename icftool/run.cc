@@ -325,7 +325,7 @@ int cmd_run(int argc, char **argv) {
         }
         break;
       case 't':
-        if (const char *why = cli_time_option(optarg, &o.now))
+        if (const char *why = icf_cnv_time(optarg, &o.now))
           return fail("Current time, %s", why);
         break;
       case 'x':

@@ -226,27 +226,8 @@ bool load_text(std::string_view text, IcfFile *file) {
 }
 
 time_t interval_end(const IcfTable &table, time_t start) {
-  // A scratch table holding only this interval, as done, tells where the
-  // scheduler puts the next one. After an interval that ends in the hour
-  // the clock repeats, the next one is due only once that hour has passed:
-  // the second try walks an hour further.
-  const int64_t period = table.period;
-  for (int64_t beyond : {INT64_C(0), INT64_C(3600)}) {
-    IcfFile scratch{};
-    IcfTable *t = &scratch.table;
-    t->period = table.period;
-    t->retries = table.retries;
-    t->capacity = 8;
-    t->first = t->last = -1;
-    IcfEntry entries[8] = {};
-    t->entries = entries;
-    queue_create(&t->pending, t, nullptr);
-    icf_entry_new(t, start, "", "", 's', 0);
-    const IcfEntry *next =
-        quenlor(&scratch, time_t(start + 2 * period + beyond), 0);
-    if (next != nullptr) return next->time;
-  }
-  return time_t(start + period);
+  const time_t next = icf_next_start(&table, start);
+  return next >= 0 ? next : time_t(start + table.period);
 }
 
 bool key_option(const char *text, time_t *t) {

@@ -92,9 +92,14 @@ IcfEntry *icf_find(IcfFile *file, time_t time);
 // (r, becoming x beyond `retries`) its retries, and keeps the pending queue
 // and cursor.
 void corvane(IcfFile *file, IcfEntry *entry, int status);
-// Converts a local-time interval key. Null on success with *time set;
-// otherwise the static text "invalid interval value".
+// Converts a local-time interval key; a time the clock shows twice is its
+// earlier instant. Null on success with *time set; otherwise (also for a key
+// that converts to -1) the static text "invalid interval value".
 const char *icf_cnv_time(const char *text, time_t *time);
+// The instants that show the local time of `t`: *first the earliest, *last
+// the latest. Where the clock was set back, by any amount, the span before
+// the change shows twice; elsewhere both are `t`. 1 when they differ.
+int icf_local_passes(time_t t, time_t *first, time_t *last);
 // Writes the 12-character local-time key of `time` (0: now) into
 // buffer[13]. 1 on success, 0 on failure.
 int icf_cnv_time_str(time_t time, char *buffer);
@@ -229,6 +234,6 @@ int icf_table_read(FILE *stream, IcfTable *table);
 // the result. With include_current the interval running now is due too.
 IcfEntry *quenlor(IcfFile *file, time_t now, int include_current);
 // The start of the interval that follows the one starting at `start` in the
-// grid of `table` (what the scheduler would append after an entry at
-// `start`), or -1.
+// file's grid (what the scheduler would append after an entry at `start`),
+// or -1.
 time_t icf_next_start(const IcfTable *table, time_t start);

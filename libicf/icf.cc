@@ -335,30 +335,19 @@ void stamp_now(char *stamp) {
   if (icf_cnv_time_str(time(nullptr), key)) std_strcpy(stamp, 13, key);
 }
 
-// t lies in the second pass of an hour that the clock repeats.
-bool repeats_hour(time_t t) {
-  char key[13], earlier[13];
-  return icf_cnv_time_str(t, key) && icf_cnv_time_str(t - 3600, earlier) &&
-         std::strcmp(key, earlier) == 0;
-}
-
-bool local_hour(time_t t, int *hour) {
-  struct tm fields;
-  if (localtime_r(&t, &fields) == nullptr) return false;
-  *hour = fields.tm_hour;
-  return true;
-}
-
-// The start of the interval after the newest entry (of the interval at the
-// reference time for an empty table), or 0 when it is not due yet.
+// The start of the interval after the newest entry (after saved_start when
+// skip is set; of the interval at the reference time for an empty table), or
+// 0 when it is not due yet.
 time_t next_interval(IcfTable *table, time_t now, int include_current,
                      SchedulerState *state) {
   const time_t now0 = now >= 0 ? now : time(nullptr);
   const int32_t period = table->period;
   const bool empty = table->last < 0;
-  struct tm fields;
+  time_t start;
+  int skip;
   if (empty) {
     const time_t reference = include_current ? now0 : now0 - period;
+    struct tm fields;
     if (localtime_r(&reference, &fields) == nullptr) return 0;
     // The interval of the reference's hour whose end is at or after the
     // reference minute.
@@ -366,50 +355,21 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
     while ((k * period) / 60 + period / 60 < fields.tm_min) ++k;
     fields.tm_min = 0;
     fields.tm_sec = k * period;
+    // mktime with the reference's daylight flag: the hour is read in the
+    // reference's regime, and the correction handles a change between.
+    start = mktime(&fields);
+    if (start < 0 ||
+        !icf_correct_start(&Icf_Local_Zone, &start, period, 1, &skip))
+      return 0;
   } else {
     const time_t base =
         state->skip ? state->saved_start : table->entries[table->last].time;
-    if (localtime_r(&base, &fields) == nullptr) return 0;
-    // Whole days go to the day field so that the seconds cannot overflow.
-    fields.tm_mday += period / 86400;
-    fields.tm_sec += period % 86400;
-  }
-  state->skip = 0;
-  // mktime with the daylight flag of the base: the wall time is read in
-  // the base's regime, and the corrections below handle a change between.
-  time_t start = mktime(&fields);
-  if (start < 0) return 0;
-  time_t adjust = 0;
-  if (period < 3600) {
-    if (!empty && repeats_hour(start)) {
-      state->skip = 1;
-      state->saved_start = start;
-    }
-  } else {
-    const int32_t hours = period / 3600;
-    const time_t b = empty ? start : start - period;
-    for (time_t j = 0; j <= hours; ++j) {
-      if (repeats_hour(b + 3600 * j)) {
-        adjust = empty ? -3600 : 3600;
-        break;
-      }
-    }
-    const time_t c = empty ? start + period : start;
-    int hc, hd, h;
-    if (!local_hour(c, &hc) || !local_hour(c - period, &hd) ||
-        !local_hour(start, &h))
+    if (!icf_step_after(&Icf_Local_Zone, base, period, &start, &skip) ||
+        start < 0)
       return 0;
-    if (period % 86400 == 0) {
-      if (h == 1)
-        adjust = -3600;
-      else if (h != 0)
-        adjust = hc == hd ? -82800 : 3600;
-    } else {
-      h = hc + (hc < hd ? 24 : 0);
-      if (h - hd == hours && period > 3600 && h % hours != 0) adjust = -3600;
-    }
   }
-  start += adjust;
+  state->skip = skip;
+  state->saved_start = start;
   const time_t limit = include_current ? now0 : now0 - period;
   return start <= limit ? start : 0;
 }
@@ -544,7 +504,10 @@ void corvane(IcfFile *file, IcfEntry *entry, int status) {
 IcfEntry *quenlor(IcfFile *file, time_t now, int include_current) {
   IcfTable *table = &file->table;
   SchedulerState state = {};
-  const int done = icf_catch_up(table, now, include_current, next_interval);
+  // Read afresh, the clock may have moved on since the catch-up read it.
+  const bool done =
+      icf_catch_up(table, now, include_current) == ICF_CATCH_UP_CURRENT &&
+      now >= 0;
   for (time_t t; !done && (t = next_interval(table, now, include_current,
                                              &state)) != 0;) {
     if (state.skip) continue;

@@ -12,12 +12,10 @@
 // so the walk repeats itself after a whole number of days and is advanced by
 // whole cycles; only the last `capacity` intervals are made into entries.
 //
-// Where the arithmetic might not match the platform, the walk is left alone:
-// zones that count leap seconds, offset changes that keep the daylight-saving
-// flag (mktime may then pick either pass of a repeated time, depending on
-// earlier calls), times beyond the key range. Across a change the step calls
-// mktime as the walk does, and takes the walk's own step when the result is
-// not the base plus the period.
+// Each step is the walk's own (icf_step_after), reading the zone from the
+// sampled offsets instead of localtime. Where the arithmetic might not match
+// the platform, the walk is left alone: zones that count leap seconds, times
+// beyond the key range.
 
 #include <cstdint>
 #include <cstring>
@@ -49,13 +47,14 @@ time_t floor_mod(time_t a, time_t b) {
   return r < 0 ? r + b : r;
 }
 
+// Only the offset moves the wall clock; a change of the daylight-saving flag
+// alone is no change here.
 struct Offset {
   long gmtoff;
-  int isdst;
 };
 
 bool operator==(const Offset &a, const Offset &b) {
-  return a.gmtoff == b.gmtoff && a.isdst == b.isdst;
+  return a.gmtoff == b.gmtoff;
 }
 
 // The offset in force at t. False when it cannot be read or when the wall
@@ -67,7 +66,6 @@ bool offset_at(time_t t, Offset *out) {
       fields.tm_hour * Hour + fields.tm_min * 60 + fields.tm_sec;
   if (floor_mod(t + fields.tm_gmtoff, Day) != clock) return false;
   out->gmtoff = fields.tm_gmtoff;
-  out->isdst = fields.tm_isdst > 0;
   return true;
 }
 
@@ -99,10 +97,7 @@ void zone_add(Zone *zone, time_t at, const Offset &offset) {
     std::memmove(zone->offset, zone->offset + drop,
                  (zone->count + 1) * sizeof(Offset));
   }
-  const Offset &before = zone->offset[zone->count];
-  // Without a change of the flag mktime cannot tell the two passes of a
-  // repeated time apart.
-  if (zone->count == MaxChanges || offset.isdst == before.isdst) {
+  if (zone->count == MaxChanges) {
     zone->failed = true;
     return;
   }
@@ -182,14 +177,14 @@ time_t wall(const Zone *zone, time_t t) {
   return t + zone->offset[zone_after(zone, t)].gmtoff;
 }
 
-int hour_of(const Zone *zone, time_t t) {
-  return static_cast<int>(floor_mod(wall(zone, t), Day) / Hour);
-}
-
-// t lies in the second pass of an hour that the clock repeats: its key is
-// the key of t - 3600.
-bool repeats_hour(const Zone *zone, time_t t) {
-  return wall(zone, t) == wall(zone, t - Hour);
+// The zone as the walk's step reads it: from the sampled offsets where they
+// are known, else from localtime.
+bool zone_wall(const void *context, time_t t, time_t *out) {
+  const Zone *zone = static_cast<const Zone *>(context);
+  if (zone->failed || t < zone->keep || t > zone->probed)
+    return Icf_Local_Zone.wall(nullptr, t, out);
+  *out = wall(zone, t);
+  return true;
 }
 
 // The interval key of the wall-clock time `wall`, as icf_cnv_time_str makes
@@ -223,9 +218,6 @@ struct Started {
 
 struct Walk {
   IcfTable *table;
-  IcfStep step;
-  time_t now;  // never negative
-  int include_current;
   time_t period;
   time_t limit;  // the latest start that is due
   Zone zone;
@@ -244,56 +236,23 @@ bool record(Walk *walk, time_t start) {
   return true;
 }
 
+// A step looks at the offsets this far before its base and after its start.
+constexpr time_t Around = ICF_LOOK_AROUND;
+
 // One step of the walk from `base`: *next is the next start, or 0 when it
 // is not due; *skip tells that it gets no entry. False to give up.
 bool take_step(Walk *walk, time_t base, time_t *next, bool *skip) {
   Zone *zone = &walk->zone;
-  const time_t period = walk->period;
-  zone->keep = base - Hour;
-  zone_cover(zone, base + period);
+  zone->keep = base - Around;
+  zone_cover(zone, base + walk->period + Around);
   if (zone->failed) return false;
-  time_t start = base + period;
-  *skip = false;
-  if (zone_changes(zone, base, start)) {
-    // The walk's mktime keeps the base's daylight-saving flag, which gives
-    // base + period on every platform the arithmetic was checked on.
-    struct tm fields;
-    if (localtime_r(&base, &fields) == nullptr) return false;
-    fields.tm_mday += static_cast<int>(period / Day);
-    fields.tm_sec += static_cast<int>(period % Day);
-    if (mktime(&fields) != start) {
-      SchedulerState state = {1, base};
-      *next = walk->step(walk->table, walk->now, walk->include_current, &state);
-      *skip = state.skip != 0;
-      return true;
-    }
-  }
-  time_t adjust = 0;
-  if (period < Hour) {
-    *skip = repeats_hour(zone, start);
-  } else {
-    const time_t hours = period / Hour;
-    if (zone_changes(zone, base - Hour, base + Hour * hours)) {
-      for (time_t j = 0; j <= hours; ++j) {
-        if (repeats_hour(zone, base + Hour * j)) {
-          adjust = Hour;
-          break;
-        }
-      }
-    }
-    const int hc = hour_of(zone, start);
-    const int hd = hour_of(zone, base);
-    if (period % Day == 0) {
-      if (hc == 1)
-        adjust = -Hour;
-      else if (hc != 0)
-        adjust = hc == hd ? -23 * Hour : Hour;
-    } else {
-      const int h = hc + (hc < hd ? 24 : 0);
-      if (h - hd == hours && period > Hour && h % hours != 0) adjust = -Hour;
-    }
-  }
-  start += adjust;
+  const IcfZone reader = {zone_wall, zone};
+  time_t start;
+  int skipped;
+  if (!icf_step_after(&reader, base, static_cast<int32_t>(walk->period), &start,
+                      &skipped))
+    return false;
+  *skip = skipped != 0;
   *next = start <= walk->limit ? start : 0;
   return true;
 }
@@ -303,11 +262,11 @@ bool take_step(Walk *walk, time_t base, time_t *next, bool *skip) {
 // offset change and of the limit; the starts skipped are those of the cycle
 // just recorded, moved on by whole cycles. Returns the new start.
 time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
-  const time_t change =
-      zone_next_change(&walk->zone, start - Hour, walk->limit + walk->period);
+  const time_t change = zone_next_change(&walk->zone, start - Around,
+                                         walk->limit + walk->period + Around);
   // A cycle is clear when its last start is due and no step in it looks at
-  // the change: each looks from an hour before its base to a period after.
-  time_t bound = change - walk->period;
+  // the change.
+  time_t bound = change - walk->period - Around;
   if (bound > walk->limit) bound = walk->limit;
   if (walk->zone.failed || bound <= start) return start;
   int64_t cycles = (bound - start) / length;
@@ -350,7 +309,7 @@ bool run(Walk *walk, time_t base) {
     if (!skip && !record(walk, next)) return false;
     // Between offset changes a step depends only on the time of day, and a
     // step under an hour is always base + period.
-    if (zone_changes(&walk->zone, base - Hour, base + period)) {
+    if (zone_changes(&walk->zone, base - Around, base + period + Around)) {
       tracking = false;
     } else {
       if (!tracking) {
@@ -411,36 +370,32 @@ void apply(Walk *walk) {
 
 }  // namespace
 
-int icf_catch_up(IcfTable *table, time_t now, int include_current,
-                 IcfStep step) {
+IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
   if (!Icf_Fast_Catch_Up || table->last < 0 || table->period < 1 ||
       table->capacity < 1)
-    return 0;
+    return ICF_CATCH_UP_WALK;
   const time_t clock = now >= 0 ? now : time(nullptr);
   const time_t newest = table->entries[table->last].time;
   const time_t limit = include_current ? clock : clock - table->period;
   // Every start lies after the newest, so nothing is due before it.
-  if (newest < Lowest || limit <= newest || limit > Highest) return 0;
+  if (newest < Lowest || limit > Highest) return ICF_CATCH_UP_WALK;
+  if (limit <= newest) return ICF_CATCH_UP_CURRENT;
   Walk walk = {};
   walk.table = table;
-  walk.step = step;
-  walk.now = clock;
-  walk.include_current = include_current;
   walk.period = table->period;
   walk.limit = limit;
   walk.capacity = table->capacity;
   const uint64_t size =
       2 * sizeof(Started) * static_cast<uint64_t>(table->capacity);
-  if (size > UINT32_MAX) return 0;
+  if (size > UINT32_MAX) return ICF_CATCH_UP_WALK;
   walk.ring =
       static_cast<Started *>(std_malloc(nullptr, static_cast<uint32_t>(size)));
-  if (walk.ring == nullptr) return 0;
+  if (walk.ring == nullptr) return ICF_CATCH_UP_WALK;
   // The step below reads the zone as the key conversions of the walk do.
   tzset();
-  zone_init(&walk.zone, newest - Hour);
+  zone_init(&walk.zone, newest - Around);
   const bool done = !walk.zone.failed && run(&walk, newest);
   if (done) apply(&walk);
   std_free(nullptr, walk.ring);
-  // With the clock, a step taken now might find another interval due.
-  return done && now >= 0;
+  return done ? ICF_CATCH_UP_CURRENT : ICF_CATCH_UP_WALK;
 }

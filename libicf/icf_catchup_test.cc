@@ -1,6 +1,7 @@
 // The fast catch-up against the step-by-step walk: the same table, brought up
 // to date by each, must come out identical, slots, pending queue and cursor.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -81,7 +82,15 @@ class CatchUp : public ::testing::TestWithParam<const char *> {};
 // and two, and the clock as `now`, half a period off its grid so that no
 // interval ends between the two runs.
 TEST_P(CatchUp, MatchesTheStepByStepWalk) {
-  setenv("TZ", GetParam(), 1);
+  // A zone, and the first of the three years of its random tables.
+  std::istringstream param(GetParam());
+  std::string zone;
+  int year = 2023;
+  param >> zone >> year;
+  if (zone.find('/') != zone.npos && zone.find(',') == zone.npos &&
+      access(("/usr/share/zoneinfo/" + zone).c_str(), F_OK) != 0)
+    GTEST_SKIP() << "no zone file for " << zone;
+  setenv("TZ", zone.c_str(), 1);
   tzset();
   std::mt19937_64 rng(std::hash<std::string>()(GetParam()));
   std::vector<Case> cases;
@@ -90,7 +99,7 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
     for (int i = 0; i < 40; ++i) {
       std::tm tm{};
       const bool change = rng() % 3 == 0;
-      tm.tm_year = 123 + int(rng() % 3), tm.tm_isdst = -1;
+      tm.tm_year = year - 1900 + int(rng() % 3), tm.tm_isdst = -1;
       tm.tm_mon = change ? "\2\3\11\12"[rng() % 4] : int(rng() % 12);
       tm.tm_mday = 1 + int(rng() % (change ? 14 : 28));
       const time_t steps[] = {1, 60, period < Day ? period : 3600};
@@ -129,10 +138,13 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Zones, CatchUp,
-                         ::testing::Values("EST5EDT,M3.2.0,M11.1.0",
-                                           "AEST-10AEDT,M10.1.0,M4.1.0/3",
-                                           "UTC0", "NST3:30NDT,M3.2.0,M11.1.0",
-                                           "LHST-10:30LHDT-11,M10.1.0,M4.1.0"));
+INSTANTIATE_TEST_SUITE_P(
+    Zones, CatchUp,
+    ::testing::Values("EST5EDT,M3.2.0,M11.1.0", "AEST-10AEDT,M10.1.0,M4.1.0/3",
+                      "UTC0", "NST3:30NDT,M3.2.0,M11.1.0",
+                      "LHST-10:30LHDT-11,M10.1.0,M4.1.0", "Australia/Lord_Howe",
+                      "Antarctica/Troll", "Asia/Almaty", "Africa/Casablanca",
+                      "Europe/Dublin", "America/St_Johns", "Europe/Moscow 2013",
+                      "America/Caracas 2006", "Pacific/Apia 2010"));
 
 }  // namespace

@@ -7,26 +7,51 @@
 
 // What one scheduler step hands to the next within a quenlor call.
 struct SchedulerState {
-  int skip;            // the step's interval is the second pass of an hour
+  int skip;            // the step's interval is the second pass of a span
                        // that the clock repeats: it gets no entry
   time_t saved_start;  // that interval's start, where the next step goes on
 };
 
-// One scheduler step: the start of the interval after the newest entry (after
-// saved_start when skip is set) when it is due at `now`, else 0.
-using IcfStep = time_t (*)(IcfTable *table, time_t now, int include_current,
-                           SchedulerState *state);
+// How a walk reads the zone: the local wall-clock time of an instant, as
+// seconds counted like UTC seconds since the epoch (so that its time of day
+// is the remainder by 86400). False when it cannot be read.
+struct IcfZone {
+  bool (*wall)(const void *context, time_t t, time_t *wall);
+  const void *context;
+};
+// The process's zone, through localtime.
+extern const IcfZone Icf_Local_Zone;
 
-// Appends to a table that is not empty exactly the 'n' entries that walking
-// `step` from the newest entry would append, with the same ring slots,
-// pending order and cursor, but at the cost of the ring rather than of the
-// pause: only the newest `capacity` intervals are made, and away from clock
-// changes the walk is advanced by whole days at a time. Leaves the table
-// untouched where it cannot vouch for the result (the walk that follows then
-// does the work). A negative `now` is the clock, read once. Returns 1 when
-// the walk would append nothing more at `now` (never for the clock), else 0.
-int icf_catch_up(IcfTable *table, time_t now, int include_current,
-                 IcfStep step);
+// How far from an instant a repeated local time is looked for, in seconds.
+constexpr time_t ICF_LOOK_AROUND = 26 * 3600;
+
+// Corrects a start computed from the base's time plus the period (from the
+// reference's hour for an empty table) across clock changes: hourly and
+// longer periods stay on their hours and days, and a start in the second
+// pass of a repeated span moves past it, by the size of the change. Shorter
+// periods are not moved: *skip tells that the start is such a second pass,
+// to get no entry. 0 when the zone cannot be read.
+int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
+                      int empty, int *skip);
+
+// One step of the walk of a table that is not empty: *start follows `base`,
+// corrected; *skip as for icf_correct_start. 0 when it cannot be computed.
+int icf_step_after(const IcfZone *zone, time_t base, int32_t period,
+                   time_t *start, int *skip);
+
+enum IcfCatchUp : int {
+  ICF_CATCH_UP_WALK = 0,     // the step-by-step walk must go on
+  ICF_CATCH_UP_CURRENT = 1,  // nothing more is due at the time used
+};
+
+// Appends to a table that is not empty exactly the 'n' entries that the
+// step-by-step walk from the newest entry would append, with the same ring
+// slots, pending order and cursor, but at the cost of the ring rather than of
+// the pause: only the newest `capacity` intervals are made, and away from
+// clock changes the walk is advanced by whole days at a time. Leaves the
+// table untouched where it cannot vouch for the result. A negative `now` is
+// the clock, read once here.
+IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
 
 // 0 turns icf_catch_up off, so that the step-by-step walk does everything.
 extern int Icf_Fast_Catch_Up;

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "icf_internal.h"
 #include "libicf.h"
 
 namespace {
@@ -21,10 +24,12 @@ void init(IcfFile *file, int32_t period, IcfEntry *slots, int32_t capacity) {
   queue_create(&file->table.pending, &file->table, nullptr);
 }
 
-// period, newest entry ("-": none), now, include_current, then the keys
-// appended as hhmm (on the day of the newest entry, or of now) or ddhhmm.
-// EST5EDT in 2024: summer time from 10 March 02:00 to 3 November 02:00.
+// Zone, then cases: period, newest entry ("-": none), now, include_current,
+// then the keys appended as hhmm (on the day of the newest entry, or of now)
+// or ddhhmm. EST5EDT in 2024: summer time from 10 March 02:00 to 3 November
+// 02:00.
 const char *const Cases[] = {
+    "EST5EDT,M3.2.0,M11.1.0",
     "900 241103000000 241103021500 0 0015 0030 0045 0100 0115 0130 0145 0200",
     "900 240310014500 240310033000 0 0300 0315",
     "3600 241103000000 241103040000 0 0100 0200 0300",
@@ -44,12 +49,34 @@ const char *const Cases[] = {
     "86400 - 240115103010 0 131100 131200 131300 131400 131500 131600 131700 "
     "131800 131900 132000 132100 132200 132300 140000",
     "3600 390601000000 390601030000 0 0100 0200",  // past 2038
+    // Back an hour at midnight without a change of the daylight flag, and a
+    // day left out.
+    "Asia/Almaty",
+    "86400 240228000000 240302120000 0 290000 03010000",
+    "900 240229224500 240301002000 0 2300 2315 2330 2345 03010000",
+    "Pacific/Apia",
+    "86400 111229000000 120101120000 0 310000",
+    // Back two hours, and forward half an hour.
+    "Antarctica/Troll",
+    "7200 241027000000 241027050000 0 0200",
+    "Australia/Lord_Howe",
+    "3600 241006010000 241006050000 0 0300 0400",
 };
 
-TEST(Scheduler, AppendsWorkedExamples) {
-  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-  tzset();
+// Through the fast catch-up (1) and through the step-by-step walk alone (0).
+class Walks : public ::testing::TestWithParam<int> {};
+
+TEST_P(Walks, AppendExamples) {
+  Icf_Fast_Catch_Up = GetParam();
   for (const char *c : Cases) {
+    if (!std::isdigit(static_cast<unsigned char>(c[0]))) {
+      setenv("TZ", c, 1);
+      tzset();
+      if (c[0] != 'E' &&
+          access((std::string("/usr/share/zoneinfo/") + c).c_str(), F_OK))
+        GTEST_SKIP() << "no zone file for " << c;
+      continue;
+    }
     std::istringstream in(c);
     int32_t period;
     int include_current;
@@ -72,8 +99,16 @@ TEST(Scheduler, AppendsWorkedExamples) {
     }
     EXPECT_EQ(appended, expected) << c;
     EXPECT_EQ(first, expected.empty() ? nullptr : &slots[before]);
+    if (file.table.last >= 1 && !expected.empty()) {  // the grid's next
+      EXPECT_EQ(icf_next_start(&file.table, slots[file.table.last - 1].time),
+                slots[file.table.last].time)
+          << c;
+    }
   }
+  Icf_Fast_Catch_Up = 1;
 }
+
+INSTANTIATE_TEST_SUITE_P(Scheduler, Walks, ::testing::Values(1, 0));
 
 TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   setenv("TZ", "UTC0", 1);

@@ -235,15 +235,14 @@ IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
 
 const char *icf_cnv_time(const char *text, time_t *time) {
   time_t t = 0;
-  int ok = std_time_parse(text, nullptr, 1, &t, nullptr);
-  // In the hour that the clock repeats, mktime picks either pass depending
-  // on the conversions before it. A key always names the first pass, which
-  // is the one the scheduler writes.
-  char key[13], earlier[13];
-  if (ok && icf_cnv_time_str(t, key) && icf_cnv_time_str(t - 3600, earlier) &&
-      std::strcmp(key, earlier) == 0)
-    t -= 3600;
-  if (time != nullptr) *time = t;
+  // -1 is the failure value of the conversion, whatever the zone.
+  int ok = std_time_parse(text, nullptr, 1, &t, nullptr) && t != -1;
+  // Where the clock repeats a time, the conversion picks either pass,
+  // depending on the conversions before it. A key always names the first
+  // pass, which is the one the scheduler writes.
+  time_t first, last;
+  if (ok && icf_local_passes(t, &first, &last)) t = first;
+  if (time != nullptr) *time = ok ? t : 0;
   return ok ? nullptr : Invalid_Value;
 }
 

@@ -87,7 +87,7 @@ int main(int argc, char *argv[]) {
         snapshot = true;
         break;
       case 't':
-        if ((why = cli_time_option(optarg, &now))) {
+        if ((why = icf_cnv_time(optarg, &now))) {
           std::fprintf(stderr, "%s: Current time, %s\n", Prog, why);
           return 1;
         }

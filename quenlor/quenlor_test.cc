@@ -57,6 +57,8 @@ TEST(Quenlor, RunsAndErrors) {
        "quenlor: Invalid command-line option \"x\"\n"},
       {one, Q + "-p -t", "", "quenlor: Invalid command-line option \"t\"\n"},
       {one, Q + "-p", "", "quenlor: Checkpoint file not specified\n"},
+      {one, "TZ=UTC0 " + Q + "-t 691231235959 f", "",  // -1 fails
+       "quenlor: Current time, invalid interval value\n"},
       {one, Q + "f -p", "", "quenlor: Extra arguments on command line\n"},
       {one, Q + "g", "", "quenlor: Invalid checkpoint file: g\n"},
       {one, "prlimit --fsize=100 $Q -t 240110140500 f", "",
