@@ -1,5 +1,9 @@
 #include "cli.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -170,4 +174,20 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
                             last_retry)
             : std::snprintf(buffer, size, "%s %d\n", key, last_retry);
   return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
+}
+
+bool cli_guard_stdio() {
+  signal(SIGXFSZ, SIG_IGN);
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lower descriptors are open, so the next open takes this one.
+    int opened = fd == 1 ? open("/dev/full", O_WRONLY) : -1;
+    if (opened < 0) opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;
+  }
+  return true;
+}
+
+bool cli_flush_output() {
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }

@@ -103,3 +103,16 @@ constexpr size_t CLI_LINE_SIZE = 40;
 // not fit.
 int cli_line(char *buffer, size_t size, const IcfTable *table,
              const IcfEntry *chosen, int flags);
+
+// To be called first in main, before anything is opened: a closed
+// descriptor 0 or 2 is opened on /dev/null and a closed 1 on /dev/full, so
+// that no file the program opens becomes a standard stream (a message would
+// land in the checkpoint file) and a line for a closed output counts as
+// lost. Ignores SIGXFSZ, so that a write beyond a file-size limit fails and
+// is reported instead of killing the run. False when a descriptor could not
+// be opened: the program must not go on.
+bool cli_guard_stdio();
+
+// Flushes standard output. False when some output could not be written: the
+// caller reports "%s: Cannot write output\n" and exits 1.
+bool cli_flush_output();

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "cli.h"
 #include "libicf.h"
@@ -45,12 +46,14 @@ static void usage(void) {
 
 int main(int argc, char *argv[]) {
   Prog = cli_progname(argc > 0 ? argv[0] : "corvane");
+  if (!cli_guard_stdio()) return 1;
 
   bool next = false;
   time_t now = -1;  // negative: the library reads the clock
   int flags = 0;
   CliDelays delays{};
-  char message[CLI_DELAY_TEXT + 48];
+  // Room for the longest message whatever the program's name.
+  std::string message(std::strlen(Prog) + CLI_DELAY_TEXT + 48, '\0');
   const char *why;
 
   opterr = 0;
@@ -77,8 +80,9 @@ int main(int argc, char *argv[]) {
         }
         break;
       case 'd':
-        if (!cli_delay_option(&delays, optarg, Prog, message, sizeof message)) {
-          std::fputs(message, stderr);
+        if (!cli_delay_option(&delays, optarg, Prog, message.data(),
+                              message.size())) {
+          std::fputs(message.c_str(), stderr);
           return 1;
         }
         break;
@@ -143,5 +147,9 @@ int main(int argc, char *argv[]) {
   }
   icf_close(&file);
   std::fputs(line, stdout);
+  if (!cli_flush_output()) {
+    std::fprintf(stderr, "%s: Cannot write output\n", Prog);
+    return 1;
+  }
   return 0;
 }

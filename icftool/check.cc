@@ -14,57 +14,10 @@
 #include <string_view>
 
 #include "libicf.h"
+#include "libstd.h"
 #include "tool.h"
 
 namespace {
-
-// ---- check -------------------------------------------------------------
-
-bool is_space(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');  // the C locale's isspace
-}
-
-// Walks the file's text as the library's scanning formats do (white space
-// between fields, also none or several lines, carries no meaning) and
-// keeps the line number for the report.
-struct Scanner {
-  std::string_view text;
-  size_t pos = 0;
-  int line = 1;
-
-  bool at_end() const { return pos >= text.size(); }
-  void skip_space() {
-    for (; !at_end() && is_space(text[pos]); ++pos)
-      if (text[pos] == '\n') ++line;
-  }
-  bool literal(std::string_view s) {
-    if (text.substr(pos, s.size()) != s) return false;
-    pos += s.size();
-    return true;
-  }
-  // As %d: white space, an optional sign, digits. *value is clamped so
-  // that a number too large for 32 bits stays too large.
-  bool decimal(int64_t *value) {
-    skip_space();
-    size_t start = pos;
-    if (!at_end() && (text[pos] == '-' || text[pos] == '+')) ++pos;
-    size_t digits = pos;
-    int64_t v = 0;
-    for (; !at_end() && text[pos] >= '0' && text[pos] <= '9'; ++pos)
-      v = v > INT64_C(1) << 40 ? v : v * 10 + (text[pos] - '0');
-    if (pos == digits) return false;
-    *value = text[start] == '-' ? -v : v;
-    return true;
-  }
-  std::string_view word() {
-    skip_space();
-    size_t start = pos;
-    while (!at_end() && !is_space(text[pos])) ++pos;
-    return text.substr(start, pos - start);
-  }
-};
-
-bool fits32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
 // Prints the findings of one check run and counts them.
 struct Report {
@@ -87,24 +40,21 @@ struct Report {
   }
 };
 
-// Opens `path` under the shared lock the programs respect, waiting as long
-// as they do, so that check never reads a half-written file. 0 or the exit
-// status.
-int open_locked(const char *path, int *fd_out) {
-  switch (icf_lock_open(path, 0, fd_out)) {
-    case ICF_ERR_NONE:
-      return 0;
-    case ICF_ERR_BUSY:
+// Reads the whole file under the shared lock the programs respect, waiting
+// as long as they do, so that check never reads a half-written file. 0 or
+// the exit status.
+int read_locked(const char *path, std::string *text) {
+  int fd;
+  switch (icf_lock_open(path, 0, &fd)) {
+    case ICF_FAULT_NONE:
+      break;
+    case ICF_FAULT_BUSY:
       return fail("Checkpoint file is busy: %s", path);
+    case ICF_FAULT_NOT_REGULAR:
+      return fail("Invalid checkpoint file: %s: not a regular file", path);
     default:
       return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
   }
-}
-
-// Reads the whole file under the lock. 0 or the exit status.
-int read_locked(const char *path, std::string *text) {
-  int fd;
-  if (int rc = open_locked(path, &fd); rc != 0) return rc;
   char buf[65536];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
@@ -115,58 +65,33 @@ int read_locked(const char *path, std::string *text) {
   return 0;
 }
 
-// Checks the three header numbers; false when the header cannot be read.
-bool check_header(Scanner &in, Report &report, int64_t header[3],
-                  bool valid[3]) {
-  static const char *const kName[] = {"PERIOD=", "ENTRIES=", "RETRIES="};
-  static const int64_t kLow[] = {1, 1, 0};
-  for (int i = 0; i < 3; ++i) {
-    if (i > 0) in.skip_space();
-    int line = in.line;
-    if (!in.literal(kName[i]) || !in.decimal(&header[i])) {
-      report(line,
-             "the header is not the three lines PERIOD=, ENTRIES= and "
-             "RETRIES=, each with a number; the programs cannot read the "
-             "file");
-      return false;
-    }
-    valid[i] = fits32(header[i]) && header[i] >= kLow[i];
-    if (!fits32(header[i]))
-      report(line, "%.*s is too large for a 32-bit number",
-             int(strlen(kName[i]) - 1), kName[i]);
-    else if (!valid[i])
-      report(line, "%s%lld is below %lld", kName[i], (long long)header[i],
-             (long long)kLow[i]);
+// Judges the header's numbers as the programs do; false when they cannot
+// open the file for them.
+bool check_header(const IcfTable &h, Report &report) {
+  const int problems = report.problems;
+  if (h.period < 1) report(1, "PERIOD=%d is below 1", h.period);
+  if (h.capacity < 1) report(2, "ENTRIES=%d is below 1", h.capacity);
+  if (h.capacity > ICF_MAX_ENTRIES)
+    report(2, "ENTRIES=%d is above %d, the most the programs take", h.capacity,
+           ICF_MAX_ENTRIES);
+  if (h.retries < 0) report(3, "RETRIES=%d is below 0", h.retries);
+  if (report.problems == problems) {
+    void *ring = std_calloc(nullptr, static_cast<uint32_t>(h.capacity),
+                            sizeof(IcfEntry));
+    if (ring == nullptr)
+      report(2,
+             "no memory here for a table of ENTRIES=%d; the programs cannot "
+             "open the file on this machine",
+             h.capacity);
+    std_free(nullptr, ring);
   }
-  return true;
-}
-
-// One record's words, checked for what the scanning format can take.
-// Returns the reason when the record cannot be read, else null.
-const char *malformed(std::string_view word[5], uint64_t *hex, int64_t *count) {
-  if (word[0].size() > 12) return "the key is longer than 12 characters";
-  std::string_view digits = word[1];
-  if (digits.size() > 2 && digits[0] == '0' &&
-      (digits[1] == 'x' || digits[1] == 'X'))
-    digits.remove_prefix(2);
-  auto [stop, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), *hex, 16);
-  if (stop != digits.data() + digits.size() || digits.empty())
-    return "the time is not a hexadecimal number";
-  if (error != std::errc()) *hex = UINT64_MAX;
-  if (word[2].size() != 1) return "the status is not one letter";
-  if (word[3].size() > 12) return "the stamp is longer than 12 characters";
-  Scanner number{word[4]};
-  if (!number.decimal(count) || !number.at_end())
-    return "the retry count is not a number";
-  return nullptr;
+  return h.period >= 1 && h.capacity >= 1;
 }
 
 // Whether `text` is an interval key that names a time the programs can
 // convert and write back unchanged. The time goes to *t.
-bool round_trips(std::string_view text, time_t *t) {
-  std::string key(text);
-  return icf_cnv_time(key.c_str(), t) == nullptr && key_of(*t) == key;
+bool round_trips(const char *text, time_t *t) {
+  return icf_cnv_time(text, t) == nullptr && key_of(*t) == text;
 }
 
 }  // namespace
@@ -180,84 +105,84 @@ int cmd_check(int argc, char **argv) {
   if (int rc = read_locked(path, &text); rc != 0) return rc;
 
   Report report{path};
-  Scanner in{text};
-  int64_t header[3];
-  bool valid[3];
-  if (!check_header(in, report, header, valid)) return 1;
-  const int64_t entries = header[1], retries = header[2];
+  // The rest of a file marked by a cut-short save is checked as it would
+  // read with the mark undone, to tell whether undoing it is enough.
+  const bool interrupted = !text.empty() && text[0] == ICF_SAVE_MARK;
+  if (interrupted) text[0] = 'P';
+  IcfReader in;
+  icf_reader_init(&in, text.data(), text.size());
+  IcfTable header{};
+  if (!icf_read_header(&in, &header)) {
+    report(in.fault_line, "%s; the programs cannot read the file",
+           icf_read_reason(in.fault));
+    return 1;
+  }
+  const bool valid_header = check_header(header, report);
   int64_t records = 0;
   bool have_previous = false;
   time_t previous = 0;
   std::string previous_key;
-  for (;;) {
-    in.skip_space();
-    if (in.at_end()) break;
-    int line = in.line;
-    std::string_view word[5];
-    int got = 0;
-    for (; got < 5 && (in.skip_space(), !in.at_end()); ++got)
-      word[got] = in.word();
-    if (got < 5) {
-      report(line,
-             "partial record: %d of 5 fields; the programs cannot read the "
-             "file",
-             got);
-      break;
-    }
-    uint64_t hex;
-    int64_t retry_count;
-    if (const char *why = malformed(word, &hex, &retry_count)) {
-      report(line, "cannot read the record: %s; later lines are not checked",
-             why);
-      break;
-    }
+  for (IcfRecord rec; icf_read_record(&in, &rec);) {
     ++records;
-    const std::string key(word[0]);
-    const int status = (unsigned char)word[2][0];
+    const int line = rec.line;
+    const int status = rec.status;
     // An 'a' line takes its time from its key when the file is loaded, and
     // the time column is rewritten from it: only the key needs to be sound.
-    time_t t = time_t(hex);
-    bool time_known = true;
+    time_t t = time_t(rec.time);
     if (status == 'a') {
-      if (!round_trips(key, &t))
-        report(line, "key %s does not name a valid time", key.c_str());
-    } else if (hex > UINT32_MAX) {
-      report(line, "time %.*s is too large for 32 bits", int(word[1].size()),
-             word[1].data());
-      time_known = false;
-    } else if (key_of(t) != key) {
-      report(line, "key %s does not name its time %llx (%s)", key.c_str(),
-             (unsigned long long)hex, key_of(t).c_str());
+      if (!round_trips(rec.key, &t))
+        report(line, "key %s does not name a valid time", rec.key);
+    } else if (key_of(t) != rec.key) {
+      report(line, "key %s does not name its time %x (%s)", rec.key,
+             unsigned(rec.time), key_of(t).c_str());
     }
-    if (time_known && have_previous && t <= previous)
+    if (have_previous && t <= previous)
       report(line, "entry %s is not later than the entry before it (%s)",
-             key.c_str(), previous_key.c_str());
-    have_previous = time_known;
+             rec.key, previous_key.c_str());
+    have_previous = true;
     previous = t;
-    previous_key = key;
+    previous_key = rec.key;
 
     time_t stamp;
     if (status_index(status) == kUnknown)
       report(line, "unknown status letter %s", letter_text(status).c_str());
-    if (!round_trips(word[3], &stamp))
-      report(line, "stamp %.*s is not a valid time", int(word[3].size()),
-             word[3].data());
+    if (!round_trips(rec.stamp, &stamp))
+      report(line, "stamp %s is not a valid time", rec.stamp);
     // corvane keeps counting r on a failed interval, so only pending
     // entries are bound by RETRIES.
-    if (!fits32(retry_count))
-      report(line, "retry count %.*s is too large for a 32-bit number",
-             int(word[4].size()), word[4].data());
-    else if (retry_count < 0)
-      report(line, "retry count %lld is below 0", (long long)retry_count);
-    else if (valid[2] && is_pending(status) && retry_count > retries + 1)
-      report(line, "retry count %lld is above RETRIES + 1 (%lld)",
-             (long long)retry_count, (long long)retries + 1);
+    if (rec.retry_count < 0)
+      report(line, "retry count %d is below 0", rec.retry_count);
+    else if (header.retries >= 0 && is_pending(status) &&
+             int64_t(rec.retry_count) > int64_t(header.retries) + 1)
+      report(line, "retry count %d is above RETRIES + 1 (%lld)",
+             rec.retry_count, (long long)header.retries + 1);
   }
-  if (valid[1] && records > entries)
+  if (in.fault == ICF_READ_PARTIAL)
+    report(in.fault_line,
+           "partial record: %d of 5 fields; the programs cannot read the file",
+           in.fields);
+  else if (in.fault != ICF_READ_OK)
+    report(in.fault_line,
+           "cannot read the record: %s; the programs cannot read the file, "
+           "and later lines are not checked",
+           icf_read_reason(in.fault));
+  if (valid_header && records > header.capacity)
     report(0,
-           "%lld entry lines, more than ENTRIES=%lld: the oldest %lld are "
+           "%lld entry lines, more than ENTRIES=%d: the oldest %lld are "
            "dropped at the next update",
-           (long long)records, (long long)entries,
-           (long long)(records - entries));
+           (long long)records, header.capacity,
+           (long long)(records - header.capacity));
+  if (interrupted)
+    report(1,
+           "%s: the first byte is '%c' instead of the 'P' of PERIOD=, and the "
+           "programs refuse the file until it is a 'P' again; %s",
+           icf_read_reason(ICF_READ_INTERRUPTED), ICF_SAVE_MARK,
+           report.problems == 0
+               ? "the rest reads as one whole table: if it is the one you "
+                 "expect, put the 'P' back"
+               : "the problems above show where the new text stops and the "
+                 "old goes on: mend or remove those lines, then put the 'P' "
+                 "back");
+  if (int rc = finish_output(); rc != 0) return rc;
   return report.problems > 0 ? 1 : 0;
 }

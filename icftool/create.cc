@@ -26,8 +26,8 @@ int cmd_create(int argc, char **argv) {
   int32_t period, entries, retries;
   if (!number(text[0], 1, &period))
     return fail("Invalid period: %s (seconds, 1 or more)", text[0]);
-  if (!number(text[1], 1, &entries))
-    return fail("Invalid entries: %s (1 or more)", text[1]);
+  if (!number(text[1], 1, &entries) || entries > ICF_MAX_ENTRIES)
+    return fail("Invalid entries: %s (1 to %d)", text[1], ICF_MAX_ENTRIES);
   if (!number(text[2], 0, &retries))
     return fail("Invalid retries: %s (0 or more)", text[2]);
   // Without -f the file must not exist; creating it exclusively settles

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string_view>
 
+#include "cli.h"
 #include "tool.h"
 
 namespace {
@@ -24,7 +25,7 @@ const Command Commands[] = {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 1) return 1;
+  if (argc < 1 || !cli_guard_stdio()) return 1;
   const char *slash = strrchr(argv[0], '/');
   Prog = slash != nullptr ? slash + 1 : argv[0];
   tzset();

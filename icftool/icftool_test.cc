@@ -35,7 +35,7 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"create -f f 2147483648 96 3",
        "Invalid period: 2147483648 (seconds, 1 or more)\n"},
       {"create -f f 15m 96 3", "Invalid period: 15m (seconds, 1 or more)\n"},
-      {"create -f f 900 0 3", "Invalid entries: 0 (1 or more)\n"},
+      {"create -f f 900 0 3", "Invalid entries: 0 (1 to 1000000)\n"},
       {"create -f f 900 96 -1", "Invalid retries: -1 (0 or more)\n"},
       {"create f 900 96 3", "File exists: f (-f replaces it)\n"},
   };

@@ -84,20 +84,14 @@ int cmd_show(int argc, char **argv) {
     return fail("Missing or extra arguments on command line");
   const char *path = argv[optind];
   IcfFile file;
-  if (!icf_open_readonly(&file, "ICFTOOL", path)) {
-    struct stat st;
-    if (file.error == ICF_ERR_BUSY)
-      return fail("Checkpoint file is busy: %s", path);
-    if (stat(path, &st) != 0)
-      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
-    return fail("Invalid checkpoint file: %s", path);
-  }
+  if (!icf_open_readonly(&file, "ICFTOOL", path))
+    return open_failure(file, path);
+  // Printed without the lock: a pipe read slowly must not hold up the runs.
+  icf_release(&file);
   if (json)
     show_json(path, file.table);
   else
     show_text(file.table);
   icf_close(&file);
-  if (fflush(stdout) != 0 || ferror(stdout))
-    return fail("Cannot write the output: %s", strerror(errno));
-  return 0;
+  return finish_output();
 }

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli.h"
+
 const char *Prog = "icftool";
 
 void usage() {
@@ -28,6 +30,22 @@ int fail(const char *format, ...) {
   fputc('\n', stderr);
   va_end(ap);
   return 1;
+}
+
+int open_failure(const IcfFile &file, const char *path) {
+  switch (file.fault) {
+    case ICF_FAULT_BUSY:
+      return fail("Checkpoint file is busy: %s", path);
+    case ICF_FAULT_SYSTEM:
+      return fail("Cannot open checkpoint file: %s: %s", path,
+                  strerror(file.fault_errno));
+    default:
+      return fail("Invalid checkpoint file: %s", path);
+  }
+}
+
+int finish_output() {
+  return cli_flush_output() ? 0 : fail("Cannot write output");
 }
 
 // Parses -h and the command's own flag `letter` (0: none) from argv, whose

@@ -21,6 +21,13 @@ __attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
 // first word is the command. Returns kGoOn with optind at the first operand,
 // or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag);
+// Prints why icf_open or icf_open_readonly failed on `path`, as every
+// command words it: busy, cannot open (with the system's reason), or invalid;
+// returns 1.
+int open_failure(const IcfFile &file, const char *path);
+// Flushes standard output; on failure prints "Cannot write output"; the exit
+// status for a command whose work is done.
+int finish_output();
 // A whole decimal word that fits 32 bits and is at least `low`.
 bool number(const char *text, int32_t low, int32_t *value);
 // The interval key that the programs write for time t ("" when none).

@@ -6,6 +6,7 @@
 // prints, exits or throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -36,20 +37,43 @@ struct IcfTable {
   IcfEntry *cursor;     // the entry quenlor returned last, or null
 };
 
-// Why icf_open failed.
+// Why icf_open failed, for the programs' messages.
 enum IcfError : int32_t {
   ICF_ERR_NONE = 0,
   ICF_ERR_INVALID = 1,  // cannot be opened, read or allocated
   ICF_ERR_BUSY = 2,     // another run held the lock for too long
 };
 
+// Why icf_open failed, in detail (IcfFile::fault).
+enum IcfFault : int32_t {
+  ICF_FAULT_NONE = 0,
+  ICF_FAULT_BUSY = 1,         // another run held the lock for too long
+  ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
+  ICF_FAULT_FORMAT = 3,       // the text: IcfFile::read_fault at fault_line
+  ICF_FAULT_ALLOC = 4,        // the ring or the text's buffer
+  ICF_FAULT_SYSTEM = 5,       // a system call: IcfFile::fault_errno
+};
+
+// The largest ENTRIES= taken: a ring this size needs under 100 MB, so it can
+// be allocated on any machine that runs the jobs.
+constexpr int32_t ICF_MAX_ENTRIES = 1000000;
+
+// The first byte of a file whose in-place rewrite is under way (in place of
+// the 'P' of PERIOD=). A run killed meanwhile leaves it; the reader refuses
+// such a text until someone has looked at it and put the 'P' back.
+constexpr char ICF_SAVE_MARK = '~';
+
 // An open checkpoint file. icf_open fills it; icf_close clears it.
 struct IcfFile {
   FILE *stream;
   char name[32];
   IcfTable table;
-  int32_t error;  // IcfError of the last icf_open
-  char *path;     // the path opened, owned (needed to write back)
+  int32_t error;        // IcfError of the last icf_open
+  int32_t fault;        // IcfFault of the last icf_open
+  int32_t fault_line;   // ICF_FAULT_FORMAT: line where the reading stopped
+  int32_t read_fault;   // ICF_FAULT_FORMAT: the IcfReadFault
+  int32_t fault_errno;  // ICF_FAULT_SYSTEM: the errno
+  char *path;           // the file's own path (symbolic links followed), owned
 };
 
 // How long icf_open waits for another run's lock, in milliseconds.
@@ -77,27 +101,117 @@ int icf_cnv_time_str(time_t time, char *buffer);
 
 // ---- File (icf, icf_utils) ----------------------------------------------
 
-// Creates or empties `path` and writes a header only.
+// Creates or empties `path` and writes a header only. Refuses values the
+// programs would not open (PERIOD or ENTRIES below 1, ENTRIES above
+// ICF_MAX_ENTRIES) and anything but a regular file.
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries);
 // Locks and loads the file. On failure nothing stays open and file->error
-// tells why.
+// and file->fault tell why. Only a regular file (or a symbolic link to one)
+// is opened, and without blocking on a FIFO.
 int icf_open(IcfFile *file, const char *name, const char *path);
 // As icf_open, but for inspection: read-only, with a shared lock, so it
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// Releases the lock (closing the file) but keeps the table, so that a
+// reader can print at the pace of its output without holding up the runs.
+// icf_commit fails afterwards; icf_close is still needed.
+void icf_release(IcfFile *file);
 // Opens `path` (read-write when `writable`, else read-only) and takes the
 // lock icf_open takes (exclusive, or shared for read-only), waiting at most
 // Lock_Wait_Ms and reopening when another run replaced the file meanwhile.
-// ICF_ERR_NONE with *fd set, else ICF_ERR_BUSY or ICF_ERR_INVALID (errno
-// tells why the open failed).
+// ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY, ICF_FAULT_NOT_REGULAR
+// or ICF_FAULT_SYSTEM (errno tells why).
 int32_t icf_lock_open(const char *path, int writable, int *fd);
-// Writes the whole table back durably; on failure the file keeps its
-// previous content.
+// Writes the whole table back durably, in one of two ways chosen before
+// anything is written; all signals are held off while it writes.
+//
+// By rename, when a new file can take the old one's place whole (same
+// owner, group and mode; the file not hard-linked): the text goes to a new
+// file beside it, which is synced and renamed over the path. A run killed or
+// a machine stopped at any moment leaves the old file or the new one. On
+// failure the old file is untouched (a temporary file "<name>.XXXXXX" may
+// stay behind after a kill). A directory that cannot be synced afterwards
+// does not fail the save: the rename is done.
+//
+// In place otherwise, also when the rename is refused (a bind-mounted file,
+// a sticky directory, a name with no room for a suffix): the space for the
+// longer text is reserved first (a full disk or a file-size limit then
+// fails with the old file untouched), the first byte becomes ICF_SAVE_MARK
+// and is synced, the text after it is written and synced, then the 'P' is
+// put back. A run killed before the mark leaves the old text (perhaps
+// followed by reserved NUL bytes, which the reader ignores), after the 'P'
+// the new one, and in between a file the reader refuses until a person has
+// checked it (icftool check tells what it holds). A write error in between
+// (an I/O error) leaves such a file too.
 int icf_commit(IcfFile *file);
 // Closes the stream (releasing the lock), frees the ring, clears the file.
 void icf_close(IcfFile *file);
+
+// ---- Text (icf_utils) ---------------------------------------------------
+
+// Why a text is not a checkpoint file (IcfReader::fault).
+enum IcfReadFault : int32_t {
+  ICF_READ_OK = 0,
+  ICF_READ_INTERRUPTED = 1,   // starts with ICF_SAVE_MARK
+  ICF_READ_HEADER = 2,        // not "PERIOD=", "ENTRIES=", "RETRIES=" numbers
+  ICF_READ_HEADER_RANGE = 3,  // a header number does not fit 32 bits
+  ICF_READ_PERIOD = 4,        // PERIOD below 1
+  ICF_READ_ENTRIES = 5,       // ENTRIES below 1 or above ICF_MAX_ENTRIES
+  ICF_READ_PARTIAL = 6,       // the text ends inside a record
+  ICF_READ_NUL = 7,           // a NUL byte inside a key or stamp
+  ICF_READ_TIME = 8,          // the time is not hexadecimal within 32 bits
+  ICF_READ_COUNT = 9,         // the retry count is not a 32-bit decimal
+  ICF_READ_ALLOC = 10,        // no memory for the ring
+  ICF_READ_WORD = 11,         // a 12-byte key or stamp runs into a field
+};
+
+// A cursor over a whole checkpoint text in memory. Five white-space
+// separated fields make a record whatever the line breaks; a key and a
+// stamp are at most 12 bytes (a longer word runs into the next field); NUL
+// bytes (and white space) after the last whole record are space that was
+// reserved and never written, and end the text.
+struct IcfReader {
+  const char *text;
+  size_t size;
+  size_t pos;
+  int32_t line;        // of pos, from 1
+  int32_t fault;       // IcfReadFault where the reading stopped
+  int32_t fault_line;  // the line of the field that stopped it
+  int32_t fields;      // ICF_READ_PARTIAL: fields of the last record read
+};
+
+// One record as read: the time is the hexadecimal column, not yet the key's
+// time for an `a` line.
+struct IcfRecord {
+  char key[13];
+  char stamp[13];
+  uint32_t time;
+  int32_t status;
+  int32_t retry_count;
+  int32_t line;  // where the key starts
+};
+
+void icf_reader_init(IcfReader *reader, const char *text, size_t size);
+// The header's three numbers into period, capacity and retries, without
+// judging them. 0 with reader->fault set when they cannot be read.
+int icf_read_header(IcfReader *reader, IcfTable *table);
+// The next record: 1, or 0 at the end of the text (fault ICF_READ_OK) or
+// where one cannot be read (fault set).
+int icf_read_record(IcfReader *reader, IcfRecord *record);
+// A whole text into an empty `table`: header, its sanity (PERIOD and
+// ENTRIES), the ring's allocation, every record. 0 with reader->fault set;
+// the caller frees table->entries either way.
+int icf_text_read(IcfReader *reader, IcfTable *table);
+// A short text for an IcfReadFault ("the file ends inside a record", ...).
+const char *icf_read_reason(int32_t fault);
+
+// The file's text for `table` into a buffer from std_malloc (the caller
+// frees it), its length in *length; null when it cannot be allocated.
+char *icf_text_render(const IcfTable *table, size_t *length);
+
+// The same over a stdio stream: the readers take the rest of the stream.
 int icf_header_write(FILE *stream, const IcfTable *table);
 int icf_header_read(FILE *stream, IcfTable *table);
 int icf_table_write(FILE *stream, const IcfTable *table);

@@ -36,67 +36,140 @@ int64_t clock_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int32_t close_failing(int fd, int32_t fault) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return fault;
+}
+
 // Opens `path` and takes the flock `operation` on it, waiting at most
-// Lock_Wait_Ms for another run. A run holding the lock may replace the file
-// by renaming a new one over it; the lock on the old one then guards
-// nothing, so the path is opened again until it names the locked file.
+// Lock_Wait_Ms for another run. The open does not wait (a FIFO would, for a
+// writer that never comes), and only a regular file is kept. A run holding
+// the lock may replace the file by renaming a new one over it; the lock on
+// the old one then guards nothing, so the path is opened again until it
+// names the locked file.
 int32_t lock_open(const char *path, int flags, int operation, int *fd_out) {
   const int64_t deadline = clock_ms() + Lock_Wait_Ms;
   for (;;) {
-    int fd = open(path, flags | O_CLOEXEC, 0666);
-    if (fd < 0) return ICF_ERR_INVALID;
+    int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) return ICF_FAULT_SYSTEM;
+    struct stat opened, named;
+    if (fstat(fd, &opened) != 0) return close_failing(fd, ICF_FAULT_SYSTEM);
+    if (!S_ISREG(opened.st_mode))
+      return close_failing(fd, ICF_FAULT_NOT_REGULAR);
+    const int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0)
+      return close_failing(fd, ICF_FAULT_SYSTEM);
     for (;;) {
       if (flock(fd, operation | LOCK_NB) == 0 || locks_unsupported(errno))
         break;
       const int error = errno;
       if (error == EINTR) continue;
-      if (error != EWOULDBLOCK || clock_ms() >= deadline) {
-        close(fd);
-        return error == EWOULDBLOCK ? ICF_ERR_BUSY : ICF_ERR_INVALID;
-      }
+      if (error != EWOULDBLOCK || clock_ms() >= deadline)
+        return close_failing(
+            fd, error == EWOULDBLOCK ? ICF_FAULT_BUSY : ICF_FAULT_SYSTEM);
       const timespec nap = {0, 15 * 1000 * 1000};
       nanosleep(&nap, nullptr);
     }
-    struct stat opened, named;
-    if (fstat(fd, &opened) == 0 && stat(path, &named) == 0 &&
-        opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+    if (stat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+        opened.st_ino == named.st_ino) {
       *fd_out = fd;
-      return ICF_ERR_NONE;
+      return ICF_FAULT_NONE;
     }
     close(fd);
-    if (clock_ms() >= deadline) return ICF_ERR_BUSY;
+    if (clock_ms() >= deadline) return ICF_FAULT_BUSY;
   }
 }
 
 // ---- Loading ------------------------------------------------------------
 
-int32_t load(IcfFile *file, const char *path, bool writable) {
-  char resolved[PATH_MAX];
-  // The resolved path lets a commit replace the file a symlink points to,
-  // not the symlink.
-  if (path == nullptr || realpath(path, resolved) == nullptr)
-    return ICF_ERR_INVALID;
-  int fd;
-  int32_t error = icf_lock_open(resolved, writable, &fd);
-  if (error != ICF_ERR_NONE) return error;
-  file->stream = fdopen(fd, writable ? "r+" : "r");
-  if (file->stream == nullptr) {
-    close(fd);
-    return ICF_ERR_INVALID;
+// Why a load failed, kept apart from the IcfFile that is cleared meanwhile.
+struct Failure {
+  int32_t fault;
+  int32_t line;
+  int32_t read_fault;
+  int32_t error;
+};
+
+int32_t failed(Failure *f, int32_t fault) {
+  f->fault = fault;
+  f->error = fault == ICF_FAULT_SYSTEM ? errno : 0;
+  return fault;
+}
+
+// The path of the file `path` names, symbolic links followed, in a buffer
+// from std_malloc; null (ICF_FAULT_ALLOC or ICF_FAULT_SYSTEM in *fault) on
+// failure. The commit replaces the file a link points to, not the link.
+// Relative paths stay relative, so that a working directory deeper than
+// PATH_MAX costs nothing.
+char *resolve(const char *path, Failure *failure) {
+  char *p = std_strdup(nullptr, path);
+  char target[PATH_MAX];
+  for (int hops = 0; p != nullptr; ++hops) {
+    struct stat st;
+    if (lstat(p, &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    const ssize_t n = readlink(p, target, sizeof target - 1);
+    if (hops == 40 || n <= 0) {
+      errno = n < 0 ? errno : ELOOP;
+      failed(failure, ICF_FAULT_SYSTEM);
+      std_free(nullptr, p);
+      return nullptr;
+    }
+    target[n] = '\0';
+    const char *slash = std::strrchr(p, '/');
+    const size_t keep = target[0] == '/' || slash == nullptr
+                            ? 0
+                            : static_cast<size_t>(slash - p) + 1;
+    char *next = static_cast<char *>(
+        std_malloc(nullptr, static_cast<uint32_t>(keep + n + 1)));
+    if (next != nullptr) {
+      std::memcpy(next, p, keep);
+      std::memcpy(next + keep, target, static_cast<size_t>(n) + 1);
+    }
+    std_free(nullptr, p);
+    p = next;
   }
-  IcfTable *table = &file->table;
-  // The ring needs a slot, and the scheduler would not end with a period
-  // below one second.
-  if (!icf_header_read(file->stream, table) || table->period < 1 ||
-      table->capacity < 1)
-    return ICF_ERR_INVALID;
-  table->entries = static_cast<IcfEntry *>(std_calloc(
-      nullptr, static_cast<uint32_t>(table->capacity), sizeof(IcfEntry)));
-  if (table->entries == nullptr) return ICF_ERR_INVALID;
-  table->first = table->last = -1;
-  if (!icf_table_read(file->stream, table)) return ICF_ERR_INVALID;
-  file->path = std_strdup(nullptr, resolved);
-  return file->path != nullptr ? ICF_ERR_NONE : ICF_ERR_INVALID;
+  failed(failure, ICF_FAULT_ALLOC);
+  return nullptr;
+}
+
+// The whole file under the lock, parsed into the table.
+int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return failed(f, ICF_FAULT_SYSTEM);
+  }
+  file->path = resolve(path, f);
+  if (file->path == nullptr) return f->fault;
+  int fd;
+  const int32_t fault = icf_lock_open(file->path, writable, &fd);
+  if (fault != ICF_FAULT_NONE) return failed(f, fault);
+  file->stream = fdopen(fd, writable ? "r+" : "r");
+  if (file->stream == nullptr)
+    return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+  struct stat st;
+  if (fstat(fd, &st) != 0) return failed(f, ICF_FAULT_SYSTEM);
+  if (st.st_size >= INT32_MAX) return failed(f, ICF_FAULT_ALLOC);
+  char *text = static_cast<char *>(
+      std_malloc(nullptr, static_cast<uint32_t>(st.st_size) + 1));
+  if (text == nullptr) return failed(f, ICF_FAULT_ALLOC);
+  size_t size = 0;
+  while (size < static_cast<size_t>(st.st_size)) {
+    const ssize_t n = pread(fd, text + size, st.st_size - size, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    size += static_cast<size_t>(n);
+  }
+  IcfReader reader;
+  icf_reader_init(&reader, text, size);
+  const int ok = icf_text_read(&reader, &file->table);
+  std_free(nullptr, text);
+  if (ok) return ICF_FAULT_NONE;
+  if (reader.fault == ICF_READ_ALLOC) return failed(f, ICF_FAULT_ALLOC);
+  f->line = reader.fault_line;
+  f->read_fault = reader.fault;
+  return failed(f, ICF_FAULT_FORMAT);
 }
 
 int open_file(IcfFile *file, const char *name, const char *path,
@@ -104,10 +177,14 @@ int open_file(IcfFile *file, const char *name, const char *path,
   std::memset(file, 0, sizeof *file);
   queue_create(&file->table.pending, &file->table, nullptr);
   if (name != nullptr) std_strcpy(file->name, sizeof file->name, name);
-  int32_t error = load(file, path, writable);
-  if (error != ICF_ERR_NONE) {
+  Failure f = {};
+  if (load(file, path, writable, &f) != ICF_FAULT_NONE) {
     icf_close(file);
-    file->error = error;
+    file->error = f.fault == ICF_FAULT_BUSY ? ICF_ERR_BUSY : ICF_ERR_INVALID;
+    file->fault = f.fault;
+    file->fault_line = f.line;
+    file->read_fault = f.read_fault;
+    file->fault_errno = f.error;
     return 0;
   }
   return 1;
@@ -115,33 +192,30 @@ int open_file(IcfFile *file, const char *name, const char *path,
 
 // ---- Writing back -------------------------------------------------------
 
-ssize_t count_bytes(void *cookie, const char *, size_t size) {
-  *static_cast<int64_t *>(cookie) += static_cast<int64_t>(size);
-  return static_cast<ssize_t>(size);
+bool write_all(int fd, const char *text, size_t length, off_t offset) {
+  while (length > 0) {
+    const ssize_t n = pwrite(fd, text, length, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text += n;
+    length -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
 }
 
-// The length of the text the writers produce for `table`, or -1.
-int64_t text_length(const IcfTable *table) {
-  int64_t length = 0;
-  cookie_io_functions_t io = {};
-  io.write = count_bytes;
-  FILE *counter = fopencookie(&length, "w", io);
-  if (counter == nullptr) return -1;
-  bool ok = icf_header_write(counter, table) && icf_table_write(counter, table);
-  return fclose(counter) == 0 && ok ? length : -1;
-}
-
-int sync_directory(const char *path) {
-  char directory[PATH_MAX];
-  std_strcpy(directory, sizeof directory, path);
-  char *slash = std::strrchr(directory, '/');
-  if (slash == nullptr) return 0;
-  slash[slash == directory ? 1 : 0] = '\0';
-  int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  int ok = fsync(fd) == 0 || errno == EINVAL;
+// Best effort: a directory the user may write but not read cannot be
+// opened for its sync, and the rename it would make durable is done.
+void sync_directory(const char *path) {
+  const char *slash = std::strrchr(path, '/');
+  char *directory = std_strdup(nullptr, slash == nullptr ? "." : path);
+  if (directory == nullptr) return;
+  if (slash != nullptr) directory[slash == path ? 1 : slash - path] = '\0';
+  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std_free(nullptr, directory);
+  if (fd < 0) return;
+  fsync(fd);
   close(fd);
-  return ok;
 }
 
 struct SignalBlock {
@@ -154,58 +228,103 @@ struct SignalBlock {
   ~SignalBlock() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
 };
 
-// Writes the table into the new file `temp` (open on fd), syncs it and
-// renames it over the checkpoint file, so that a reader or a crash finds
-// either the old text or the new one, never a mixture.
-int replace(IcfFile *file, int fd, const char *temp,
-            const struct stat &original) {
-  FILE *stream = fdopen(fd, "r+");
-  if (stream == nullptr) {
-    close(fd);
-    unlink(temp);
-    return 0;
-  }
-  // Lock before the rename: whatever the path names is always locked.
-  bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 || locks_unsupported(errno);
-  if (fchown(fd, original.st_uid, original.st_gid) != 0) {
-    // Best effort: only a privileged run can hand the file to its owner.
-  }
-  ok = ok && fchmod(fd, original.st_mode & 07777) == 0;
-  SignalBlock blocked;
-  ok = ok && icf_header_write(stream, &file->table) &&
-       icf_table_write(stream, &file->table) && fsync(fd) == 0 &&
-       rename(temp, file->path) == 0;
-  if (!ok) {
-    fclose(stream);
-    unlink(temp);
-    return 0;
-  }
-  fclose(file->stream);
-  file->stream = stream;
-  return sync_directory(file->path);
+enum Save { SAVE_DONE, SAVE_FAILED, SAVE_IN_PLACE };
+
+// Errors of a new file or its rename that a rewrite in place avoids: no
+// right to the directory, a sticky directory, a bind-mounted file, a name
+// with no room for a suffix.
+Save refused(int error) {
+  return error == EBUSY || error == EPERM || error == EXDEV ||
+                 error == EACCES || error == ENAMETOOLONG || error == EROFS
+             ? SAVE_IN_PLACE
+             : SAVE_FAILED;
 }
 
-// For a directory the user cannot write: the file is rewritten where it is.
-// The space for the new text is reserved first, so that a full disk or a
-// file-size limit fails before the old text is touched.
-int rewrite_in_place(IcfFile *file) {
-  FILE *stream = file->stream;
-  const int fd = fileno(stream);
-  const int64_t length = text_length(&file->table);
-  // Writes beyond a file-size limit fail even inside the old text.
+// "<path>.XXXXXX" with the name cut so that the suffix fits wherever the
+// name fits, in a buffer from std_malloc.
+char *temp_name(const char *path) {
+  const char *slash = std::strrchr(path, '/');
+  const size_t directory = slash == nullptr ? 0 : slash + 1 - path;
+  size_t name = std::strlen(path) - directory;
+  if (name > NAME_MAX - 7) name = NAME_MAX - 7;
+  char *temp = static_cast<char *>(
+      std_malloc(nullptr, static_cast<uint32_t>(directory + name + 8)));
+  if (temp != nullptr) {
+    std::memcpy(temp, path, directory + name);
+    std::memcpy(temp + directory + name, ".XXXXXX", 8);
+  }
+  return temp;
+}
+
+// Writes the text into a new file beside the checkpoint file, syncs it and
+// renames it over the checkpoint file, when the new file can take the old
+// one's place whole.
+Save replace(IcfFile *file, const char *text, size_t length,
+             const struct stat &original) {
+  char *temp = temp_name(file->path);
+  if (temp == nullptr) return SAVE_FAILED;
+  const int fd = mkostemp(temp, O_CLOEXEC);
+  if (fd < 0) {
+    std_free(nullptr, temp);
+    return refused(errno);
+  }
+  // Lock before the rename: whatever the path names is always locked.
+  Save result = flock(fd, LOCK_EX | LOCK_NB) == 0 || locks_unsupported(errno)
+                    ? SAVE_DONE
+                    : SAVE_FAILED;
+  // Owner, group and mode as before, or the users of the file could lose
+  // it; only root can give the file to another owner, a member of the
+  // file's group can give it that group.
+  const uid_t owner = geteuid() == 0 ? original.st_uid : static_cast<uid_t>(-1);
+  struct stat made;
+  if (fchown(fd, owner, original.st_gid) != 0 ||
+      fchmod(fd, original.st_mode & 07777) != 0 || fstat(fd, &made) != 0 ||
+      made.st_uid != original.st_uid || made.st_gid != original.st_gid ||
+      (made.st_mode & 07777) != (original.st_mode & 07777))
+    result = result == SAVE_DONE ? SAVE_IN_PLACE : result;
+  FILE *stream = result == SAVE_DONE ? fdopen(fd, "r+") : nullptr;
+  if (result == SAVE_DONE &&
+      (stream == nullptr || !write_all(fd, text, length, 0) || fsync(fd) != 0))
+    result = SAVE_FAILED;
+  if (result == SAVE_DONE && rename(temp, file->path) != 0)
+    result = refused(errno);
+  if (result != SAVE_DONE) {
+    unlink(temp);
+    if (stream != nullptr)
+      fclose(stream);
+    else
+      close(fd);
+  } else {
+    fclose(file->stream);
+    file->stream = stream;
+    sync_directory(file->path);
+  }
+  std_free(nullptr, temp);
+  return result;
+}
+
+// Rewrites the file where it is, marked as unfinished meanwhile. The space
+// for a longer text is reserved first, so that a full disk or a file-size
+// limit fails before the old text is touched.
+int rewrite_in_place(int fd, const char *text, size_t length, off_t old) {
   rlimit limit;
-  if (length < 0 || getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
-      (limit.rlim_cur != RLIM_INFINITY &&
-       static_cast<uint64_t>(length) > limit.rlim_cur))
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+      (limit.rlim_cur != RLIM_INFINITY && length > limit.rlim_cur))
     return 0;
-  int error = posix_fallocate(fd, 0, length);
-  if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return 0;
-  if (fseek(stream, 0, SEEK_SET) != 0 ||
-      !icf_header_write(stream, &file->table))
+  if (static_cast<off_t>(length) > old) {
+    const int error = posix_fallocate(fd, 0, static_cast<off_t>(length));
+    if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return 0;
+  }
+  // The old text, too, begins with the 'P' of PERIOD=.
+  const char mark = ICF_SAVE_MARK;
+  if (!write_all(fd, &mark, 1, 0)) return 0;
+  if (fdatasync(fd) != 0) {
+    write_all(fd, text, 1, 0);
     return 0;
-  SignalBlock blocked;
-  return icf_table_write(stream, &file->table) && ftell(stream) == length &&
-         ftruncate(fd, length) == 0 && fsync(fd) == 0;
+  }
+  return write_all(fd, text + 1, length - 1, 1) &&
+         ftruncate(fd, static_cast<off_t>(length)) == 0 && fdatasync(fd) == 0 &&
+         write_all(fd, text, 1, 0) && fdatasync(fd) == 0;
 }
 
 // ---- Scheduler ----------------------------------------------------------
@@ -316,7 +435,8 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   // A file that could never be opened is not worth creating.
   int fd;
   if (path == nullptr || period < 1 || capacity < 1 ||
-      lock_open(path, O_WRONLY | O_CREAT, LOCK_EX, &fd) != ICF_ERR_NONE)
+      capacity > ICF_MAX_ENTRIES ||
+      lock_open(path, O_WRONLY | O_CREAT, LOCK_EX, &fd) != ICF_FAULT_NONE)
     return 0;
   FILE *stream = fdopen(fd, "w");
   if (stream == nullptr) {
@@ -341,6 +461,12 @@ int icf_open_readonly(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, false);
 }
 
+void icf_release(IcfFile *file) {
+  if (file == nullptr || file->stream == nullptr) return;
+  fclose(file->stream);
+  file->stream = nullptr;
+}
+
 int icf_commit(IcfFile *file) {
   if (file == nullptr || file->stream == nullptr || file->path == nullptr)
     return 0;
@@ -349,13 +475,23 @@ int icf_commit(IcfFile *file) {
   struct stat original;
   if (flags < 0 || (flags & O_ACCMODE) != O_RDWR || fstat(fd, &original) != 0)
     return 0;
-  char temp[PATH_MAX + 8];
-  if (std_snprintf(temp, sizeof temp, "%s.XXXXXX", file->path) < 0) return 0;
-  const int temp_fd = mkostemp(temp, O_CLOEXEC);
-  if (temp_fd >= 0) return replace(file, temp_fd, temp, original);
-  if (errno == EACCES || errno == EPERM || errno == EROFS)
-    return rewrite_in_place(file);
-  return 0;
+  size_t length;
+  char *text = icf_text_render(&file->table, &length);
+  if (text == nullptr) return 0;
+  int ok;
+  {
+    SignalBlock blocked;
+    // A new file keeps neither a foreign owner nor hard links.
+    const Save how = original.st_nlink == 1 &&
+                             (geteuid() == 0 || geteuid() == original.st_uid)
+                         ? replace(file, text, length, original)
+                         : SAVE_IN_PLACE;
+    ok = how == SAVE_DONE ||
+         (how == SAVE_IN_PLACE && rewrite_in_place(fileno(file->stream), text,
+                                                   length, original.st_size));
+  }
+  std_free(nullptr, text);
+  return ok;
 }
 
 void icf_close(IcfFile *file) {

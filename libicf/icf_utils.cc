@@ -1,6 +1,6 @@
-// Interval keys, the ring append, and the text of the checkpoint file.
+// Interval keys, the ring append, and the text of the checkpoint file: one
+// reader over the whole text in memory, one writer that renders it whole.
 
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,49 +12,29 @@ namespace {
 
 const char Invalid_Value[] = "invalid interval value";
 
-// The reader takes the file as fscanf would with the formats
+// The reader takes the text as fscanf would with the formats
 // "PERIOD=%d\nENTRIES=%d\nRETRIES=%d\n" and "%12s %x %c %12s %d\n", but
 // rejects numbers that do not fit their field instead of wrapping them.
 
 bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Leaves the stream at the next character that is not white space, or at
-// the end with its end-of-file indicator set.
-void skip_space(FILE *stream) {
-  int c;
-  while ((c = getc(stream)) != EOF && is_space(c)) {
-  }
-  if (c != EOF) ungetc(c, stream);
+bool at_end(const IcfReader *r) { return r->pos >= r->size; }
+
+int peek(const IcfReader *r) {
+  return at_end(r) ? -1 : static_cast<unsigned char>(r->text[r->pos]);
 }
 
-bool match(FILE *stream, const char *text) {
-  for (; *text != '\0'; ++text) {
-    int c = getc(stream);
-    if (c != static_cast<unsigned char>(*text)) {
-      if (c != EOF) ungetc(c, stream);
-      return false;
-    }
-  }
+void skip_space(IcfReader *r) {
+  for (; !at_end(r) && is_space(r->text[r->pos]); ++r->pos)
+    if (r->text[r->pos] == '\n') ++r->line;
+}
+
+bool match(IcfReader *r, const char *literal) {
+  const size_t n = std::strlen(literal);
+  if (r->size - r->pos < n || std::memcmp(r->text + r->pos, literal, n) != 0)
+    return false;
+  r->pos += n;
   return true;
-}
-
-// At most 12 characters that are not white space, after white space. A NUL
-// byte fails: the word would be written back cut at it, and a key cut to
-// nothing would shift every field of its line on the next open.
-bool read_word(FILE *stream, char (&word)[13]) {
-  skip_space(stream);
-  int n = 0;
-  int c;
-  while (n < 12 && (c = getc(stream)) != EOF) {
-    if (is_space(c)) {
-      ungetc(c, stream);
-      break;
-    }
-    if (c == '\0') return false;
-    word[n++] = static_cast<char>(c);
-  }
-  word[n] = '\0';
-  return n > 0;
 }
 
 int digit_value(int c, int base) {
@@ -65,50 +45,167 @@ int digit_value(int c, int base) {
   return value < base ? value : -1;
 }
 
-// A signed decimal number within int32_t.
-bool read_int(FILE *stream, int32_t *out) {
-  skip_space(stream);
-  int c = getc(stream);
-  bool negative = c == '-';
-  if (c == '-' || c == '+') c = getc(stream);
+// Digits in `base` from pos on, into *value, saturating above `limit`.
+// False when there is none.
+bool digits(IcfReader *r, int base, uint64_t limit, uint64_t *value) {
+  const size_t start = r->pos;
+  *value = 0;
+  for (int d; (d = digit_value(peek(r), base)) >= 0; ++r->pos)
+    if (*value <= limit) *value = *value * static_cast<uint64_t>(base) + d;
+  return r->pos > start;
+}
+
+enum Number { NUMBER_OK, NUMBER_NONE, NUMBER_RANGE };
+
+// A signed decimal number within int32_t, after white space.
+Number read_int(IcfReader *r, int32_t *out) {
+  skip_space(r);
+  const bool negative = peek(r) == '-';
+  if (negative || peek(r) == '+') ++r->pos;
   const uint64_t limit = negative ? 0x80000000u : 0x7fffffffu;
-  uint64_t value = 0;
-  bool any = false;
-  for (int d; (d = digit_value(c, 10)) >= 0; c = getc(stream)) {
-    any = true;
-    if (value <= limit) value = value * 10 + d;
-  }
-  if (c != EOF) ungetc(c, stream);
-  if (!any || value > limit) return false;
+  uint64_t value;
+  if (!digits(r, 10, limit, &value)) return NUMBER_NONE;
+  if (value > limit) return NUMBER_RANGE;
   *out = static_cast<int32_t>(negative ? -static_cast<int64_t>(value)
                                        : static_cast<int64_t>(value));
-  return true;
+  return NUMBER_OK;
 }
 
 // A hexadecimal number within 32 bits, optionally with a 0x prefix.
-bool read_hex(FILE *stream, uint32_t *out) {
-  skip_space(stream);
-  int c = getc(stream);
-  if (c == '+') c = getc(stream);
-  if (c == '0') {
-    int x = getc(stream);
-    if (x == 'x' || x == 'X') {
-      c = getc(stream);
-      if (digit_value(c, 16) < 0) return false;
-    } else if (x != EOF) {
-      ungetc(x, stream);
+Number read_hex(IcfReader *r, uint32_t *out) {
+  if (peek(r) == '+') ++r->pos;
+  if (peek(r) == '0' && r->pos + 1 < r->size &&
+      (r->text[r->pos + 1] == 'x' || r->text[r->pos + 1] == 'X')) {
+    if (r->pos + 2 >= r->size ||
+        digit_value(static_cast<unsigned char>(r->text[r->pos + 2]), 16) < 0)
+      return NUMBER_NONE;
+    r->pos += 2;
+  }
+  uint64_t value;
+  if (!digits(r, 16, UINT32_MAX, &value)) return NUMBER_NONE;
+  if (value > UINT32_MAX) return NUMBER_RANGE;
+  *out = static_cast<uint32_t>(value);
+  return NUMBER_OK;
+}
+
+// At most 12 bytes that are not white space, at pos. A NUL byte fails: the
+// word would be written back cut at it, and a key cut to nothing would
+// shift every field of its line on the next open. *cut: the word went on.
+bool read_word(IcfReader *r, char (&word)[13], bool *cut) {
+  int n = 0;
+  for (int c; n < 12 && (c = peek(r)) >= 0 && !is_space(c); ++r->pos) {
+    if (c == '\0') return false;
+    word[n++] = static_cast<char>(c);
+  }
+  word[n] = '\0';
+  *cut = n == 12 && peek(r) >= 0 && !is_space(peek(r));
+  return true;
+}
+
+// Only white space and NUL bytes from pos on: the text has ended.
+bool only_padding(const IcfReader *r) {
+  for (size_t i = r->pos; i < r->size; ++i)
+    if (r->text[i] != '\0' && !is_space(r->text[i])) return false;
+  return true;
+}
+
+int fail(IcfReader *r, int32_t fault, int32_t line) {
+  r->fault = fault;
+  r->fault_line = line;
+  return 0;
+}
+
+// ---- Writing ------------------------------------------------------------
+
+// `value` in decimal, zero-padded as %0*d pads (after the sign).
+char *put_int(char *p, int64_t value, int width) {
+  char digits[24];
+  int n = 0;
+  uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value)
+                         : static_cast<uint64_t>(value);
+  do digits[n++] = static_cast<char>('0' + v % 10);
+  while ((v /= 10) != 0);
+  if (value < 0) {
+    *p++ = '-';
+    --width;
+  }
+  for (; width > n; --width) *p++ = '0';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+char *put_text(char *p, const char *text) {
+  const size_t n = std::strlen(text);
+  std::memcpy(p, text, n);
+  return p + n;
+}
+
+// The most one header or entry line takes.
+constexpr size_t Header_Bound = 3 * 20 + 32;
+constexpr size_t Line_Bound = 12 + 1 + 8 + 1 + 1 + 1 + 12 + 1 + 11 + 1;
+
+char *put_header(char *p, const IcfTable *t) {
+  p = put_int(put_text(p, "PERIOD="), t->period, 0);
+  p = put_int(put_text(p, "\nENTRIES="), t->capacity, 0);
+  p = put_int(put_text(p, "\nRETRIES="), t->retries, 0);
+  *p++ = '\n';
+  return p;
+}
+
+// One line as "%s %8x %c %s %04d\n" writes it.
+char *put_entry(char *p, const IcfEntry *e) {
+  p = put_text(p, e->key);
+  *p++ = ' ';
+  uint32_t hex = static_cast<uint32_t>(e->time);
+  for (int i = 7; i >= 0; --i, hex >>= 4)
+    p[i] = hex != 0 || i == 7 ? "0123456789abcdef"[hex & 15] : ' ';
+  p += 8;
+  *p++ = ' ';
+  *p++ = static_cast<char>(e->status);
+  *p++ = ' ';
+  p = put_text(p, e->stamp);
+  *p++ = ' ';
+  p = put_int(p, e->retry_count, 4);
+  *p++ = '\n';
+  return p;
+}
+
+int32_t entry_count(const IcfTable *t) {
+  return t->last < 0 ? 0 : (t->last - t->first + t->capacity) % t->capacity + 1;
+}
+
+char *put_entries(char *p, const IcfTable *t) {
+  const int32_t n = entry_count(t);
+  for (int32_t k = 0; k < n; ++k)
+    p = put_entry(p, &t->entries[(t->first + k) % t->capacity]);
+  return p;
+}
+
+// The rest of `stream` in a buffer from std_malloc; null when it cannot
+// be read or held.
+char *read_rest(FILE *stream, size_t *size) {
+  size_t capacity = 4096;
+  *size = 0;
+  char *text = static_cast<char *>(std_malloc(nullptr, capacity));
+  for (size_t n; text != nullptr; *size += n) {
+    if (*size == capacity) {
+      char *bigger =
+          capacity > UINT32_MAX / 2
+              ? nullptr
+              : static_cast<char *>(std_realloc(
+                    nullptr, text, static_cast<uint32_t>(capacity * 2)));
+      if (bigger == nullptr) break;
+      text = bigger;
+      capacity *= 2;
+    }
+    n = std::fread(text + *size, 1, capacity - *size, stream);
+    if (n == 0) {
+      if (!std::ferror(stream)) return text;
+      break;
     }
   }
-  uint64_t value = 0;
-  bool any = false;
-  for (int d; (d = digit_value(c, 16)) >= 0; c = getc(stream)) {
-    any = true;
-    if (value <= UINT32_MAX) value = value * 16 + d;
-  }
-  if (c != EOF) ungetc(c, stream);
-  if (!any || value > UINT32_MAX) return false;
-  *out = static_cast<uint32_t>(value);
-  return true;
+  std_free(nullptr, text);
+  return nullptr;
 }
 
 }  // namespace
@@ -154,63 +251,197 @@ int icf_cnv_time_str(time_t time, char *buffer) {
   return std_time_format(&time, nullptr, nullptr, buffer, 13, 1) == 12;
 }
 
-int icf_header_write(FILE *stream, const IcfTable *table) {
-  int written = fprintf(stream, "PERIOD=%d\nENTRIES=%d\nRETRIES=%d\n",
-                        table->period, table->capacity, table->retries);
-  return fflush(stream) == 0 && written >= 0;
+// ---- Reading ------------------------------------------------------------
+
+namespace {
+
+// Appends every record to the ring, queueing the pending ones.
+int read_records(IcfReader *r, IcfTable *table) {
+  for (IcfRecord rec; icf_read_record(r, &rec);) {
+    time_t time = rec.time;
+    // The key is what a user edits to ask for an interval again.
+    if (rec.status == 'a') icf_cnv_time(rec.key, &time);
+    IcfEntry *entry = icf_entry_new(table, time, rec.key, rec.stamp, rec.status,
+                                    rec.retry_count);
+    if (rec.status != 's' && rec.status != 'x')
+      queue_insert(&table->pending, &entry->link);
+  }
+  return r->fault == ICF_READ_OK;
 }
 
-int icf_header_read(FILE *stream, IcfTable *table) {
-  int32_t period, capacity, retries;
-  if (!match(stream, "PERIOD=") || !read_int(stream, &period)) return 0;
-  skip_space(stream);
-  if (!match(stream, "ENTRIES=") || !read_int(stream, &capacity)) return 0;
-  skip_space(stream);
-  if (!match(stream, "RETRIES=") || !read_int(stream, &retries)) return 0;
-  skip_space(stream);
-  table->period = period;
-  table->capacity = capacity;
-  table->retries = retries;
+}  // namespace
+
+void icf_reader_init(IcfReader *reader, const char *text, size_t size) {
+  std::memset(reader, 0, sizeof *reader);
+  reader->text = text;
+  reader->size = size;
+  reader->line = 1;
+}
+
+int icf_read_header(IcfReader *r, IcfTable *table) {
+  if (peek(r) == static_cast<unsigned char>(ICF_SAVE_MARK))
+    return fail(r, ICF_READ_INTERRUPTED, 1);
+  static const char *const names[] = {"PERIOD=", "ENTRIES=", "RETRIES="};
+  int32_t value[3];
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0) skip_space(r);
+    const int32_t line = r->line;
+    if (!match(r, names[i])) return fail(r, ICF_READ_HEADER, line);
+    switch (read_int(r, &value[i])) {
+      case NUMBER_OK:
+        break;
+      case NUMBER_NONE:
+        return fail(r, ICF_READ_HEADER, line);
+      case NUMBER_RANGE:
+        return fail(r, ICF_READ_HEADER_RANGE, line);
+    }
+  }
+  skip_space(r);
+  table->period = value[0];
+  table->capacity = value[1];
+  table->retries = value[2];
   return 1;
 }
 
-int icf_table_write(FILE *stream, const IcfTable *table) {
-  sigset_t all, previous;
-  sigfillset(&all);
-  sigprocmask(SIG_SETMASK, &all, &previous);
-  int result = 1;
-  for (int32_t i = table->first; table->last >= 0;
-       i = (i + 1) % table->capacity) {
-    const IcfEntry *e = &table->entries[i];
-    if (fprintf(stream, "%s %8x %c %s %04d\n", e->key,
-                static_cast<unsigned>(static_cast<uint32_t>(e->time)),
-                e->status, e->stamp, e->retry_count) < 0)
-      result = 0;
-    if (i == table->last) break;
+int icf_read_record(IcfReader *r, IcfRecord *rec) {
+  skip_space(r);
+  if (only_padding(r)) return fail(r, ICF_READ_OK, 0);
+  const int32_t line = rec->line = r->line;
+  bool cut;
+  if (!read_word(r, rec->key, &cut)) return fail(r, ICF_READ_NUL, line);
+  skip_space(r);
+  r->fields = 1;
+  if (at_end(r)) return fail(r, ICF_READ_PARTIAL, line);
+  switch (read_hex(r, &rec->time)) {
+    case NUMBER_OK:
+      break;
+    case NUMBER_NONE:
+      return fail(r, cut ? ICF_READ_WORD : ICF_READ_TIME, r->line);
+    case NUMBER_RANGE:
+      return fail(r, ICF_READ_TIME, r->line);
   }
-  if (fflush(stream) != 0) result = 0;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  return result;
+  skip_space(r);
+  r->fields = 2;
+  if (at_end(r)) return fail(r, ICF_READ_PARTIAL, line);
+  rec->status = static_cast<unsigned char>(r->text[r->pos++]);
+  skip_space(r);
+  r->fields = 3;
+  if (at_end(r)) return fail(r, ICF_READ_PARTIAL, line);
+  if (!read_word(r, rec->stamp, &cut)) return fail(r, ICF_READ_NUL, r->line);
+  skip_space(r);
+  r->fields = 4;
+  if (at_end(r)) return fail(r, ICF_READ_PARTIAL, line);
+  switch (read_int(r, &rec->retry_count)) {
+    case NUMBER_OK:
+      break;
+    case NUMBER_NONE:
+      return fail(r, cut ? ICF_READ_WORD : ICF_READ_COUNT, r->line);
+    case NUMBER_RANGE:
+      return fail(r, ICF_READ_COUNT, r->line);
+  }
+  r->fields = 5;
+  return 1;
+}
+
+int icf_text_read(IcfReader *r, IcfTable *table) {
+  if (!icf_read_header(r, table)) return 0;
+  // The ring needs a slot, and the scheduler would not end with a period
+  // below one second.
+  if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
+  if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
+    return fail(r, ICF_READ_ENTRIES, 2);
+  table->entries = static_cast<IcfEntry *>(std_calloc(
+      nullptr, static_cast<uint32_t>(table->capacity), sizeof(IcfEntry)));
+  if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
+  table->first = table->last = -1;
+  return read_records(r, table);
+}
+
+const char *icf_read_reason(int32_t fault) {
+  switch (fault) {
+    case ICF_READ_OK:
+      return "no fault";
+    case ICF_READ_INTERRUPTED:
+      return "an update was cut short while it rewrote the file in place";
+    case ICF_READ_HEADER:
+      return "the header is not the three lines PERIOD=, ENTRIES= and "
+             "RETRIES=, each with a number";
+    case ICF_READ_HEADER_RANGE:
+      return "a header number is too large for 32 bits";
+    case ICF_READ_PERIOD:
+      return "PERIOD is below 1";
+    case ICF_READ_ENTRIES:
+      return "ENTRIES is below 1 or above 1000000";
+    case ICF_READ_PARTIAL:
+      return "the file ends inside a record";
+    case ICF_READ_NUL:
+      return "a key or stamp holds a NUL byte";
+    case ICF_READ_TIME:
+      return "the time is not a hexadecimal number of 32 bits";
+    case ICF_READ_COUNT:
+      return "the retry count is not a number of 32 bits";
+    case ICF_READ_WORD:
+      return "a key or stamp is longer than 12 characters";
+    case ICF_READ_ALLOC:
+      return "no memory for the table";
+  }
+  return "unknown fault";
+}
+
+// ---- Writing ------------------------------------------------------------
+
+char *icf_text_render(const IcfTable *table, size_t *length) {
+  const uint64_t bound =
+      Header_Bound + static_cast<uint64_t>(entry_count(table)) * Line_Bound;
+  char *text = bound > UINT32_MAX ? nullptr
+                                  : static_cast<char *>(std_malloc(
+                                        nullptr, static_cast<uint32_t>(bound)));
+  if (text == nullptr) return nullptr;
+  *length =
+      static_cast<size_t>(put_entries(put_header(text, table), table) - text);
+  return text;
+}
+
+int icf_header_write(FILE *stream, const IcfTable *table) {
+  char text[Header_Bound];
+  const size_t n = static_cast<size_t>(put_header(text, table) - text);
+  return std::fwrite(text, 1, n, stream) == n && std::fflush(stream) == 0;
+}
+
+int icf_table_write(FILE *stream, const IcfTable *table) {
+  const uint64_t bound = static_cast<uint64_t>(entry_count(table)) * Line_Bound;
+  char *text = bound >= UINT32_MAX
+                   ? nullptr
+                   : static_cast<char *>(
+                         std_malloc(nullptr, static_cast<uint32_t>(bound + 1)));
+  if (text == nullptr) return 0;
+  const size_t n = static_cast<size_t>(put_entries(text, table) - text);
+  const bool ok = std::fwrite(text, 1, n, stream) == n;
+  std_free(nullptr, text);
+  return std::fflush(stream) == 0 && ok;
+}
+
+int icf_header_read(FILE *stream, IcfTable *table) {
+  const long start = std::ftell(stream);
+  size_t size;
+  char *text = read_rest(stream, &size);
+  if (text == nullptr) return 0;
+  IcfReader r;
+  icf_reader_init(&r, text, size);
+  const int ok = icf_read_header(&r, table);
+  std_free(nullptr, text);
+  // Leaves the stream at the first entry, as the scanning format would.
+  return ok && start >= 0 &&
+         std::fseek(stream, start + static_cast<long>(r.pos), SEEK_SET) == 0;
 }
 
 int icf_table_read(FILE *stream, IcfTable *table) {
-  while (!feof(stream)) {
-    char key[13], stamp[13];
-    uint32_t hex;
-    int32_t retry_count;
-    int status;
-    if (!read_word(stream, key) || !read_hex(stream, &hex)) return 0;
-    skip_space(stream);
-    if ((status = getc(stream)) == EOF) return 0;
-    if (!read_word(stream, stamp) || !read_int(stream, &retry_count)) return 0;
-    skip_space(stream);
-    time_t time = hex;
-    // The key is what a user edits to ask for an interval again.
-    if (status == 'a') icf_cnv_time(key, &time);
-    IcfEntry *entry =
-        icf_entry_new(table, time, key, stamp, status, retry_count);
-    if (status != 's' && status != 'x')
-      queue_insert(&table->pending, &entry->link);
-  }
-  return !ferror(stream);
+  size_t size;
+  char *text = read_rest(stream, &size);
+  if (text == nullptr) return 0;
+  IcfReader r;
+  icf_reader_init(&r, text, size);
+  const int ok = read_records(&r, table);
+  std_free(nullptr, text);
+  return ok;
 }

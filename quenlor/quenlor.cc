@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "cli.h"
 #include "libicf.h"
@@ -44,6 +46,7 @@ static void usage(void) {
 
 int main(int argc, char *argv[]) {
   Prog = cli_progname(argc > 0 ? argv[0] : "quenlor");
+  if (!cli_guard_stdio()) return 1;
 
   bool snapshot = false;
   bool has_start = false;  // a -n value may name a time before 1970
@@ -51,7 +54,8 @@ int main(int argc, char *argv[]) {
   time_t now = -1;  // negative: the library reads the clock
   int flags = 0;
   CliDelays delays{};
-  char message[CLI_DELAY_TEXT + 48];
+  // Room for the longest message whatever the program's name.
+  std::string message(std::strlen(Prog) + CLI_DELAY_TEXT + 48, '\0');
   const char *why;
 
   opterr = 0;
@@ -89,8 +93,9 @@ int main(int argc, char *argv[]) {
         }
         break;
       case 'd':
-        if (!cli_delay_option(&delays, optarg, Prog, message, sizeof message)) {
-          std::fputs(message, stderr);
+        if (!cli_delay_option(&delays, optarg, Prog, message.data(),
+                              message.size())) {
+          std::fputs(message.c_str(), stderr);
           return 1;
         }
         break;
@@ -145,5 +150,9 @@ int main(int argc, char *argv[]) {
   }
   icf_close(&file);
   std::fputs(line, stdout);
+  if (!cli_flush_output()) {
+    std::fprintf(stderr, "%s: Cannot write output\n", Prog);
+    return 1;
+  }
   return 0;
 }
