@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -87,9 +88,18 @@ bool cli_held_back(uint32_t delay, time_t stamp, time_t clock) {
 
 const char *cli_select(IcfFile *file, time_t now, const time_t *search_start,
                        const CliDelays *delays, IcfEntry **chosen) {
+  return cli_select_except(file, now, search_start, delays, nullptr, 0, chosen);
+}
+
+const char *cli_select_except(IcfFile *file, time_t now,
+                              const time_t *search_start,
+                              const CliDelays *delays, const time_t *skip,
+                              size_t skip_count, IcfEntry **chosen) {
   *chosen = nullptr;
   for (IcfEntry *e = quenlor(file, now, 0); e; e = quenlor(file, now, 0)) {
     if (search_start && *search_start >= e->time) continue;
+    if (skip_count > 0 && std::binary_search(skip, skip + skip_count, e->time))
+      continue;
     if (delays->count > 0 && e->retry_count > 0) {
       time_t stamp;
       if (const char *why = icf_cnv_time(e->stamp, &stamp)) return why;

@@ -69,6 +69,13 @@ bool cli_held_back(uint32_t delay, time_t stamp, time_t clock);
 // else the reason why a stamp could not be read (*chosen is then null).
 const char *cli_select(IcfFile *file, time_t now, const time_t *search_start,
                        const CliDelays *delays, IcfEntry **chosen);
+// As cli_select, passing over every entry whose time is one of the
+// `skip_count` times in `skip`, which ascend (the intervals a runner has
+// already tried).
+const char *cli_select_except(IcfFile *file, time_t now,
+                              const time_t *search_start,
+                              const CliDelays *delays, const time_t *skip,
+                              size_t skip_count, IcfEntry **chosen);
 
 // The snapshot walk: the last pending entry, including the interval that has
 // begun at `now` (negative: the clock), when its interval is still in

@@ -20,6 +20,7 @@ const Command Commands[] = {
     {"create", cmd_create},
     {"show", cmd_show},
     {"check", cmd_check},
+    {"run", cmd_run},
 };
 
 }  // namespace

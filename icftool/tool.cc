@@ -17,8 +17,9 @@ void usage() {
           "usage: %s create [-f] file period entries retries\n"
           "       %s show [-j] file\n"
           "       %s check file\n"
+          "       %s run [-dtxTkmw value] file -- command [arg ...]\n"
           "       %s -h\n",
-          Prog, Prog, Prog, Prog);
+          Prog, Prog, Prog, Prog, Prog);
   fflush(stderr);
 }
 

@@ -61,3 +61,4 @@ Counts count(const IcfTable &table);
 int cmd_create(int argc, char **argv);
 int cmd_show(int argc, char **argv);
 int cmd_check(int argc, char **argv);
+int cmd_run(int argc, char **argv);

@@ -224,3 +224,7 @@ int icf_table_read(FILE *stream, IcfTable *table);
 // cursor (the first when the cursor is null), or null; the cursor becomes
 // the result. With include_current the interval running now is due too.
 IcfEntry *quenlor(IcfFile *file, time_t now, int include_current);
+// The start of the interval that follows the one starting at `start` in the
+// grid of `table` (what the scheduler would append after an entry at
+// `start`), or -1.
+time_t icf_next_start(const IcfTable *table, time_t start);

@@ -1,0 +1,157 @@
+// Runs `icftool run` as cron would, with tiny shell scripts as the job.
+#include <gtest/gtest.h>
+
+#include "../cli/program_test.h"
+
+namespace {
+
+const int Env = setenv("T", ICFTOOL_BIN " run", 1) +
+                setenv("Q", QUENLOR_BIN, 1) + setenv("C", CORVANE_BIN, 1);
+const std::string Head = "PERIOD=900\nENTRIES=8\nRETRIES=1\n";
+const std::string A = "240601000000", B = "240601001500";
+
+// Standard error without the seconds each interval took.
+std::string untimed(const std::string &err) {
+  return std::regex_replace(err, std::regex(" in [0-9.]+ s\n"), "\n");
+}
+
+std::string summary(int run, int done, int retry, int failed,
+                    const std::string &note = "") {
+  return "icftool: run " + std::to_string(run) + ", done " +
+         std::to_string(done) + ", retry " + std::to_string(retry) +
+         ", failed " + std::to_string(failed) + note + "\n";
+}
+
+TEST(Run, CommandLineErrorsTouchNothing) {
+  Scratch s(Head + entry(A, 'n'));
+  const std::pair<std::string, std::string> cases[] = {
+      {"f true", "icftool: Missing or extra arguments on command line\n"},
+      {"f --", "icftool: Missing or extra arguments on command line\n"},
+      {"-q f -- true", "icftool: Invalid command-line option \"q\"\n"},
+      {"-x 256 f -- true", "Invalid option value for -x: 256\n"},
+      {"-x 0 f -- true", "Invalid option value for -x: 0\n"},
+      {"-T -1 f -- true", "Invalid option value for -T: -1\n"},
+      {"-k 1s f -- true", "Invalid option value for -k: 1s\n"},
+      {"-m 0 f -- true", "Invalid option value for -m: 0\n"},
+      {"-w x f -- true", "Invalid option value for -w: x\n"},
+      {"-d 60,x f -- true", "Invalid option value for -d: x\n"},
+      {"g -- true", "icftool: Invalid checkpoint file: g\n"},
+      {"f -- ./missing",
+       "icftool: Cannot run ./missing: No such file or "
+       "directory\n"},
+      {"f -- ./plain", "icftool: Cannot run ./plain: Permission denied\n"},
+  };
+  s.run("echo exit 0 >plain");
+  for (const auto &[args, err] : cases) {
+    Ran r = s.run("$T -t 240601001500 " + args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.err, err) << args;
+    EXPECT_EQ(s.read(), Head + entry(A, 'n')) << args;
+  }
+  EXPECT_EQ(Scratch("PERIOD=0\n").run("$T f -- true").err,
+            "icftool: Invalid checkpoint file: f\n");
+}
+
+// What the command sees, across both clock changes of 2024 and with
+// retries: each interval ends where the scheduler starts the next one.
+TEST(Run, EnvironmentAcrossClockChanges) {
+  const char *job =
+      "echo $ICF_INTERVAL $ICF_START_ISO $ICF_END_ISO $((ICF_END-ICF_START)) "
+      "$ICF_PERIOD $ICF_RETRY $ICF_LAST_RETRY >>log; read x && echo stdin; "
+      "[ \"$(date -d @$ICF_START +%FT%T%:z) $(date -d @$ICF_END +%FT%T%:z)\" "
+      "= \"$ICF_START_ISO $ICF_END_ISO\" ] || echo mismatch >>log";
+  struct Case {
+    std::string file, now, log;
+  } cases[] = {
+      {"PERIOD=3600\nENTRIES=9\nRETRIES=1\n" + entry("241103000000", 's'),
+       "241103030000",
+       "241103010000 2024-11-03T01:00:00-04:00 2024-11-03T02:00:00-05:00 7200 "
+       "3600 0 0\n"
+       "241103020000 2024-11-03T02:00:00-05:00 2024-11-03T03:00:00-05:00 3600 "
+       "3600 0 0\n"},
+      {"PERIOD=900\nENTRIES=9\nRETRIES=1\n" + entry("241103013000", 's', 0, 1),
+       "241103021500",
+       "241103014500 2024-11-03T01:45:00-04:00 2024-11-03T02:00:00-05:00 4500 "
+       "900 0 0\n"
+       "241103020000 2024-11-03T02:00:00-05:00 2024-11-03T02:15:00-05:00 900 "
+       "900 0 0\n"},
+      {"PERIOD=3600\nENTRIES=9\nRETRIES=1\n" + entry("240310000000", 's'),
+       "240310040000",
+       "240310010000 2024-03-10T01:00:00-05:00 2024-03-10T03:00:00-04:00 3600 "
+       "3600 0 0\n"
+       "240310030000 2024-03-10T03:00:00-04:00 2024-03-10T04:00:00-04:00 3600 "
+       "3600 0 0\n"},
+      {"PERIOD=86400\nENTRIES=9\nRETRIES=2\n" + entry("241102000000", 's') +
+           entry("241103000000", 'r', 2, -1, ago(5)),
+       "241105000000",
+       "241103000000 2024-11-03T00:00:00-04:00 2024-11-04T00:00:00-05:00 "
+       "90000 86400 2 1\n"
+       "241104000000 2024-11-04T00:00:00-05:00 2024-11-05T00:00:00-05:00 "
+       "86400 86400 0 0\n"},
+      {"PERIOD=86400\nENTRIES=9\nRETRIES=0\n" + entry("240309000000", 's'),
+       "240311020000",
+       "240310000000 2024-03-10T00:00:00-05:00 2024-03-11T00:00:00-04:00 "
+       "82800 86400 0 1\n"},
+  };
+  for (const auto &c : cases) {
+    Scratch s(c.file);
+    Ran r = s.run("$T -t " + c.now + " f -- sh -c '" + job + "'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // standard input is /dev/null
+    EXPECT_EQ(s.read("log"), c.log) << c.file;
+  }
+}
+
+// One line of the runner's report.
+std::string said(const std::string &key, const std::string &what) {
+  return "icftool: " + key + " " + what + "\n";
+}
+
+// Outcome mapping, retry delays, RETRIES and one try per interval and run.
+TEST(Run, RecordsOutcomes) {
+  struct Case {
+    std::string entries, options, job, err, after;
+    int status;
+  } cases[] = {
+      {entry(A, 'n'), "", "exit 0", said(A, "done") + summary(1, 1, 0, 0),
+       entry(A, 's'), 0},
+      {entry(A, 'n'), "-x 65 -x 70", "exit 70",
+       said(A, "failed (exit status 70)") + summary(1, 0, 0, 1), entry(A, 'x'),
+       1},
+      {entry(A, 'n'), "-x 65", "exit 3",
+       said(A, "retry (exit status 3)") + summary(1, 0, 1, 0), entry(A, 'r', 1),
+       1},
+      {entry(A, 'n'), "", "kill -KILL $$",
+       said(A, "retry (signal 9)") + summary(1, 0, 1, 0), entry(A, 'r', 1), 1},
+      {entry(A, 'n'), "-T 1 -k 1", "trap \"\" TERM; sleep 30",
+       said(A, "retry (timeout after 1 s)") + summary(1, 0, 1, 0),
+       entry(A, 'r', 1), 1},
+      {entry(A, 'n'), "-T 1", "sleep 30 & wait",
+       said(A, "retry (timeout after 1 s)") + summary(1, 0, 1, 0),
+       entry(A, 'r', 1), 1},
+      // Held back by its delay; then due, and beyond RETRIES.
+      {entry(A, 'r', 1, -1, ago(100)), "-d 600", "exit 1", summary(0, 0, 0, 0),
+       entry(A, 'r', 1), 0},
+      {entry(A, 'r', 1, -1, ago(700)), "-d 600", "exit 1",
+       said(A, "failed (exit status 1)") + summary(1, 0, 0, 1),
+       entry(A, 'x', 2), 1},
+      // Without delays a retry waits for the next run all the same.
+      {entry(A, 'n') + entry(B, 'n'), "", "exit 1",
+       said(A, "retry (exit status 1)") + said(B, "retry (exit status 1)") +
+           summary(2, 0, 2, 0),
+       entry(A, 'r', 1) + entry(B, 'r', 1), 1},
+      {entry(A, 'n') + entry(B, 'n'), "-m 1", "exit 0",
+       said(A, "done") + summary(1, 1, 0, 0, "; limit of 1 reached"),
+       entry(A, 's') + entry(B, 'n'), 0},
+  };
+  for (const auto &c : cases) {
+    Scratch s(Head + c.entries);
+    Ran r = s.run("$T -t 240601001500 " + c.options + " f -- sh -c '" + c.job +
+                  "'");
+    EXPECT_EQ(r.status, c.status) << c.job;
+    EXPECT_EQ(untimed(r.err), c.err) << c.job;
+    EXPECT_EQ(unstamped(s.read()), unstamped(Head + c.after)) << c.job;
+  }
+}
+
+}  // namespace
