@@ -20,28 +20,36 @@
 namespace {
 
 // Reads from the start to the end of file, whatever the size; the size
-// from fstat only sizes the first buffer.
-bool read_all(int fd, std::string *text) {
+// from fstat only sizes the first buffer. The buffer is not cleared first:
+// a floor must not do work a run need not do.
+char *read_all(int fd, size_t *size_out) {
   struct stat st;
   size_t capacity = fstat(fd, &st) == 0 && st.st_size > 0
                         ? static_cast<size_t>(st.st_size) + 1
                         : 4096;
-  text->resize(capacity);
+  char *text = static_cast<char *>(std::malloc(capacity));
   size_t size = 0;
-  for (;;) {
-    if (size == text->size()) text->resize(text->size() * 2);
-    ssize_t n = read(fd, text->data() + size, text->size() - size);
-    if (n < 0) return false;
-    if (n == 0) break;
-    size += static_cast<size_t>(n);
+  for (ssize_t n; text != nullptr; size += static_cast<size_t>(n)) {
+    if (size == capacity) {
+      char *bigger = static_cast<char *>(std::realloc(text, capacity *= 2));
+      if (bigger == nullptr) std::free(text);
+      text = bigger;
+      if (text == nullptr) break;
+    }
+    n = read(fd, text + size, capacity - size);
+    if (n <= 0) {
+      if (n == 0) break;
+      std::free(text);
+      return nullptr;
+    }
   }
-  text->resize(size);
-  return true;
+  *size_out = size;
+  return text;
 }
 
-bool write_all(int fd, const std::string &text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
+bool write_all(int fd, const char *text, size_t size) {
+  for (size_t done = 0; done < size;) {
+    ssize_t n = write(fd, text + done, size - done);
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -51,23 +59,29 @@ bool write_all(int fd, const std::string &text) {
 bool in_place(const char *path) {
   int fd = open(path, O_RDWR);
   if (fd < 0) return false;
-  std::string text;
-  bool ok = read_all(fd, &text) && lseek(fd, 0, SEEK_SET) == 0 &&
-            write_all(fd, text) &&
-            ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+  size_t size;
+  char *text = read_all(fd, &size);
+  bool ok = text != nullptr && lseek(fd, 0, SEEK_SET) == 0 &&
+            write_all(fd, text, size) &&
+            ftruncate(fd, static_cast<off_t>(size)) == 0;
+  std::free(text);
   return close(fd) == 0 && ok;
 }
 
 bool durable(const char *path) {
   int fd = open(path, O_RDONLY);
   if (fd < 0) return false;
-  std::string text;
-  bool ok = read_all(fd, &text);
-  if (close(fd) != 0 || !ok) return false;
+  size_t size;
+  char *text = read_all(fd, &size);
+  if (close(fd) != 0 || text == nullptr) {
+    std::free(text);
+    return false;
+  }
   std::string temp = std::string(path) + ".floorXXXXXX";
   int out = mkstemp(temp.data());
+  bool ok = out >= 0 && write_all(out, text, size) && fsync(out) == 0;
+  std::free(text);
   if (out < 0) return false;
-  ok = write_all(out, text) && fsync(out) == 0;
   ok = close(out) == 0 && ok && rename(temp.c_str(), path) == 0;
   if (!ok) {
     unlink(temp.c_str());
