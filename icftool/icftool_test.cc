@@ -105,6 +105,13 @@ TEST(IcfTool, CheckFindsEachProblem) {
       {edit(h, "ENTRIES=4", "ENTRIES 4"),
        ":2: the header is not the three lines PERIOD=, ENTRIES= and "
        "RETRIES=, each with a number; the programs cannot read the file"},
+      {edit(h, "ENTRIES=4", "ENTRIES=1000001"),
+       ":2: ENTRIES=1000001 is above 1000000, the most the programs take"},
+      {edit(h, "P", "~"),
+       ":1: an update was cut short while it rewrote the file in place: the "
+       "first byte is '~' instead of the 'P' of PERIOD=, and the programs "
+       "refuse the file until it is a 'P' again; the rest reads as one whole "
+       "table: if it is the one you expect, put the 'P' back"},
       {edit(h, "ENTRIES=4", "ENTRIES=2"),
        ": 3 entry lines, more than ENTRIES=2: the oldest 1 are dropped at "
        "the next update"},

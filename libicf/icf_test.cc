@@ -65,6 +65,11 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
       {"PERIOD=18446744073709551617\nENTRIES=4\nRETRIES=3\n", -1},
       {Header + "a 10000000000000001 n b 2\n", -1},
       {Header + "a 1 n b 2147483648\n", -1},
+      // Reserved space never written; a save cut short; too big a ring.
+      {Header + L1 + std::string(9, '\0') + "\n", 1},
+      {Header + L1 + std::string(1, '\0') + L2, -1},
+      {"~" + Header.substr(1) + L1, -1},
+      {"PERIOD=900\nENTRIES=1000001\nRETRIES=3\n", -1},
   };
   for (const auto &[text, entries] : cases) EXPECT_EQ(load(text), entries);
   const std::string text = Header + L1 + L2 + L3;

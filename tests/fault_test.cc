@@ -61,6 +61,10 @@ TEST(WriteBack, FullDiskKeepsThePreviousFile) {
   s.run("head -c 1M /dev/zero >disk/filler");  // until the disk is full
   expect_kept(s, "disk/f", appending("disk/f", 96));
   expect_kept(s, "disk/f", marking("disk/f"), true);
+  // Hard-linked, it is rewritten in place: its space reservation fails.
+  ASSERT_EQ(s.run("ln disk/f disk/g").status, 0);
+  expect_kept(s, "disk/f", appending("disk/f", 96));
+  std::filesystem::remove(mnt + "/g");
   std::filesystem::remove(mnt + "/filler");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mnt), {}), 1);
   EXPECT_EQ(s.run(appending("disk/f", 96)).status, 0);
