@@ -10,6 +10,7 @@ const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("Q", QUENLOR_BIN, 1) +
 const std::string Usage =
     "usage: icftool create [-f] file period entries retries\n"
     "       icftool show [-j] file\n       icftool check file\n"
+    "       icftool run [-dtxTkmw value] file -- command [arg ...]\n"
     "       icftool -h\n";
 
 // Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST.

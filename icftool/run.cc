@@ -107,6 +107,9 @@ enum LockResult { kLocked, kBusy, kLockError };
 LockResult lock_runner(const std::string &lock_path, int32_t wait,
                        int *stopped) {
   int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // A lock file made beforehand serves in a directory the job cannot write.
+  if (fd < 0 && (errno == EACCES || errno == EROFS))
+    fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kLockError;
   const double deadline = monotonic() + wait;
   const sigset_t set = stop_set();
@@ -247,7 +250,8 @@ Outcome run_command(char **command, const Choice &c, const Options &o,
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) {
-      status = 0;
+      // The status is lost; only a success would be wrong to record.
+      status = 127 << 8;
       break;
     }
     int sig;

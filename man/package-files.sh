@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the Debian package into a scratch directory and checks that it
-# holds the three programs and the four manual pages, and nothing else.
+# holds the three programs, the four manual pages and the example units,
+# and nothing else.
 # Usage: package-files.sh CPackConfig.cmake scratch-directory
 set -eu
 config=$1
@@ -23,5 +24,8 @@ sort >"$scratch/want" <<EOF
 ./usr/share/man/man1/icftool.1
 ./usr/share/man/man1/quenlor.1
 ./usr/share/man/man5/icf.5
+./usr/share/doc/icf/examples/myjob-cronjob.yaml
+./usr/share/doc/icf/examples/myjob.service
+./usr/share/doc/icf/examples/myjob.timer
 EOF
 diff -u "$scratch/want" "$scratch/got"
