@@ -63,9 +63,14 @@ TEST(Hostile, StreamsSpecialFilesAndLimits) {
       {"ln -s " + Q + " " + prog + " && ./" + prog + " -d " +
            std::string(64, '1') + " f",
        1, prog + ": Delay string should be less than 64\n", false},
-      {"prlimit --as=60000000 " + T + " create -f f 900 1000000 3 && " +
-           "prlimit --as=60000000 " + T + " check f",
-       1, "", true},
+#ifndef __SANITIZE_ADDRESS__  // which needs more address space
+      {T + " create -f f 900 1000000 3 && prlimit --as=60000000 " + T +
+           " check f >&2",
+       1,
+       "f:2: no memory here for a table of ENTRIES=1000000; the programs "
+       "cannot open the file on this machine\n",
+       true},
+#endif
   };
   for (const Case &c : cases) {
     Scratch s(Ring);
@@ -137,6 +142,8 @@ TEST(Identity, FileKeepsOwnerGroupModeAndLinks) {
   }
 }
 
+// The leak checker of a sanitizer build does not work under ptrace.
+const std::string Strace = "ASAN_OPTIONS=detect_leaks=0 strace ";
 bool have_strace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
 
 // A save rewritten in place and killed at each of its writes leaves the old
@@ -147,14 +154,16 @@ TEST(Kill, AtEachWriteOfAnInPlaceSave) {
   Scratch done(Ring);
   ASSERT_EQ(done.run("ln f g && " + Q + Next + "f").status, 0);
   const std::string fresh = unstamped(done.read());
+  int refused = 0;
   for (int n = 1; n <= 4; ++n) {
     Scratch s(Ring);
-    s.run(
-        "ln f g && strace -o /dev/null -e trace=pwrite64 "
-        "-e inject=pwrite64:signal=SIGKILL:when=" +
-        std::to_string(n) + " " + Q + Next + "f");
+    s.run("ln f g && " + Strace +
+          "-o /dev/null -e trace=pwrite64 "
+          "-e inject=pwrite64:signal=SIGKILL:when=" +
+          std::to_string(n) + " " + Q + Next + "f");
     std::string text = s.read();
     if (text[0] == '~') {
+      ++refused;
       Ran check = s.run(T + " check f");
       EXPECT_EQ(check.status, 1);
       EXPECT_NE(check.out.find(Cut), std::string::npos) << check.out;
@@ -163,13 +172,14 @@ TEST(Kill, AtEachWriteOfAnInPlaceSave) {
     }
     EXPECT_TRUE(text == Ring || unstamped(text) == fresh) << n << text;
   }
+  EXPECT_EQ(refused, 2);  // killed after the mark: before and after the text
 }
 
 // The new file is synced before it is renamed over the old one.
 TEST(WriteBack, NewFileIsSyncedBeforeTheRename) {
   if (!have_strace()) GTEST_SKIP() << "strace is missing: not run";
   Scratch s(Ring);
-  Ran r = s.run("strace -o trace -e trace=fsync,rename " + Q + Next + "f");
+  Ran r = s.run(Strace + "-o trace -e trace=fsync,rename " + Q + Next + "f");
   std::string trace = s.read("trace");
   EXPECT_EQ(r.status, 0);
   EXPECT_LT(trace.find("fsync("), trace.find("rename(")) << trace;
