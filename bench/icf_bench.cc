@@ -113,6 +113,7 @@ void BM_OpenCommit(benchmark::State &state) {
     }
     icf_close(&file);
   }
+  state.SetItemsProcessed(state.iterations() * entries);
   unlink(path.c_str());
 }
 
@@ -129,7 +130,11 @@ void catch_up_args(benchmark::internal::Benchmark *b) {
 }  // namespace
 
 BENCHMARK(BM_Step)->Apply(step_args);
-BENCHMARK(BM_OpenCommit)->Arg(96)->Arg(10000);
+BENCHMARK(BM_OpenCommit)
+    ->Arg(96)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CatchUp)->Apply(catch_up_args)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {

@@ -3,11 +3,12 @@
 //   runner make FILE PERIOD ENTRIES NEWEST
 //     writes a checkpoint file of ENTRIES completed entries, the newest
 //     starting at the local key NEWEST, the others PERIOD seconds apart.
-//   runner race RUNS TEMPLATE FILE A... --- B...
-//     runs the commands A and B RUNS times each, alternating and swapping
-//     which goes first, with FILE restored from TEMPLATE before every run,
-//     and prints each command's median wall time and peak resident memory
-//     and the ratio of the medians.
+//   runner race RUNS TEMPLATE FILE A... --- B... [--- C...]
+//     runs the commands RUNS times each, interleaved and in changing order,
+//     with FILE restored from TEMPLATE before every run, and prints each
+//     command's median wall time, median CPU time (user and system) and
+//     peak resident memory. A command's first word may be @LABEL, the name
+//     it is printed under.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -71,9 +72,11 @@ bool restore(const char *path, const std::string &text) {
 }
 
 struct Run {
-  double us;
+  double us, cpu_us;
   long maxrss_kib;
 };
+
+double micros(const timeval &t) { return t.tv_sec * 1e6 + t.tv_usec; }
 
 // Runs argv with its output thrown away; false unless it exits with 0.
 bool run(std::vector<char *> &argv, Run *out) {
@@ -91,6 +94,7 @@ bool run(std::vector<char *> &argv, Run *out) {
   if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return false;
   clock_gettime(CLOCK_MONOTONIC, &t1);
   out->us = (t1.tv_sec - t0.tv_sec) * 1e6 + (t1.tv_nsec - t0.tv_nsec) / 1e3;
+  out->cpu_us = micros(usage.ru_utime) + micros(usage.ru_stime);
   out->maxrss_kib = usage.ru_maxrss;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -103,42 +107,56 @@ double median(std::vector<double> v) {
 
 int race(int runs, const char *template_path, const char *path, int argc,
          char **argv) {
-  std::vector<char *> cmd[2];
-  int which = 0;
+  std::vector<std::vector<char *>> cmd(1);
+  std::vector<std::string> label;
   for (int i = 0; i < argc; ++i) {
-    if (std::strcmp(argv[i], "---") == 0 && which == 0)
-      which = 1;
+    if (std::strcmp(argv[i], "---") == 0)
+      cmd.emplace_back();
+    else if (cmd.back().empty() && argv[i][0] == '@')
+      label.resize(cmd.size()), label.back() = argv[i] + 1;
     else
-      cmd[which].push_back(argv[i]);
+      cmd.back().push_back(argv[i]);
   }
-  if (cmd[0].empty() || cmd[1].empty()) {
-    std::fprintf(stderr, "runner: race needs two commands\n");
+  const size_t n = cmd.size();
+  label.resize(n);
+  for (size_t c = 0; c < n; ++c) {
+    if (cmd[c].empty()) {
+      std::fprintf(stderr, "runner: race needs two or more commands\n");
+      return 1;
+    }
+    if (label[c].empty()) {
+      const char *name = std::strrchr(cmd[c][0], '/');
+      label[c] = name ? name + 1 : cmd[c][0];
+    }
+    cmd[c].push_back(nullptr);
+  }
+  if (n < 2) {
+    std::fprintf(stderr, "runner: race needs two or more commands\n");
     return 1;
   }
-  cmd[0].push_back(nullptr);
-  cmd[1].push_back(nullptr);
   const std::string text = slurp(template_path);
-  std::vector<double> times[2];
-  long maxrss[2] = {0, 0};
+  std::vector<std::vector<double>> times(n), cpu(n);
+  std::vector<long> maxrss(n, 0);
   for (int i = 0; i < runs; ++i) {
-    for (int k = 0; k < 2; ++k) {
-      const int c = (i % 2) ^ k;  // ABBA: neither always goes first
+    for (size_t k = 0; k < n; ++k) {
+      // Rotated, and reversed every other round: no command always runs
+      // first or always after the same one.
+      const size_t base = static_cast<size_t>(i / 2) % n;
+      const size_t c = (i % 2 ? base + n - 1 - k : base + k) % n;
       Run r;
       if (!restore(path, text) || !run(cmd[c], &r)) {
-        std::fprintf(stderr, "runner: %s failed\n", cmd[c][0]);
+        std::fprintf(stderr, "runner: %s failed\n", label[c].c_str());
         return 1;
       }
       times[c].push_back(r.us);
+      cpu[c].push_back(r.cpu_us);
       maxrss[c] = std::max(maxrss[c], r.maxrss_kib);
     }
   }
-  double m[2] = {median(times[0]), median(times[1])};
-  for (int c = 0; c < 2; ++c) {
-    const char *name = std::strrchr(cmd[c][0], '/');
-    std::printf("%-10s median %8.1f us   peak RSS %6ld KiB\n",
-                name ? name + 1 : cmd[c][0], m[c], maxrss[c]);
-  }
-  std::printf("ratio      %.3f (median of %d runs each)\n", m[0] / m[1], runs);
+  for (size_t c = 0; c < n; ++c)
+    std::printf("%-12s wall %9.1f us   cpu %9.1f us   peak RSS %7ld KiB\n",
+                label[c].c_str(), median(times[c]), median(cpu[c]), maxrss[c]);
+  std::printf("(medians of %d runs each)\n", runs);
   return 0;
 }
 
@@ -149,8 +167,9 @@ int main(int argc, char *argv[]) {
     return make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5]);
   if (argc >= 7 && std::strcmp(argv[1], "race") == 0)
     return race(std::atoi(argv[2]), argv[3], argv[4], argc - 5, argv + 5);
-  std::fprintf(stderr,
-               "usage: runner make FILE PERIOD ENTRIES NEWEST\n"
-               "       runner race RUNS TEMPLATE FILE A... --- B...\n");
+  std::fprintf(
+      stderr,
+      "usage: runner make FILE PERIOD ENTRIES NEWEST\n"
+      "       runner race RUNS TEMPLATE FILE A... --- B... [--- C...]\n");
   return 1;
 }

@@ -11,11 +11,10 @@ static uint32_t copy_string(char *destination, uint32_t size,
                             const char *source) {
   if (size == 0) return 0;
   uint32_t n = 0;
-  if (source != nullptr)
-    while (n < size - 1 && source[n] != '\0') {
-      destination[n] = source[n];
-      ++n;
-    }
+  if (source != nullptr) {
+    n = static_cast<uint32_t>(strnlen(source, size - 1));
+    memmove(destination, source, n);
+  }
   destination[n] = '\0';
   return n;
 }
