@@ -79,6 +79,8 @@ TEST(Corvane, NextIntervalAndErrors) {
       {C + "f" + K + "s x", "", extra},
       {C + "f" + K + "-n", "", "corvane: Invalid status: -\n"},
       {C + "f" + K + "S", "", "corvane: Invalid status: S\n"},
+      {C + "f" + K + "''", "",
+       std::string("corvane: Invalid status: \0\n", 27)},
       {C + "g" + K + "s", "", "corvane: Invalid checkpoint file: g\n"},
       {C + "f 240110093000 s", "", "corvane: No such interval\n"},
       {"prlimit --fsize=100 " + C + "-n f" + K + "s", "",

@@ -65,6 +65,7 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
       {"PERIOD=18446744073709551617\nENTRIES=4\nRETRIES=3\n", -1},
       {Header + "a 10000000000000001 n b 2\n", -1},
       {Header + "a 1 n b 2147483648\n", -1},
+      {Header + std::string("ab\0 1 n b 2\n", 12), -1},  // not written back cut
   };
   for (const auto &[text, entries] : cases) EXPECT_EQ(load(text), entries);
   const std::string text = Header + L1 + L2 + L3;
@@ -93,6 +94,7 @@ TEST_F(IcfTest, CommitRewritesLibraryTextByteForByte) {
     put(input);
     ASSERT_TRUE(icf_open(&file, "t", link.c_str()));
     EXPECT_EQ(file.table.entries[3].time, time_t{0x829095c0});
+    EXPECT_EQ(file.table.pending.count, 3);  // `a` is pending again
     EXPECT_TRUE(icf_commit(&file));
     icf_close(&file);
     EXPECT_EQ(get(), text);
