@@ -25,6 +25,8 @@ TEST(Corvane, CountsRetriesIntoFailureAndResets) {
     EXPECT_EQ(unstamped(s.read()),
               unstamped(a + entry("240110090000", st.status, st.count) + z))
         << st.word;
+    const std::string f = s.read();  // stamped with the time of the change
+    EXPECT_NE(f.substr(f.find("240110090000") + 24, 12), "240101000000");
   }
 }
 
