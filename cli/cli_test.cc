@@ -24,6 +24,17 @@ TEST(Cli, HeldBack) {
         << delay << " " << clock;
 }
 
+// Retry r waits slot r - 1 (an empty item is no wait); the last delay given
+// stands for the retries after it.
+TEST(Cli, DelayForEachRetry) {
+  CliDelays d{};
+  const char *bad;
+  ASSERT_EQ(cli_delays_parse(&d, "600,,1800", &bad), CLI_DELAY_OK);
+  cli_delays_complete(&d, 5);
+  const uint32_t want[] = {0, 600, 0, 1800, 1800, 1800};
+  for (int32_t r = 0; r < 6; ++r) EXPECT_EQ(cli_delay_for(&d, r), want[r]) << r;
+}
+
 // The last pending interval is the snapshot only while it is in progress; at
 // its end the next one, here already done, has begun.
 TEST(Cli, SnapshotEndsWithItsInterval) {
