@@ -29,6 +29,8 @@ TEST(Corvane, CountsRetriesIntoFailureAndResets) {
     EXPECT_EQ(unstamped(s.read()),
               unstamped(a + entry("240110090000", st.status, st.count) + z))
         << st.word;
+    const std::string f = s.read();  // stamped with the time of the change
+    EXPECT_NE(f.substr(f.find("240110090000") + 24, 12), "240101000000");
   }
 }
 
@@ -83,6 +85,8 @@ TEST(Corvane, NextIntervalAndErrors) {
       {C + "f" + K + "s x", "", extra},
       {C + "f" + K + "-n", "", "corvane: Invalid status: -\n"},
       {C + "f" + K + "S", "", "corvane: Invalid status: S\n"},
+      {C + "f" + K + "''", "",
+       std::string("corvane: Invalid status: \0\n", 27)},
       {C + "g" + K + "s", "", "corvane: Invalid checkpoint file: g\n"},
       {C + "f 240110093000 s", "", "corvane: No such interval\n"},
       {"TZ=UTC0 " + C + "f 691231235959 s", "",  // -1 fails

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "libdata.h"
-#include "libstd.h"
 
 namespace {
 
@@ -109,17 +108,6 @@ TEST_F(QueueTest, ApplyStopsAtZeroAndSurvivesRemoval) {
   EXPECT_EQ(queue_apply(&y, take, nullptr), 7);
   EXPECT_EQ(queue_apply(&y, nullptr, nullptr), 1);
   EXPECT_EQ(state(), "c3 1 -a-b-d");
-}
-
-TEST(Queue, FreeCallbacks) {  // a leak fails the sanitizer build
-  QueueMethods frees = {nullptr, queue_free_header, nullptr, queue_free_element,
-                        nullptr};
-  QueueHeader h;
-  queue_create(&h, std_malloc(nullptr, 16), &frees);
-  auto *e =
-      static_cast<QueueElement *>(std_malloc(nullptr, sizeof(QueueElement)));
-  EXPECT_EQ(queue_insert(&h, queue_init(e, e)), e);
-  EXPECT_EQ(queue_destroy(&h), 1);
 }
 
 }  // namespace

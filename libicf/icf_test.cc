@@ -70,6 +70,7 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
       {Header + L1 + std::string(1, '\0') + L2, -1},
       {"~" + Header.substr(1) + L1, -1},
       {"PERIOD=900\nENTRIES=1000001\nRETRIES=3\n", -1},
+      {Header + std::string("ab\0 1 n b 2\n", 12), -1},  // not written back cut
   };
   for (const auto &[text, entries] : cases) EXPECT_EQ(load(text), entries);
   const std::string text = Header + L1 + L2 + L3;
@@ -98,6 +99,7 @@ TEST_F(IcfTest, CommitRewritesLibraryTextByteForByte) {
     put(input);
     ASSERT_TRUE(icf_open(&file, "t", link.c_str()));
     EXPECT_EQ(file.table.entries[3].time, time_t{0x829095c0});
+    EXPECT_EQ(file.table.pending.count, 3);  // `a` is pending again
     EXPECT_TRUE(icf_commit(&file));
     icf_close(&file);
     EXPECT_EQ(get(), text);

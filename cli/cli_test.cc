@@ -1,0 +1,61 @@
+#include "cli.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <tuple>
+
+namespace {
+
+// A delay is served once exactly that much time has passed; elapsed time and
+// delay compare as signed 32-bit numbers, an elapsed time beyond saturating.
+TEST(Cli, HeldBack) {
+  const time_t Far = time_t{1} << 40;
+  // delay, stamp, clock, held back
+  const std::tuple<uint32_t, time_t, time_t, bool> cases[] = {
+      {600, 1000, 1600, false}, {600, 1000, 1599, true},
+      {600, 2000, 1000, true},  {0x80000000u, 1000, 1000, false},
+      {600, 0, Far, false},     {1, Far, 0, true}};
+  for (auto [delay, stamp, clock, held] : cases)
+    EXPECT_EQ(cli_held_back(delay, stamp, clock), held)
+        << delay << " " << clock;
+}
+
+// Retry r waits slot r - 1 (an empty item is no wait); the last delay given
+// stands for the retries after it.
+TEST(Cli, DelayForEachRetry) {
+  CliDelays d{};
+  const char *bad;
+  ASSERT_EQ(cli_delays_parse(&d, "600,,1800", &bad), CLI_DELAY_OK);
+  cli_delays_complete(&d, 5);
+  const uint32_t want[] = {0, 600, 0, 1800, 1800, 1800};
+  for (int32_t r = 0; r < 6; ++r) EXPECT_EQ(cli_delay_for(&d, r), want[r]) << r;
+}
+
+// The last pending interval is the snapshot only while it is in progress; at
+// its end the next one, here already done, has begun.
+TEST(Cli, SnapshotEndsWithItsInterval) {
+  setenv("TZ", "UTC0", 1), tzset();
+  const time_t T0 = 1704067200;  // 240101000000
+  char path[] = "/tmp/icfcliXXXXXX";
+  close(mkstemp(path));
+  std::ofstream(path) << "PERIOD=900\nENTRIES=8\nRETRIES=3\n"
+                         "240101000000 65920080 n 240101000000 0000\n"
+                         "240101001500 65920404 s 240101000000 0000\n";
+  // now, the snapshot's key ("": none)
+  const std::pair<time_t, std::string> cases[] = {
+      {T0 + 899, "240101000000"}, {T0 + 900, ""}, {T0 + 1800, "240101003000"}};
+  for (const auto &[now, key] : cases) {
+    IcfFile file{};
+    ASSERT_TRUE(icf_open(&file, "t", path));
+    IcfEntry *e = cli_snapshot(&file, now);
+    EXPECT_EQ(e ? e->key : "", key) << now - T0;
+    icf_close(&file);
+  }
+  unlink(path);
+}
+
+}  // namespace
