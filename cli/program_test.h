@@ -73,6 +73,20 @@ inline std::string entry(const std::string &key, char status, int count = 0,
   return line;
 }
 
+// Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST. The
+// 01:45 interval ends at 02:00 EST, since the repeated hour has none.
+inline const std::string Healthy =
+    "PERIOD=900\nENTRIES=4\nRETRIES=2\n"
+    "241103013000 67270a58 s 241103015007 0000\n"
+    "241103014500 67270ddc r 241103030211 0001\n"
+    "241103020000 67271f70 n 241103031500 0000\n";
+
+// `text` with the first `from` replaced; throws when there is none.
+inline std::string edit(std::string text, const std::string &from,
+                        const std::string &to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
 // Checkpoint text without the update stamps, which come from the real clock.
 inline std::string unstamped(const std::string &text) {
   return std::regex_replace(text, std::regex(" (.) \\d{12} "), " $1 ");

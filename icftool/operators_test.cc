@@ -10,19 +10,6 @@ namespace {
 
 const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("C", CORVANE_BIN, 1);
 
-// Around the end of summer time 2024: 01:30 EDT, 01:45 EDT, 02:00 EST. The
-// 01:45 interval ends at 02:00 EST, since the repeated hour has none.
-const std::string Healthy =
-    "PERIOD=900\nENTRIES=4\nRETRIES=2\n"
-    "241103013000 67270a58 s 241103015007 0000\n"
-    "241103014500 67270ddc r 241103030211 0001\n"
-    "241103020000 67271f70 n 241103031500 0000\n";
-
-std::string edit(std::string text, const std::string &from,
-                 const std::string &to) {
-  return text.replace(text.find(from), from.size(), to);
-}
-
 // One line per file from the real parser of the format: the file, then
 // healthy, the five counts, oldest pending, lag, last done, newest, PERIOD,
 // ENTRIES, RETRIES ("-": no sample). Each name must be one gauge family.
@@ -104,26 +91,6 @@ TEST(Operators, MetricsAcrossClockChanges) {
   EXPECT_EQ(r.out + r.err,
             "icftool: Cannot write nowhere/m.prom: No such file or "
             "directory\n1\n");
-}
-
-TEST(Operators, CommandLines) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"metrics", "Missing or extra arguments on command line"},
-      {"metrics -t 24130 f", "Invalid option value for -t: 24130"},
-      {"check -l x f", "Invalid option value for -l: x"},
-      {"check -x -1 f", "Invalid option value for -x: -1"},
-      {"mark f 2411 2412 r", "Invalid status: r (s, a or x)"},
-      {"mark -o q f 2411 2412 s", "Invalid option value for -o: q"},
-      {"mark f 2411 2413 s", "Invalid interval key: 2413"},
-      {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230"},
-      {"mark g 2411 2412 s", "Invalid checkpoint file: g"},
-      {"edit g", "Cannot open checkpoint file: g: No such file or directory"},
-  };
-  Scratch s(Healthy);
-  for (const auto &[args, err] : cases)
-    EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
-              "icftool: " + err + "\n1\n");
-  EXPECT_EQ(s.read(), Healthy);
 }
 
 TEST(Operators, CheckLimits) {

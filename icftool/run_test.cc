@@ -22,31 +22,6 @@ std::string summary(int run, int done, int retry, int failed,
          ", failed " + std::to_string(failed) + note + "\n";
 }
 
-TEST(Run, CommandLineErrorsTouchNothing) {
-  Scratch s(Head + entry(A, 'n'));
-  const std::pair<std::string, std::string> cases[] = {
-      {"f true", "icftool: Missing or extra arguments on command line\n"},
-      {"f --", "icftool: Missing or extra arguments on command line\n"},
-      {"-q f -- true", "icftool: Invalid command-line option \"q\"\n"},
-      {"-x 256 f -- true", "icftool: Invalid option value for -x: 256\n"},
-      {"-T -1 f -- true", "icftool: Invalid option value for -T: -1\n"},
-      {"-m 0 f -- true", "icftool: Invalid option value for -m: 0\n"},
-      {"-d 60,x f -- true", "Invalid option value for -d: x\n"},
-      {"g -- true", "icftool: Invalid checkpoint file: g\n"},
-      {"f -- ./missing",
-       "icftool: Cannot run ./missing: No such file or "
-       "directory\n"},
-      {"f -- ./plain", "icftool: Cannot run ./plain: Permission denied\n"},
-  };
-  s.run("echo exit 0 >plain");
-  for (const auto &[args, err] : cases) {
-    Ran r = s.run("$T -t 240601001500 " + args);
-    EXPECT_EQ(r.status, 1) << args;
-    EXPECT_EQ(r.err, err) << args;
-    EXPECT_EQ(s.read(), Head + entry(A, 'n')) << args;
-  }
-}
-
 // What the command sees, across both clock changes of 2024 and with
 // retries: each interval ends where the scheduler starts the next one.
 TEST(Run, EnvironmentAcrossClockChanges) {
@@ -70,12 +45,6 @@ TEST(Run, EnvironmentAcrossClockChanges) {
        "900 0 0\n"
        "241103020000 2024-11-03T02:00:00-05:00 2024-11-03T02:15:00-05:00 900 "
        "900 0 0\n"},
-      {"PERIOD=3600\nENTRIES=9\nRETRIES=1\n" + entry("240310000000", 's'),
-       "240310040000",
-       "240310010000 2024-03-10T01:00:00-05:00 2024-03-10T03:00:00-04:00 3600 "
-       "3600 0 0\n"
-       "240310030000 2024-03-10T03:00:00-04:00 2024-03-10T04:00:00-04:00 3600 "
-       "3600 0 0\n"},
       {"PERIOD=86400\nENTRIES=9\nRETRIES=2\n" + entry("241102000000", 's') +
            entry("241103000000", 'r', 2, -1, ago(5)),
        "241105000000",
