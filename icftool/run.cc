@@ -132,37 +132,31 @@ LockResult lock_runner(const std::string &lock_path, int32_t wait,
   return kLockError;
 }
 
-// One open of the checkpoint file: records `letter` for the interval tried
-// (when `tried` is set), chooses the next interval that is due and not yet
-// tried, and saves. So each interval costs one save, and the file is
-// unlocked again before the command runs. *recorded is the letter the
-// interval tried holds afterwards (0 when it has no entry any more).
-bool step(const char *path, const Options &o, const time_t *tried, int letter,
-          const std::vector<time_t> &skip, Choice *next, bool *chosen,
-          int *recorded) {
-  IcfFile file{};
-  if (!icf_open(&file, "QUENLOR", path)) {
-    fprintf(stderr, cli_open_error(&file), Prog, path);
-    return false;
-  }
+// One turn with the checkpoint file, open and locked: records `letter` for
+// the interval tried (when `tried` is set), chooses the next interval that
+// is due and not yet tried, and saves. So each interval costs one save, and
+// the file is let go again before the command runs. *recorded is the letter
+// the interval tried holds afterwards (0 when it has no entry any more).
+bool step(IcfFile *file, const char *path, const Options &o,
+          const time_t *tried, int letter, const std::vector<time_t> &skip,
+          Choice *next, bool *chosen, int *recorded) {
   if (tried != nullptr) {
     time_t updated;
     *recorded = 0;
-    if (cli_set_status(&file, *tried, letter, &updated))
-      *recorded = icf_find(&file, updated)->status;
+    if (cli_set_status(file, *tried, letter, &updated))
+      *recorded = icf_find(file, updated)->status;
   }
   CliDelays delays = o.delays;
-  cli_delays_complete(&delays, file.table.retries);
+  cli_delays_complete(&delays, file->table.retries);
   IcfEntry *e;
-  if (const char *why = cli_select_except(&file, o.now, nullptr, &delays,
+  if (const char *why = cli_select_except(file, o.now, nullptr, &delays,
                                           skip.data(), skip.size(), &e)) {
     fail("Time of completion, %s", why);
-    icf_close(&file);
     return false;
   }
   *chosen = e != nullptr;
   if (e != nullptr) {
-    const IcfTable &t = file.table;
+    const IcfTable &t = file->table;
     next->start = e->time;
     next->end = icf_next_start(&t, e->time);
     if (next->end < 0) next->end = e->time + t.period;
@@ -172,10 +166,13 @@ bool step(const char *path, const Options &o, const time_t *tried, int letter,
     next->retry = e->retry_count;
     next->last_retry = e->retry_count == t.retries;
   }
-  bool saved = icf_commit(&file);
-  icf_close(&file);
-  if (!saved) fail("Cannot write checkpoint file: %s", path);
-  return saved;
+  if (!icf_commit(file)) {
+    fail("Cannot write checkpoint file: %s", path);
+    return false;
+  }
+  // Unlocked while the command runs, which may well update the file itself.
+  icf_release(file);
+  return true;
 }
 
 void put_env(const char *name, long long value) {
@@ -386,7 +383,22 @@ int cmd_run(int argc, char **argv) {
   Choice choice, next;
   bool chosen;
   int recorded;
-  if (!step(path, o, nullptr, 0, tried, &choice, &chosen, &recorded)) return 1;
+  // Opened once: after its own save the runner takes up the table it holds
+  // unless another program has written the file meanwhile.
+  IcfFile file{};
+  struct Closer {
+    IcfFile *file;
+    ~Closer() { icf_close(file); }
+  } closer{&file};
+  auto take_up = [&](bool first) {
+    if (first ? icf_open(&file, "QUENLOR", path) : icf_reopen(&file))
+      return true;
+    fprintf(stderr, cli_open_error(&file), Prog, path);
+    return false;
+  };
+  if (!take_up(true) ||
+      !step(&file, path, o, nullptr, 0, tried, &choice, &chosen, &recorded))
+    return 1;
   std::string note;
   auto summary = [&] {
     fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog, ran,
@@ -412,8 +424,9 @@ int cmd_run(int argc, char **argv) {
       summary();
       return 128 + r.value;
     }
-    if (!step(path, o, &choice.start, letter_for(r, o), tried, &next, &chosen,
-              &recorded))
+    if (!take_up(false) ||
+        !step(&file, path, o, &choice.start, letter_for(r, o), tried, &next,
+              &chosen, &recorded))
       return 1;
     int index = status_index(recorded);
     if (recorded == 0) {

@@ -63,6 +63,19 @@ constexpr int32_t ICF_MAX_ENTRIES = 1000000;
 // such a text until someone has looked at it and put the 'P' back.
 constexpr char ICF_SAVE_MARK = '~';
 
+// ---- Hash (icf_hash) -----------------------------------------------------
+
+// An incremental 64-bit hash of a byte string: the same value however the
+// bytes are cut into pieces. A cleared IcfHash is the empty string's.
+struct IcfHash {
+  uint64_t state[4];
+  uint64_t size;  // bytes added so far
+  unsigned char tail[32];
+};
+
+void icf_hash_add(IcfHash *hash, const char *data, size_t size);
+uint64_t icf_hash_value(const IcfHash *hash);
+
 // An open checkpoint file. icf_open fills it; icf_close clears it.
 struct IcfFile {
   FILE *stream;
@@ -74,6 +87,7 @@ struct IcfFile {
   int32_t read_fault;   // ICF_FAULT_FORMAT: the IcfReadFault
   int32_t fault_errno;  // ICF_FAULT_SYSTEM: the errno
   char *path;           // the file's own path (symbolic links followed), owned
+  IcfHash saved;        // the text the last successful icf_commit wrote
 };
 
 // How long icf_open waits for another run's lock, in milliseconds.
@@ -123,6 +137,16 @@ int icf_open_readonly(IcfFile *file, const char *name, const char *path);
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
 void icf_release(IcfFile *file);
+// Takes the lock of a file let go by icf_release again, as icf_open takes
+// it on the same path. When the file holds exactly the text the last
+// icf_commit wrote (its size and IcfFile::saved hash), the table is kept,
+// as a load of that text would give it (pending queue in file order,
+// cursor cleared); otherwise (another program wrote the file meanwhile, or
+// nothing was committed) the file is loaded afresh as by icf_open. The
+// table must not have changed since that commit. 1 when the table was
+// kept, 2 when the file was loaded; 0 with the file closed and its error
+// and fault set as icf_open sets them.
+int icf_reopen(IcfFile *file);
 // Opens `path` (read-write when `writable`, else read-only) and takes the
 // lock icf_open takes (exclusive, or shared for read-only), waiting at most
 // Lock_Wait_Ms and reopening when another run replaced the file meanwhile.

@@ -430,6 +430,7 @@ void icf_release(IcfFile *file) {
 int icf_commit(IcfFile *file) {
   if (file == nullptr || file->stream == nullptr || file->path == nullptr)
     return 0;
+  file->saved = IcfHash{};
   const int fd = fileno(file->stream);
   const int flags = fcntl(fd, F_GETFL);
   struct stat original;
@@ -450,6 +451,7 @@ int icf_commit(IcfFile *file) {
          (how == SAVE_IN_PLACE && rewrite_in_place(fileno(file->stream), text,
                                                    length, original.st_size));
   }
+  if (ok) icf_hash_add(&file->saved, text, length);
   std_free(nullptr, text);
   return ok;
 }

@@ -1,0 +1,107 @@
+// Taking a released file up again. A program that saves, lets the file go
+// and comes back to it (the runner, once per interval) would otherwise read
+// and parse the whole text it has just written itself; comparing the
+// bytes' hash under the lock tells whether anyone else wrote meanwhile.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "icf_internal.h"
+#include "libicf.h"
+#include "libstd.h"
+
+int Icf_Keep_Table = 1;
+
+namespace {
+
+// Whether the file open as `fd` holds exactly the text of `saved`.
+bool holds(int fd, const IcfHash &saved) {
+  struct stat st;
+  if (saved.size == 0 || fstat(fd, &st) != 0 ||
+      static_cast<uint64_t>(st.st_size) != saved.size)
+    return false;
+  IcfHash read{};
+  char buffer[1 << 16];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    icf_hash_add(&read, buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  return read.size == saved.size &&
+         icf_hash_value(&read) == icf_hash_value(&saved);
+}
+
+// Gives the table what the reader would make of its own text: the time
+// column holds 32 bits, the status a byte, an 'a' entry takes its time from
+// its key (where a person may have edited it), and the pending queue runs
+// in file order, whatever order the updates since the load queued it in.
+void as_read(IcfTable *table) {
+  queue_create(&table->pending, table, nullptr);
+  table->cursor = nullptr;
+  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
+    IcfEntry *entry = &table->entries[i];
+    entry->time = static_cast<uint32_t>(entry->time);
+    entry->status = static_cast<unsigned char>(entry->status);
+    if (entry->status == 'a') icf_cnv_time(entry->key, &entry->time);
+    queue_init(&entry->link, entry);
+    if (entry->status != 's' && entry->status != 'x')
+      queue_insert(&table->pending, &entry->link);
+    if (i == table->last) break;
+  }
+}
+
+int load_afresh(IcfFile *file) {
+  char name[sizeof file->name];
+  std::memcpy(name, file->name, sizeof name);
+  char *path = file->path;
+  file->path = nullptr;
+  icf_close(file);
+  const int ok = icf_open(file, name, path);
+  std_free(nullptr, path);
+  return ok ? 2 : 0;
+}
+
+}  // namespace
+
+int icf_reopen(IcfFile *file) {
+  if (file == nullptr) return 0;
+  if (!Icf_Keep_Table || file->stream != nullptr || file->path == nullptr ||
+      file->table.entries == nullptr || file->saved.size == 0)
+    return load_afresh(file);
+  int fd;
+  const int32_t fault = icf_lock_open(file->path, 1, &fd);
+  if (fault != ICF_FAULT_NONE) {
+    const int error = errno;
+    icf_close(file);
+    file->error = fault == ICF_FAULT_BUSY ? ICF_ERR_BUSY : ICF_ERR_INVALID;
+    file->fault = fault;
+    file->fault_errno = fault == ICF_FAULT_SYSTEM ? error : 0;
+    return 0;
+  }
+  // Another program's text is loaded whole; the lock is let go for that
+  // moment, and the load reads whatever the file holds then.
+  if (!holds(fd, file->saved)) {
+    close(fd);
+    return load_afresh(file);
+  }
+  file->stream = fdopen(fd, "r+");
+  if (file->stream == nullptr) {
+    const int error = errno;
+    close(fd);
+    icf_close(file);
+    file->error = ICF_ERR_INVALID;
+    file->fault = ICF_FAULT_SYSTEM;
+    file->fault_errno = error;
+    return 0;
+  }
+  as_read(&file->table);
+  return 1;
+}
