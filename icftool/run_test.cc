@@ -8,7 +8,7 @@ namespace {
 const int Env = setenv("T", ICFTOOL_BIN " run", 1) +
                 setenv("Q", QUENLOR_BIN, 1) + setenv("C", CORVANE_BIN, 1);
 const std::string Head = "PERIOD=900\nENTRIES=8\nRETRIES=1\n";
-const std::string A = "240601000000", B = "240601001500";
+const std::string Z = "240531234500", A = "240601000000", B = "240601001500";
 
 // Standard error without the seconds each interval took.
 std::string untimed(const std::string &err) {
@@ -100,6 +100,11 @@ TEST(Run, RecordsOutcomes) {
        said(A, "retry (exit status 1)") + said(B, "retry (exit status 1)") +
            summary(2, 0, 2, 0),
        entry(A, 'r', 1) + entry(B, 'r', 1), 1},
+      // The job asks for an interval done before again; the runner sees it.
+      {entry(Z, 's') + entry(A, 'n'), "",
+       "[ $ICF_INTERVAL != " + A + " ] || $C f " + Z + " a",
+       said(A, "done") + said(Z, "done") + summary(2, 2, 0, 0),
+       entry(Z, 's') + entry(A, 's'), 0},
       {entry(A, 'n') + entry(B, 'n'), "-m 1", "exit 0",
        said(A, "done") + summary(1, 1, 0, 0, "; limit of 1 reached"),
        entry(A, 's') + entry(B, 'n'), 0},
