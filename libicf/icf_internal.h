@@ -55,7 +55,3 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
 
 // 0 turns icf_catch_up off, so that the step-by-step walk does everything.
 extern int Icf_Fast_Catch_Up;
-
-// 0 makes icf_reopen load the file afresh even when it holds what the last
-// commit wrote.
-extern int Icf_Keep_Table;

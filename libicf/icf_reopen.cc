@@ -15,8 +15,6 @@
 #include "libicf.h"
 #include "libstd.h"
 
-int Icf_Keep_Table = 1;
-
 namespace {
 
 // Whether the file open as `fd` holds exactly the text of `saved`.
@@ -43,14 +41,28 @@ bool holds(int fd, const IcfHash &saved) {
 // column holds 32 bits, the status a byte, an 'a' entry takes its time from
 // its key (where a person may have edited it), and the pending queue runs
 // in file order, whatever order the updates since the load queued it in.
+// Entries are only written where they differ, as they mostly do not.
 void as_read(IcfTable *table) {
-  queue_create(&table->pending, table, nullptr);
   table->cursor = nullptr;
+  QueueElement *queued = queue_first(&table->pending);
+  bool in_order = true;
   for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
     IcfEntry *entry = &table->entries[i];
-    entry->time = static_cast<uint32_t>(entry->time);
-    entry->status = static_cast<unsigned char>(entry->status);
+    if (entry->time != static_cast<uint32_t>(entry->time))
+      entry->time = static_cast<uint32_t>(entry->time);
+    if (entry->status != static_cast<unsigned char>(entry->status))
+      entry->status = static_cast<unsigned char>(entry->status);
     if (entry->status == 'a') icf_cnv_time(entry->key, &entry->time);
+    if (entry->status != 's' && entry->status != 'x') {
+      in_order = in_order && queued == &entry->link;
+      if (queued != nullptr) queued = queue_next(queued);
+    }
+    if (i == table->last) break;
+  }
+  if (in_order && queued == nullptr) return;
+  queue_create(&table->pending, table, nullptr);
+  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
+    IcfEntry *entry = &table->entries[i];
     queue_init(&entry->link, entry);
     if (entry->status != 's' && entry->status != 'x')
       queue_insert(&table->pending, &entry->link);
@@ -73,7 +85,7 @@ int load_afresh(IcfFile *file) {
 
 int icf_reopen(IcfFile *file) {
   if (file == nullptr) return 0;
-  if (!Icf_Keep_Table || file->stream != nullptr || file->path == nullptr ||
+  if (file->stream != nullptr || file->path == nullptr ||
       file->table.entries == nullptr || file->saved.size == 0)
     return load_afresh(file);
   int fd;
