@@ -22,6 +22,7 @@ int icf_adopt(IcfFile *file, IcfFile *from) {
   table->last = source.last;
   table->entries = source.entries;
   table->cursor = nullptr;
+  file->saved = IcfHash{};  // the file no longer holds this table
   // The links point at the anchor inside `from`, which is about to be
   // cleared: the queue is rebuilt in ring order, which is file order.
   queue_create(&table->pending, table, nullptr);
