@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
