@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
@@ -182,15 +183,40 @@ char *put_int(char *p, int64_t value, int width) {
   return p;
 }
 
+bool has_zero_byte(uint64_t v) {
+  return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) != 0;
+}
+
 char *put_text(char *p, const char *text) {
   const size_t n = std::strlen(text);
   std::memcpy(p, text, n);
   return p + n;
 }
 
+// A key or stamp: nearly always 12 characters, which need no strlen.
+char *put_word(char *p, const char (&word)[13]) {
+  uint64_t head;
+  uint32_t tail;
+  std::memcpy(&head, word, 8);
+  std::memcpy(&tail, word + 8, 4);
+  if (has_zero_byte(head) || has_zero_byte(tail)) return put_text(p, word);
+  std::memcpy(p, word, 12);
+  return p + 12;
+}
+
+size_t int_width(int64_t value, size_t width) {
+  uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value)
+                         : static_cast<uint64_t>(value);
+  size_t n = 1;
+  while ((v /= 10) != 0) ++n;
+  if (value < 0) ++n;
+  return n > width ? n : width;
+}
+
 // The most one header or entry line takes.
 constexpr size_t Header_Bound = 3 * 20 + 32;
 constexpr size_t Line_Bound = 12 + 1 + 8 + 1 + 1 + 1 + 12 + 1 + 11 + 1;
+static_assert(Line_Bound <= ICF_RENDER_MIN && Header_Bound <= ICF_RENDER_MIN);
 
 char *put_header(char *p, const IcfTable *t) {
   p = put_int(put_text(p, "PERIOD="), t->period, 0);
@@ -202,7 +228,7 @@ char *put_header(char *p, const IcfTable *t) {
 
 // One line as "%s %8x %c %s %04d\n" writes it.
 char *put_entry(char *p, const IcfEntry *e) {
-  p = put_text(p, e->key);
+  p = put_word(p, e->key);
   *p++ = ' ';
   uint32_t hex = static_cast<uint32_t>(e->time);
   for (int i = 7; i >= 0; --i, hex >>= 4)
@@ -211,22 +237,24 @@ char *put_entry(char *p, const IcfEntry *e) {
   *p++ = ' ';
   *p++ = static_cast<char>(e->status);
   *p++ = ' ';
-  p = put_text(p, e->stamp);
+  p = put_word(p, e->stamp);
   *p++ = ' ';
-  p = put_int(p, e->retry_count, 4);
+  if (e->retry_count >= 0 && e->retry_count < 10000) {
+    uint32_t v = static_cast<uint32_t>(e->retry_count);
+    p[3] = static_cast<char>('0' + v % 10);
+    p[2] = static_cast<char>('0' + v / 10 % 10);
+    p[1] = static_cast<char>('0' + v / 100 % 10);
+    p[0] = static_cast<char>('0' + v / 1000);
+    p += 4;
+  } else {
+    p = put_int(p, e->retry_count, 4);
+  }
   *p++ = '\n';
   return p;
 }
 
 int32_t entry_count(const IcfTable *t) {
   return t->last < 0 ? 0 : (t->last - t->first + t->capacity) % t->capacity + 1;
-}
-
-char *put_entries(char *p, const IcfTable *t) {
-  const int32_t n = entry_count(t);
-  for (int32_t k = 0; k < n; ++k)
-    p = put_entry(p, &t->entries[(t->first + k) % t->capacity]);
-  return p;
 }
 
 // The rest of `stream` in a buffer from std_malloc; null when it cannot
@@ -447,6 +475,46 @@ const char *icf_read_reason(int32_t fault) {
 
 // ---- Writing ------------------------------------------------------------
 
+void icf_render_start(IcfRender *render, const IcfTable *table, int header) {
+  render->table = table;
+  render->next = header ? -1 : 0;
+  render->count = entry_count(table);
+}
+
+size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
+  const IcfTable *t = render->table;
+  char *p = buffer;
+  if (render->next < 0) {
+    p = put_header(p, t);
+    render->next = 0;
+  }
+  // Whole lines only, so that the reader of a chunk never sees half a line.
+  const char *const end = buffer + capacity - Line_Bound;
+  int32_t k = render->next;
+  int32_t slot = (t->first + k) % (t->capacity > 0 ? t->capacity : 1);
+  for (; k < render->count && p <= end; ++k) {
+    p = put_entry(p, &t->entries[slot]);
+    if (++slot == t->capacity) slot = 0;
+  }
+  render->next = k;
+  return static_cast<size_t>(p - buffer);
+}
+
+uint64_t icf_text_length(const IcfTable *t) {
+  uint64_t length = 7 + int_width(t->period, 0) + 9 +
+                    int_width(t->capacity, 0) + 9 + int_width(t->retries, 0) +
+                    1;
+  const int32_t n = entry_count(t);
+  int32_t slot = t->first;
+  for (int32_t k = 0; k < n; ++k) {
+    const IcfEntry &e = t->entries[slot];
+    length += strnlen(e.key, 12) + strnlen(e.stamp, 12) + 14 +
+              int_width(e.retry_count, 4);
+    if (++slot == t->capacity) slot = 0;
+  }
+  return length;
+}
+
 char *icf_text_render(const IcfTable *table, size_t *length) {
   const uint64_t bound =
       Header_Bound + static_cast<uint64_t>(entry_count(table)) * Line_Bound;
@@ -454,8 +522,9 @@ char *icf_text_render(const IcfTable *table, size_t *length) {
                                   : static_cast<char *>(std_malloc(
                                         nullptr, static_cast<uint32_t>(bound)));
   if (text == nullptr) return nullptr;
-  *length =
-      static_cast<size_t>(put_entries(put_header(text, table), table) - text);
+  IcfRender render;
+  icf_render_start(&render, table, 1);
+  *length = icf_render_next(&render, text, static_cast<size_t>(bound));
   return text;
 }
 
@@ -466,15 +535,12 @@ int icf_header_write(FILE *stream, const IcfTable *table) {
 }
 
 int icf_table_write(FILE *stream, const IcfTable *table) {
-  const uint64_t bound = static_cast<uint64_t>(entry_count(table)) * Line_Bound;
-  char *text = bound >= UINT32_MAX
-                   ? nullptr
-                   : static_cast<char *>(
-                         std_malloc(nullptr, static_cast<uint32_t>(bound + 1)));
-  if (text == nullptr) return 0;
-  const size_t n = static_cast<size_t>(put_entries(text, table) - text);
-  const bool ok = std::fwrite(text, 1, n, stream) == n;
-  std_free(nullptr, text);
+  char chunk[ICF_RENDER_CHUNK];
+  IcfRender render;
+  icf_render_start(&render, table, 0);
+  bool ok = true;
+  for (size_t n; ok && (n = icf_render_next(&render, chunk, sizeof chunk)) > 0;)
+    ok = std::fwrite(chunk, 1, n, stream) == n;
   return std::fflush(stream) == 0 && ok;
 }
 
