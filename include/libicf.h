@@ -176,11 +176,16 @@ enum IcfReadFault : int32_t {
   ICF_READ_WORD = 11,         // a 12-byte key or stamp runs into a field
 };
 
-// A cursor over a whole checkpoint text in memory. Five white-space
-// separated fields make a record whatever the line breaks; a key and a
-// stamp are at most 12 bytes (a longer word runs into the next field); NUL
-// bytes (and white space) after the last whole record are space that was
-// reserved and never written, and end the text.
+// Puts at most `room` further bytes of a text at `to`: their count, 0 at
+// the end of the text, negative on failure (which ends it too).
+using IcfReadFill = int64_t (*)(void *context, char *to, size_t room);
+
+// A cursor over a checkpoint text in memory: a whole text, or a buffer that
+// `fill` refills as the reading advances. Five white-space separated fields
+// make a record whatever the line breaks; a key and a stamp are at most 12
+// bytes (a longer word runs into the next field); NUL bytes (and white
+// space) after the last whole record are space that was reserved and never
+// written, and end the text.
 struct IcfReader {
   const char *text;
   size_t size;
@@ -189,6 +194,11 @@ struct IcfReader {
   int32_t fault;       // IcfReadFault where the reading stopped
   int32_t fault_line;  // the line of the field that stopped it
   int32_t fields;      // ICF_READ_PARTIAL: fields of the last record read
+  IcfReadFill fill;    // null for a whole text
+  void *context;       // fill's
+  char *buffer;        // of `capacity` bytes, which text points into
+  size_t capacity;
+  int32_t ended;  // fill has no more
 };
 
 // One record as read: the time is the hexadecimal column, not yet the key's
@@ -203,6 +213,14 @@ struct IcfRecord {
 };
 
 void icf_reader_init(IcfReader *reader, const char *text, size_t size);
+// A text that `fill` reads into `buffer` piece by piece; `capacity` is at
+// least ICF_READ_MIN bytes, the most the reader looks ahead.
+void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
+                          IcfReadFill fill, void *context);
+constexpr size_t ICF_READ_MIN = 64;
+// The most bytes one read of a file asks for while icf_open loads it
+// (tests make it small to move the reads' boundaries).
+extern size_t Icf_Read_Chunk;
 // The header's three numbers into period, capacity and retries, without
 // judging them. 0 with reader->fault set when they cannot be read.
 int icf_read_header(IcfReader *reader, IcfTable *table);

@@ -21,6 +21,7 @@
 #include "libstd.h"
 
 int32_t Lock_Wait_Ms = 30000;
+size_t Icf_Read_Chunk = 64 * 1024;
 
 namespace {
 
@@ -134,6 +135,30 @@ char *resolve(const char *path, Failure *failure) {
   return nullptr;
 }
 
+// The file as the reader reads it: from the start, a chunk at a time.
+struct FileText {
+  int fd;
+  off_t offset;
+  int error;  // of a failed read
+};
+
+constexpr size_t Read_Chunk = 64 * 1024;
+constexpr size_t Read_Buffer = Read_Chunk + ICF_READ_MIN;
+
+int64_t read_file(void *context, char *to, size_t room) {
+  FileText *text = static_cast<FileText *>(context);
+  const size_t chunk =
+      Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  for (;;) {
+    const ssize_t n =
+        pread(text->fd, to, room < chunk ? room : chunk, text->offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text->error = errno;
+    if (n > 0) text->offset += n;
+    return n;
+  }
+}
+
 // The whole file under the lock, parsed into the table.
 int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
   if (path == nullptr) {
@@ -148,23 +173,15 @@ int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
     return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
-  struct stat st;
-  if (fstat(fd, &st) != 0) return failed(f, ICF_FAULT_SYSTEM);
-  if (st.st_size >= INT32_MAX) return failed(f, ICF_FAULT_ALLOC);
-  char *text = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(st.st_size) + 1));
-  if (text == nullptr) return failed(f, ICF_FAULT_ALLOC);
-  size_t size = 0;
-  while (size < static_cast<size_t>(st.st_size)) {
-    const ssize_t n = pread(fd, text + size, st.st_size - size, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    size += static_cast<size_t>(n);
-  }
+  FileText source = {fd, 0, 0};
+  char buffer[Read_Buffer];
   IcfReader reader;
-  icf_reader_init(&reader, text, size);
+  icf_reader_init_fill(&reader, buffer, sizeof buffer, read_file, &source);
   const int ok = icf_text_read(&reader, &file->table);
-  std_free(nullptr, text);
+  if (source.error != 0) {
+    errno = source.error;
+    return failed(f, ICF_FAULT_SYSTEM);
+  }
   if (ok) return ICF_FAULT_NONE;
   if (reader.fault == ICF_READ_ALLOC) return failed(f, ICF_FAULT_ALLOC);
   f->line = reader.fault_line;

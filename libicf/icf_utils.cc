@@ -19,20 +19,46 @@ const char Invalid_Value[] = "invalid interval value";
 
 bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool at_end(const IcfReader *r) { return r->pos >= r->size; }
+// Moves the unread tail of a text read piece by piece to the buffer's start
+// and reads on until `n` bytes follow pos. False when the text ends first
+// (or is a whole text, which has no more).
+bool refill(IcfReader *r, size_t n) {
+  if (r->fill == nullptr) return false;
+  const size_t keep = r->size - r->pos;
+  std::memmove(r->buffer, r->text + r->pos, keep);
+  r->text = r->buffer;
+  r->size = keep;
+  r->pos = 0;
+  while (r->size < n && !r->ended) {
+    const int64_t got =
+        r->fill(r->context, r->buffer + r->size, r->capacity - r->size);
+    if (got <= 0)
+      r->ended = 1;
+    else
+      r->size += static_cast<size_t>(got);
+  }
+  return r->size >= n;
+}
 
-int peek(const IcfReader *r) {
+// At least `n` bytes after pos, refilling when need be.
+inline bool have(IcfReader *r, size_t n) {
+  return r->size - r->pos >= n || refill(r, n);
+}
+
+inline bool at_end(IcfReader *r) { return !have(r, 1); }
+
+inline int peek(IcfReader *r) {
   return at_end(r) ? -1 : static_cast<unsigned char>(r->text[r->pos]);
 }
 
 void skip_space(IcfReader *r) {
-  for (; !at_end(r) && is_space(r->text[r->pos]); ++r->pos)
-    if (r->text[r->pos] == '\n') ++r->line;
+  for (int c; (c = peek(r)) >= 0 && is_space(c); ++r->pos)
+    if (c == '\n') ++r->line;
 }
 
 bool match(IcfReader *r, const char *literal) {
   const size_t n = std::strlen(literal);
-  if (r->size - r->pos < n || std::memcmp(r->text + r->pos, literal, n) != 0)
+  if (!have(r, n) || std::memcmp(r->text + r->pos, literal, n) != 0)
     return false;
   r->pos += n;
   return true;
@@ -49,11 +75,11 @@ int digit_value(int c, int base) {
 // Digits in `base` from pos on, into *value, saturating above `limit`.
 // False when there is none.
 bool digits(IcfReader *r, int base, uint64_t limit, uint64_t *value) {
-  const size_t start = r->pos;
+  size_t count = 0;
   *value = 0;
-  for (int d; (d = digit_value(peek(r), base)) >= 0; ++r->pos)
+  for (int d; (d = digit_value(peek(r), base)) >= 0; ++r->pos, ++count)
     if (*value <= limit) *value = *value * static_cast<uint64_t>(base) + d;
-  return r->pos > start;
+  return count > 0;
 }
 
 enum Number { NUMBER_OK, NUMBER_NONE, NUMBER_RANGE };
@@ -75,9 +101,9 @@ Number read_int(IcfReader *r, int32_t *out) {
 // A hexadecimal number within 32 bits, optionally with a 0x prefix.
 Number read_hex(IcfReader *r, uint32_t *out) {
   if (peek(r) == '+') ++r->pos;
-  if (peek(r) == '0' && r->pos + 1 < r->size &&
+  if (peek(r) == '0' && have(r, 2) &&
       (r->text[r->pos + 1] == 'x' || r->text[r->pos + 1] == 'X')) {
-    if (r->pos + 2 >= r->size ||
+    if (!have(r, 3) ||
         digit_value(static_cast<unsigned char>(r->text[r->pos + 2]), 16) < 0)
       return NUMBER_NONE;
     r->pos += 2;
@@ -98,7 +124,8 @@ bool read_word(IcfReader *r, char (&word)[13], bool *cut) {
     if (c == '\0') return false;
     word[n++] = static_cast<char>(c);
   }
-  word[n] = '\0';
+  // The whole array is written, so that it can be copied as it is.
+  std::memset(word + n, 0, sizeof word - n);
   *cut = n == 12 && peek(r) >= 0 && !is_space(peek(r));
   return true;
 }
@@ -148,13 +175,6 @@ bool read_line(const char *p, size_t available, IcfRecord *rec) {
   rec->time = time;
   rec->status = static_cast<unsigned char>(p[22]);
   rec->retry_count = count;
-  return true;
-}
-
-// Only white space and NUL bytes from pos on: the text has ended.
-bool only_padding(const IcfReader *r) {
-  for (size_t i = r->pos; i < r->size; ++i)
-    if (r->text[i] != '\0' && !is_space(r->text[i])) return false;
   return true;
 }
 
@@ -358,6 +378,15 @@ void icf_reader_init(IcfReader *reader, const char *text, size_t size) {
   reader->line = 1;
 }
 
+void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
+                          IcfReadFill fill, void *context) {
+  icf_reader_init(reader, buffer, 0);
+  reader->buffer = buffer;
+  reader->capacity = capacity;
+  reader->fill = fill;
+  reader->context = context;
+}
+
 int icf_read_header(IcfReader *r, IcfTable *table) {
   if (peek(r) == static_cast<unsigned char>(ICF_SAVE_MARK))
     return fail(r, ICF_READ_INTERRUPTED, 1);
@@ -385,9 +414,17 @@ int icf_read_header(IcfReader *r, IcfTable *table) {
 
 int icf_read_record(IcfReader *r, IcfRecord *rec) {
   skip_space(r);
-  if (only_padding(r)) return fail(r, ICF_READ_OK, 0);
+  const int c = peek(r);
+  if (c < 0) return fail(r, ICF_READ_OK, 0);
   const int32_t line = rec->line = r->line;
-  if (read_line(r->text + r->pos, r->size - r->pos, rec)) {
+  if (c == '\0') {
+    // Space reserved for a save and never written, when only white space
+    // and NUL bytes follow to the end; else a key that holds a NUL byte.
+    for (int d; (d = peek(r)) == '\0' || is_space(d);) ++r->pos;
+    const bool end = at_end(r);
+    return fail(r, end ? ICF_READ_OK : ICF_READ_NUL, end ? 0 : line);
+  }
+  if (have(r, 42) && read_line(r->text + r->pos, r->size - r->pos, rec)) {
     r->pos += 41;
     r->fields = 5;
     return 1;
