@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(dump(file.table) == dump(reference));
     FUZZ_CHECK(file.table.cursor == nullptr);
     icf_close(&file);
-    std_free(nullptr, reference.entries);
+    icf_ring_free(reference.entries, reference.capacity);
   }
   return 0;
 }

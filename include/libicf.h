@@ -92,6 +92,11 @@ IcfEntry *icf_find(IcfFile *file, time_t time);
 // (r, becoming x beyond `retries`) its retries, and keeps the pending queue
 // and cursor.
 void corvane(IcfFile *file, IcfEntry *entry, int status);
+// A zero-filled ring of `capacity` entries (1 to ICF_MAX_ENTRIES), or null.
+// A large ring is mapped in huge pages, which spares the kernel a fault per
+// 4 KiB page: free it with icf_ring_free and the same capacity.
+IcfEntry *icf_ring_new(int32_t capacity);
+void icf_ring_free(IcfEntry *entries, int32_t capacity);
 // Converts a local-time interval key; a time the clock shows twice is its
 // earlier instant. Null on success with *time set; otherwise (also for a key
 // that converts to -1) the static text "invalid interval value".

@@ -487,7 +487,7 @@ int icf_commit(IcfFile *file) {
 void icf_close(IcfFile *file) {
   if (file == nullptr) return;
   if (file->stream != nullptr) fclose(file->stream);
-  std_free(nullptr, file->table.entries);
+  icf_ring_free(file->table.entries, file->table.capacity);
   std_free(nullptr, file->path);
   std::memset(file, 0, sizeof *file);
 }

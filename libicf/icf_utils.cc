@@ -1,6 +1,8 @@
 // Interval keys, the ring append, and the text of the checkpoint file: one
 // reader over the whole text in memory, one writer that renders it whole.
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -306,6 +308,48 @@ char *read_rest(FILE *stream, size_t *size) {
 
 }  // namespace
 
+namespace {
+
+// From this size on a ring is mapped, aligned to a huge page.
+constexpr size_t Huge_Page = 2u << 20;
+
+size_t mapped_size(int32_t capacity) {
+  const size_t bytes = static_cast<size_t>(capacity) * sizeof(IcfEntry);
+  return bytes < Huge_Page ? 0 : (bytes + Huge_Page - 1) & ~(Huge_Page - 1);
+}
+
+}  // namespace
+
+IcfEntry *icf_ring_new(int32_t capacity) {
+  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
+  const size_t size = mapped_size(capacity);
+  if (size == 0)
+    return static_cast<IcfEntry *>(
+        std_calloc(nullptr, static_cast<uint32_t>(capacity), sizeof(IcfEntry)));
+  // Mapped with a huge page to spare, whose unaligned ends are given back.
+  void *map = mmap(nullptr, size + Huge_Page, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) return nullptr;
+  char *const start = static_cast<char *>(map);
+  char *const ring = reinterpret_cast<char *>(
+      (reinterpret_cast<uintptr_t>(start) + Huge_Page - 1) & ~(Huge_Page - 1));
+  if (ring > start) munmap(start, static_cast<size_t>(ring - start));
+  if (ring < start + Huge_Page)
+    munmap(ring + size, static_cast<size_t>(start + Huge_Page - ring));
+  madvise(ring, size, MADV_HUGEPAGE);
+  return reinterpret_cast<IcfEntry *>(ring);
+}
+
+void icf_ring_free(IcfEntry *entries, int32_t capacity) {
+  if (entries == nullptr) return;
+  const size_t size =
+      capacity < 1 || capacity > ICF_MAX_ENTRIES ? 0 : mapped_size(capacity);
+  if (size == 0)
+    std_free(nullptr, entries);
+  else
+    munmap(entries, size);
+}
+
 IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
                         const char *stamp, int status, int32_t retry_count) {
   table->last = (table->last + 1) % table->capacity;
@@ -472,8 +516,7 @@ int icf_text_read(IcfReader *r, IcfTable *table) {
   if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
   if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
     return fail(r, ICF_READ_ENTRIES, 2);
-  table->entries = static_cast<IcfEntry *>(std_calloc(
-      nullptr, static_cast<uint32_t>(table->capacity), sizeof(IcfEntry)));
+  table->entries = icf_ring_new(table->capacity);
   if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
   table->first = table->last = -1;
   return read_records(r, table);
