@@ -139,7 +139,8 @@ char *resolve(const char *path, Failure *failure) {
 struct FileText {
   int fd;
   off_t offset;
-  int error;  // of a failed read
+  off_t size;  // as it was opened: the lock keeps writers out
+  int error;   // of a failed read
 };
 
 constexpr size_t Read_Chunk = 64 * 1024;
@@ -147,8 +148,10 @@ constexpr size_t Read_Buffer = Read_Chunk + ICF_READ_MIN;
 
 int64_t read_file(void *context, char *to, size_t room) {
   FileText *text = static_cast<FileText *>(context);
-  const size_t chunk =
-      Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  size_t chunk = Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  if (text->offset >= text->size) return 0;
+  if (static_cast<off_t>(chunk) > text->size - text->offset)
+    chunk = static_cast<size_t>(text->size - text->offset);
   for (;;) {
     const ssize_t n =
         pread(text->fd, to, room < chunk ? room : chunk, text->offset);
@@ -173,7 +176,9 @@ int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
     return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
-  FileText source = {fd, 0, 0};
+  struct stat st;
+  if (fstat(fd, &st) != 0) return failed(f, ICF_FAULT_SYSTEM);
+  FileText source = {fd, 0, st.st_size, 0};
   char buffer[Read_Buffer];
   IcfReader reader;
   icf_reader_init_fill(&reader, buffer, sizeof buffer, read_file, &source);
