@@ -132,26 +132,38 @@ bool read_word(IcfReader *r, char (&word)[13], bool *cut) {
   return true;
 }
 
-int hex_value(char c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : -1;
+// Hexadecimal digits' values; 0xff for any other byte.
+struct HexDigits {
+  uint8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c)
+      value[c] = c >= '0' && c <= '9'   ? c - '0'
+                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                        : 0xff;
+  }
+};
+constexpr HexDigits Hex;
+
+uint64_t load8(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether any of the 8 bytes is at most ' ' (bytes from 0x80 on are not).
+bool any_space_or_control(uint64_t v) {
+  constexpr uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
+  return ((v - ones * 0x21) & ~v & high) != 0;
 }
 
 // 12 bytes above the space: a word that the field by field reading reads
 // the same. (Other control bytes are word bytes too, but rare enough to be
 // left to that reading.)
 bool is_plain_word(const char *p) {
-  bool plain = true;
-  for (int i = 0; i < 12; ++i) plain &= static_cast<unsigned char>(p[i]) > ' ';
-  return plain;
+  return !any_space_or_control(load8(p)) && !any_space_or_control(load8(p + 4));
 }
 
-// A record as the writer puts it, "%s %8x %c %s %04d\n" with words of 12
-// characters, followed by white space: read at fixed offsets, as the field
-// by field reading would read it. False for any other text, which then
-// goes that way.
 bool read_line(const char *p, size_t available, IcfRecord *rec) {
   if (available < 42 || p[12] != ' ' || p[21] != ' ' || p[23] != ' ' ||
       p[36] != ' ' || !is_space(p[41]) || is_space(p[22]) ||
@@ -159,12 +171,13 @@ bool read_line(const char *p, size_t available, IcfRecord *rec) {
     return false;
   int i = 13;
   while (i < 20 && p[i] == ' ') ++i;
-  uint32_t time = 0;
+  uint32_t time = 0, bad = 0;
   for (; i < 21; ++i) {
-    const int d = hex_value(p[i]);
-    if (d < 0) return false;
-    time = time << 4 | static_cast<uint32_t>(d);
+    const uint32_t d = Hex.value[static_cast<unsigned char>(p[i])];
+    bad |= d;
+    time = time << 4 | (d & 15);
   }
+  if (bad > 15) return false;
   int32_t count = 0;
   for (i = 37; i < 41; ++i) {
     if (p[i] < '0' || p[i] > '9') return false;
@@ -207,6 +220,10 @@ char *put_int(char *p, int64_t value, int width) {
 
 bool has_zero_byte(uint64_t v) {
   return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) != 0;
+}
+
+bool has_zero_byte(uint32_t v) {
+  return ((v - 0x01010101u) & ~v & 0x80808080u) != 0;
 }
 
 char *put_text(char *p, const char *text) {
@@ -394,19 +411,40 @@ int icf_cnv_time_str(time_t time, char *buffer) {
 
 namespace {
 
+// Appends a record read from the file as icf_entry_new would, without its
+// clearing and string copies: a record's words come with NUL bytes up to
+// their 13th byte, and a slot the ring has not reached yet is as the ring's
+// allocation left it (not reading it first spares its pages a second
+// fault: the read would map the shared zero page, the write then copy it).
+IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
+  const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
+  table->last = (table->last + 1) % table->capacity;
+  if (table->last == table->first)
+    table->first = (table->first + 1) % table->capacity;
+  if (table->first < 0) table->first = 0;
+  IcfEntry *entry = &table->entries[table->last];
+  if (!fresh && entry->link.queue != nullptr) {
+    if (table->cursor == entry)
+      table->cursor =
+          static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
+    queue_remove(&entry->link);
+  }
+  entry->time = time;
+  std::memcpy(entry->key, rec.key, sizeof entry->key);
+  std::memcpy(entry->stamp, rec.stamp, sizeof entry->stamp);
+  entry->status = rec.status;
+  entry->retry_count = rec.retry_count;
+  queue_init(&entry->link, entry);
+  return entry;
+}
+
 // Appends every record to the ring, queueing the pending ones.
 int read_records(IcfReader *r, IcfTable *table) {
   for (IcfRecord rec; icf_read_record(r, &rec);) {
     time_t time = rec.time;
     // The key is what a user edits to ask for an interval again.
     if (rec.status == 'a') icf_cnv_time(rec.key, &time);
-    // A slot the ring has not reached yet is as calloc left it. Writing it
-    // before icf_entry_new reads it spares its pages a second fault (the
-    // read maps the shared zero page, the write then copies it).
-    if (table->first <= 0 && table->last + 1 < table->capacity)
-      std::memset(&table->entries[table->last + 1], 0, sizeof(IcfEntry));
-    IcfEntry *entry = icf_entry_new(table, time, rec.key, rec.stamp, rec.status,
-                                    rec.retry_count);
+    IcfEntry *entry = append(table, time, rec);
     if (rec.status != 's' && rec.status != 'x')
       queue_insert(&table->pending, &entry->link);
   }
@@ -469,7 +507,9 @@ int icf_read_record(IcfReader *r, IcfRecord *rec) {
     return fail(r, end ? ICF_READ_OK : ICF_READ_NUL, end ? 0 : line);
   }
   if (have(r, 42) && read_line(r->text + r->pos, r->size - r->pos, rec)) {
-    r->pos += 41;
+    // The line's end too, which is white space.
+    r->line += r->text[r->pos + 41] == '\n';
+    r->pos += 42;
     r->fields = 5;
     return 1;
   }
