@@ -50,7 +50,7 @@ enum IcfFault : int32_t {
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
   ICF_FAULT_FORMAT = 3,       // the text: IcfFile::read_fault at fault_line
-  ICF_FAULT_ALLOC = 4,        // the ring or the text's buffer
+  ICF_FAULT_ALLOC = 4,        // the ring
   ICF_FAULT_SYSTEM = 5,       // a system call: IcfFile::fault_errno
 };
 

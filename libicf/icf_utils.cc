@@ -1,5 +1,6 @@
-// Interval keys, the ring append, and the text of the checkpoint file: one
-// reader over the whole text in memory, one writer that renders it whole.
+// Interval keys, the ring and its append, and the text of the checkpoint
+// file: one reader over a text in memory, whole or refilled piece by piece,
+// one writer that renders it in pieces of whole lines.
 
 #include <sys/mman.h>
 
