@@ -155,15 +155,14 @@ int ref_open(IcfTable *table, const char *path) {
   if (stream == nullptr) return 0;
   bool ok = ref_header_read(stream, table) && table->period >= 1 &&
             table->capacity >= 1;
-  if (ok)
-    table->entries = static_cast<IcfEntry *>(std_calloc(
-        nullptr, static_cast<uint32_t>(table->capacity), sizeof(IcfEntry)));
+  // The ring as the library allocates it, so that both fail alike.
+  if (ok) table->entries = icf_ring_new(table->capacity);
   ok = ok && table->entries != nullptr;
   table->first = table->last = -1;
   ok = ok && ref_table_read(stream, table);
   std::fclose(stream);
   if (!ok) {
-    std_free(nullptr, table->entries);
+    icf_ring_free(table->entries, table->capacity);
     table->entries = nullptr;
   }
   return ok;

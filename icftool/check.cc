@@ -78,14 +78,13 @@ bool check_header(const IcfTable &h, Report &report) {
            ICF_MAX_ENTRIES);
   if (h.retries < 0) report(3, "RETRIES=%d is below 0", h.retries);
   if (report.problems == problems) {
-    void *ring = std_calloc(nullptr, static_cast<uint32_t>(h.capacity),
-                            sizeof(IcfEntry));
+    IcfEntry *ring = icf_ring_new(h.capacity);
     if (ring == nullptr)
       report(2,
              "no memory here for a table of ENTRIES=%d; the programs cannot "
              "open the file on this machine",
              h.capacity);
-    std_free(nullptr, ring);
+    icf_ring_free(ring, h.capacity);
   }
   return h.period >= 1 && h.capacity >= 1;
 }

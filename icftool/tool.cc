@@ -215,8 +215,7 @@ bool load_text(std::string_view text, IcfFile *file) {
   bool ok = stream != nullptr && icf_header_read(stream, table) &&
             table->period >= 1 && table->capacity >= 1;
   if (ok) {
-    table->entries = static_cast<IcfEntry *>(
-        std_calloc(nullptr, uint32_t(table->capacity), sizeof(IcfEntry)));
+    table->entries = icf_ring_new(table->capacity);
     table->first = table->last = -1;
     ok = table->entries != nullptr && icf_table_read(stream, table);
   }

@@ -50,7 +50,7 @@ enum IcfFault : int32_t {
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
   ICF_FAULT_FORMAT = 3,       // the text: IcfFile::read_fault at fault_line
-  ICF_FAULT_ALLOC = 4,        // the ring or the text's buffer
+  ICF_FAULT_ALLOC = 4,        // the ring
   ICF_FAULT_SYSTEM = 5,       // a system call: IcfFile::fault_errno
 };
 
@@ -106,6 +106,11 @@ IcfEntry *icf_find(IcfFile *file, time_t time);
 // (r, becoming x beyond `retries`) its retries, and keeps the pending queue
 // and cursor.
 void corvane(IcfFile *file, IcfEntry *entry, int status);
+// A zero-filled ring of `capacity` entries (1 to ICF_MAX_ENTRIES), or null.
+// A large ring is mapped in huge pages, which spares the kernel a fault per
+// 4 KiB page: free it with icf_ring_free and the same capacity.
+IcfEntry *icf_ring_new(int32_t capacity);
+void icf_ring_free(IcfEntry *entries, int32_t capacity);
 // Converts a local-time interval key; a time the clock shows twice is its
 // earlier instant. Null on success with *time set; otherwise (also for a key
 // that converts to -1) the static text "invalid interval value".
@@ -200,11 +205,16 @@ enum IcfReadFault : int32_t {
   ICF_READ_WORD = 11,         // a 12-byte key or stamp runs into a field
 };
 
-// A cursor over a whole checkpoint text in memory. Five white-space
-// separated fields make a record whatever the line breaks; a key and a
-// stamp are at most 12 bytes (a longer word runs into the next field); NUL
-// bytes (and white space) after the last whole record are space that was
-// reserved and never written, and end the text.
+// Puts at most `room` further bytes of a text at `to`: their count, 0 at
+// the end of the text, negative on failure (which ends it too).
+using IcfReadFill = int64_t (*)(void *context, char *to, size_t room);
+
+// A cursor over a checkpoint text in memory: a whole text, or a buffer that
+// `fill` refills as the reading advances. Five white-space separated fields
+// make a record whatever the line breaks; a key and a stamp are at most 12
+// bytes (a longer word runs into the next field); NUL bytes (and white
+// space) after the last whole record are space that was reserved and never
+// written, and end the text.
 struct IcfReader {
   const char *text;
   size_t size;
@@ -213,6 +223,11 @@ struct IcfReader {
   int32_t fault;       // IcfReadFault where the reading stopped
   int32_t fault_line;  // the line of the field that stopped it
   int32_t fields;      // ICF_READ_PARTIAL: fields of the last record read
+  IcfReadFill fill;    // null for a whole text
+  void *context;       // fill's
+  char *buffer;        // of `capacity` bytes, which text points into
+  size_t capacity;
+  int32_t ended;  // fill has no more
 };
 
 // One record as read: the time is the hexadecimal column, not yet the key's
@@ -227,6 +242,14 @@ struct IcfRecord {
 };
 
 void icf_reader_init(IcfReader *reader, const char *text, size_t size);
+// A text that `fill` reads into `buffer` piece by piece; `capacity` is at
+// least ICF_READ_MIN bytes, the most the reader looks ahead.
+void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
+                          IcfReadFill fill, void *context);
+constexpr size_t ICF_READ_MIN = 64;
+// The most bytes one read of a file asks for while icf_open loads it
+// (tests make it small to move the reads' boundaries).
+extern size_t Icf_Read_Chunk;
 // The header's three numbers into period, capacity and retries, without
 // judging them. 0 with reader->fault set when they cannot be read.
 int icf_read_header(IcfReader *reader, IcfTable *table);

@@ -21,6 +21,7 @@
 #include "libstd.h"
 
 int32_t Lock_Wait_Ms = 30000;
+size_t Icf_Read_Chunk = 64 * 1024;
 
 namespace {
 
@@ -134,6 +135,33 @@ char *resolve(const char *path, Failure *failure) {
   return nullptr;
 }
 
+// The file as the reader reads it: from the start, a chunk at a time.
+struct FileText {
+  int fd;
+  off_t offset;
+  off_t size;  // as it was opened: the lock keeps writers out
+  int error;   // of a failed read
+};
+
+constexpr size_t Read_Chunk = 64 * 1024;
+constexpr size_t Read_Buffer = Read_Chunk + ICF_READ_MIN;
+
+int64_t read_file(void *context, char *to, size_t room) {
+  FileText *text = static_cast<FileText *>(context);
+  size_t chunk = Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  if (text->offset >= text->size) return 0;
+  if (static_cast<off_t>(chunk) > text->size - text->offset)
+    chunk = static_cast<size_t>(text->size - text->offset);
+  for (;;) {
+    const ssize_t n =
+        pread(text->fd, to, room < chunk ? room : chunk, text->offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) text->error = errno;
+    if (n > 0) text->offset += n;
+    return n;
+  }
+}
+
 // The whole file under the lock, parsed into the table.
 int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
   if (path == nullptr) {
@@ -150,21 +178,15 @@ int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
     return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
   struct stat st;
   if (fstat(fd, &st) != 0) return failed(f, ICF_FAULT_SYSTEM);
-  if (st.st_size >= INT32_MAX) return failed(f, ICF_FAULT_ALLOC);
-  char *text = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(st.st_size) + 1));
-  if (text == nullptr) return failed(f, ICF_FAULT_ALLOC);
-  size_t size = 0;
-  while (size < static_cast<size_t>(st.st_size)) {
-    const ssize_t n = pread(fd, text + size, st.st_size - size, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    size += static_cast<size_t>(n);
-  }
+  FileText source = {fd, 0, st.st_size, 0};
+  char buffer[Read_Buffer];
   IcfReader reader;
-  icf_reader_init(&reader, text, size);
+  icf_reader_init_fill(&reader, buffer, sizeof buffer, read_file, &source);
   const int ok = icf_text_read(&reader, &file->table);
-  std_free(nullptr, text);
+  if (source.error != 0) {
+    errno = source.error;
+    return failed(f, ICF_FAULT_SYSTEM);
+  }
   if (ok) return ICF_FAULT_NONE;
   if (reader.fault == ICF_READ_ALLOC) return failed(f, ICF_FAULT_ALLOC);
   f->line = reader.fault_line;
@@ -256,11 +278,30 @@ char *temp_name(const char *path) {
   return temp;
 }
 
+// The table's text rendered chunk by chunk and written from offset 0 on;
+// without its first byte when `hold_first` (the in-place save writes that
+// one last). Every byte of the text passes through here. The text's
+// length, or -1 when a write failed. file->saved becomes the hash of the
+// text, whichever of the saves writes it last.
+off_t write_text(IcfFile *file, int fd, bool hold_first) {
+  file->saved = IcfHash{};
+  char chunk[ICF_RENDER_CHUNK];
+  IcfRender render;
+  icf_render_start(&render, &file->table, 1);
+  off_t offset = 0;
+  for (size_t n; (n = icf_render_next(&render, chunk, sizeof chunk)) > 0;
+       offset += static_cast<off_t>(n)) {
+    icf_hash_add(&file->saved, chunk, n);
+    const size_t skip = hold_first && offset == 0 ? 1 : 0;
+    if (!write_all(fd, chunk + skip, n - skip, offset + skip)) return -1;
+  }
+  return offset;
+}
+
 // Writes the text into a new file beside the checkpoint file, syncs it and
 // renames it over the checkpoint file, when the new file can take the old
 // one's place whole.
-Save replace(IcfFile *file, const char *text, size_t length,
-             const struct stat &original) {
+Save replace(IcfFile *file, const struct stat &original) {
   char *temp = temp_name(file->path);
   if (temp == nullptr) return SAVE_FAILED;
   const int fd = mkostemp(temp, O_CLOEXEC);
@@ -284,7 +325,7 @@ Save replace(IcfFile *file, const char *text, size_t length,
     result = result == SAVE_DONE ? SAVE_IN_PLACE : result;
   FILE *stream = result == SAVE_DONE ? fdopen(fd, "r+") : nullptr;
   if (result == SAVE_DONE &&
-      (stream == nullptr || !write_all(fd, text, length, 0) || fsync(fd) != 0))
+      (stream == nullptr || write_text(file, fd, false) < 0 || fsync(fd) != 0))
     result = SAVE_FAILED;
   if (result == SAVE_DONE && rename(temp, file->path) != 0)
     result = refused(errno);
@@ -306,9 +347,11 @@ Save replace(IcfFile *file, const char *text, size_t length,
 // Rewrites the file where it is, marked as unfinished meanwhile. The space
 // for a longer text is reserved first, so that a full disk or a file-size
 // limit fails before the old text is touched.
-int rewrite_in_place(int fd, const char *text, size_t length, off_t old) {
+int rewrite_in_place(IcfFile *file, off_t old) {
+  const int fd = fileno(file->stream);
+  const uint64_t length = icf_text_length(&file->table);
   rlimit limit;
-  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+  if (length > INT64_MAX || getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
       (limit.rlim_cur != RLIM_INFINITY && length > limit.rlim_cur))
     return 0;
   if (static_cast<off_t>(length) > old) {
@@ -316,15 +359,15 @@ int rewrite_in_place(int fd, const char *text, size_t length, off_t old) {
     if (error != 0 && error != EOPNOTSUPP && error != EINVAL) return 0;
   }
   // The old text, too, begins with the 'P' of PERIOD=.
-  const char mark = ICF_SAVE_MARK;
+  const char mark = ICF_SAVE_MARK, first = 'P';
   if (!write_all(fd, &mark, 1, 0)) return 0;
   if (fdatasync(fd) != 0) {
-    write_all(fd, text, 1, 0);
+    write_all(fd, &first, 1, 0);
     return 0;
   }
-  return write_all(fd, text + 1, length - 1, 1) &&
+  return write_text(file, fd, true) == static_cast<off_t>(length) &&
          ftruncate(fd, static_cast<off_t>(length)) == 0 && fdatasync(fd) == 0 &&
-         write_all(fd, text, 1, 0) && fdatasync(fd) == 0;
+         write_all(fd, &first, 1, 0) && fdatasync(fd) == 0;
 }
 
 // ---- Scheduler ----------------------------------------------------------
@@ -436,30 +479,25 @@ int icf_commit(IcfFile *file) {
   struct stat original;
   if (flags < 0 || (flags & O_ACCMODE) != O_RDWR || fstat(fd, &original) != 0)
     return 0;
-  size_t length;
-  char *text = icf_text_render(&file->table, &length);
-  if (text == nullptr) return 0;
   int ok;
   {
     SignalBlock blocked;
     // A new file keeps neither a foreign owner nor hard links.
     const Save how = original.st_nlink == 1 &&
                              (geteuid() == 0 || geteuid() == original.st_uid)
-                         ? replace(file, text, length, original)
+                         ? replace(file, original)
                          : SAVE_IN_PLACE;
     ok = how == SAVE_DONE ||
-         (how == SAVE_IN_PLACE && rewrite_in_place(fileno(file->stream), text,
-                                                   length, original.st_size));
+         (how == SAVE_IN_PLACE && rewrite_in_place(file, original.st_size));
   }
-  if (ok) icf_hash_add(&file->saved, text, length);
-  std_free(nullptr, text);
+  if (!ok) file->saved = IcfHash{};
   return ok;
 }
 
 void icf_close(IcfFile *file) {
   if (file == nullptr) return;
   if (file->stream != nullptr) fclose(file->stream);
-  std_free(nullptr, file->table.entries);
+  icf_ring_free(file->table.entries, file->table.capacity);
   std_free(nullptr, file->path);
   std::memset(file, 0, sizeof *file);
 }

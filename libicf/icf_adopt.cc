@@ -13,7 +13,7 @@ int icf_adopt(IcfFile *file, IcfFile *from) {
       from->table.entries == nullptr)
     return 0;
   IcfTable *table = &file->table;
-  std_free(nullptr, table->entries);
+  icf_ring_free(table->entries, table->capacity);
   const IcfTable &source = from->table;
   table->period = source.period;
   table->retries = source.retries;

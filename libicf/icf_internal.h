@@ -1,6 +1,8 @@
 // What the files of the checkpoint library share beyond libicf.h.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "libicf.h"
@@ -55,3 +57,24 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
 
 // 0 turns icf_catch_up off, so that the step-by-step walk does everything.
 extern int Icf_Fast_Catch_Up;
+
+// ---- Rendering (icf_utils) ----------------------------------------------
+
+// The least room icf_render_next needs: one header or entry line.
+constexpr size_t ICF_RENDER_MIN = 96;
+// The buffer a save renders into and writes from, again and again.
+constexpr size_t ICF_RENDER_CHUNK = 64 * 1024;
+
+// A table's text produced piece by piece, in whole lines.
+struct IcfRender {
+  const IcfTable *table;
+  int32_t next;   // entries rendered so far; -1 while the header is due
+  int32_t count;  // entries in all
+};
+// From the start of the text; without the header unless `header`.
+void icf_render_start(IcfRender *render, const IcfTable *table, int header);
+// The next whole lines into `buffer` (capacity at least ICF_RENDER_MIN):
+// their length, 0 once the text is done.
+size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity);
+// The exact length of the text icf_render_next produces, header included.
+uint64_t icf_text_length(const IcfTable *table);

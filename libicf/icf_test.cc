@@ -22,6 +22,25 @@ const std::string L1 = "091026013000 4ae4fb98 s 091026014622 0000\n";
 const std::string L2 = "091026014500 4ae4ff1c r 091026020731 0001\n";
 const std::string L3 = "091026020000 4ae502a0 n 091026021503 0000\n";
 
+// Texts the reader takes or refuses, with the entries they load (-1: none).
+const std::pair<std::string, int> Texts[] = {
+    {"PERIOD= 900ENTRIES=4 RETRIES=\n3\n \n\t", 0},
+    {Header + "a\n1\nn\nb\n2 c 0xffffffff n d -2147483648 \n\t", 2},
+    {"PERIOD=900\nENTRiES=4\nRETRIES=3\n", -1},
+    {"PERIOD=900\nENTRIES=0\nRETRIES=3\n", -1},
+    {"PERIOD=0\nENTRIES=4\nRETRIES=3\n", -1},
+    {"PERIOD=2147483648\nENTRIES=4\nRETRIES=3\n", -1},
+    {"PERIOD=18446744073709551617\nENTRIES=4\nRETRIES=3\n", -1},
+    {Header + "a 10000000000000001 n b 2\n", -1},
+    {Header + "a 1 n b 2147483648\n", -1},
+    // Reserved space never written; a save cut short; too big a ring.
+    {Header + L1 + std::string(9, '\0') + "\n", 1},
+    {Header + L1 + std::string(1, '\0') + L2, -1},
+    {"~" + Header.substr(1) + L1, -1},
+    {"PERIOD=900\nENTRIES=1000001\nRETRIES=3\n", -1},
+    {Header + std::string("ab\0 1 n b 2\n", 12), -1},  // not written back cut
+};
+
 class IcfTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -55,24 +74,7 @@ class IcfTest : public ::testing::Test {
 };
 
 TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
-  const std::pair<std::string, int> cases[] = {
-      {"PERIOD= 900ENTRIES=4 RETRIES=\n3\n \n\t", 0},
-      {Header + "a\n1\nn\nb\n2 c 0xffffffff n d -2147483648 \n\t", 2},
-      {"PERIOD=900\nENTRiES=4\nRETRIES=3\n", -1},
-      {"PERIOD=900\nENTRIES=0\nRETRIES=3\n", -1},
-      {"PERIOD=0\nENTRIES=4\nRETRIES=3\n", -1},
-      {"PERIOD=2147483648\nENTRIES=4\nRETRIES=3\n", -1},
-      {"PERIOD=18446744073709551617\nENTRIES=4\nRETRIES=3\n", -1},
-      {Header + "a 10000000000000001 n b 2\n", -1},
-      {Header + "a 1 n b 2147483648\n", -1},
-      // Reserved space never written; a save cut short; too big a ring.
-      {Header + L1 + std::string(9, '\0') + "\n", 1},
-      {Header + L1 + std::string(1, '\0') + L2, -1},
-      {"~" + Header.substr(1) + L1, -1},
-      {"PERIOD=900\nENTRIES=1000001\nRETRIES=3\n", -1},
-      {Header + std::string("ab\0 1 n b 2\n", 12), -1},  // not written back cut
-  };
-  for (const auto &[text, entries] : cases) EXPECT_EQ(load(text), entries);
+  for (const auto &[text, entries] : Texts) EXPECT_EQ(load(text), entries);
   const std::string text = Header + L1 + L2 + L3;
   for (size_t cut = 0; cut <= text.size(); ++cut) {
     std::istringstream in(text.substr(0, cut));
@@ -80,6 +82,41 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
     bool whole = w.size() >= 3 && w[2] == "RETRIES=3" && w.size() % 5 == 3;
     EXPECT_EQ(load(text.substr(0, cut)), whole ? int(w.size()) / 5 : -1);
   }
+}
+
+// Read in chunks of any size, a text loads the same table or fails the same
+// way at the same line as read in one piece.
+TEST_F(IcfTest, ChunkedReadingMatchesWholeReading) {
+  auto outcome = [&](const std::string &text, size_t chunk) {
+    put(text);
+    Icf_Read_Chunk = chunk;
+    const int ok = open(&file);
+    Icf_Read_Chunk = 64 * 1024;
+    std::ostringstream s;
+    s << ok << ' ' << file.fault << ' ' << file.read_fault << ' '
+      << file.fault_line << ' ' << file.table.pending.count << '\n';
+    for (int32_t i = file.table.first; i >= 0 && ok;
+         i = i == file.table.last ? -1 : (i + 1) % file.table.capacity) {
+      const IcfEntry &e = file.table.entries[i];
+      s << e.key << ' ' << e.time << ' ' << e.status << ' ' << e.stamp << ' '
+        << e.retry_count << '\n';
+    }
+    icf_close(&file);
+    return s.str();
+  };
+  std::vector<std::string> texts = {
+      Header + L1 + "\n\n" + L2.substr(0, 30) + "zz 0001\n" + L3,
+      Header + L1 + "\n \n091026014500\n4ae4ff1c r\n091026020731\n\n12x\n",
+      Header + "k" + std::string(50, ' ') + "0x1f n" + std::string(45, '\n') +
+          "s 12 k " + std::string(50, '\n') + "0x n s 1"};
+  for (const auto &text : Texts) texts.push_back(text.first);
+  const std::string whole = Header + L1 + L2 + L3;
+  for (size_t cut = 0; cut <= whole.size(); cut += 5)
+    texts.push_back(whole.substr(0, cut));
+  for (const std::string &text : texts)
+    for (size_t chunk : {1, 2, 7, 64})
+      EXPECT_EQ(outcome(text, chunk), outcome(text, 64 * 1024))
+          << chunk << ": " << text;
 }
 
 // Padded hex, a winter `a` line converted before one in the repeated autumn

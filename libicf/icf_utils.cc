@@ -1,10 +1,14 @@
-// Interval keys, the ring append, and the text of the checkpoint file: one
-// reader over the whole text in memory, one writer that renders it whole.
+// Interval keys, the ring and its append, and the text of the checkpoint
+// file: one reader over a text in memory, whole or refilled piece by piece,
+// one writer that renders it in pieces of whole lines.
+
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
@@ -18,20 +22,46 @@ const char Invalid_Value[] = "invalid interval value";
 
 bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool at_end(const IcfReader *r) { return r->pos >= r->size; }
+// Moves the unread tail of a text read piece by piece to the buffer's start
+// and reads on until `n` bytes follow pos. False when the text ends first
+// (or is a whole text, which has no more).
+bool refill(IcfReader *r, size_t n) {
+  if (r->fill == nullptr) return false;
+  const size_t keep = r->size - r->pos;
+  std::memmove(r->buffer, r->text + r->pos, keep);
+  r->text = r->buffer;
+  r->size = keep;
+  r->pos = 0;
+  while (r->size < n && !r->ended) {
+    const int64_t got =
+        r->fill(r->context, r->buffer + r->size, r->capacity - r->size);
+    if (got <= 0)
+      r->ended = 1;
+    else
+      r->size += static_cast<size_t>(got);
+  }
+  return r->size >= n;
+}
 
-int peek(const IcfReader *r) {
+// At least `n` bytes after pos, refilling when need be.
+inline bool have(IcfReader *r, size_t n) {
+  return r->size - r->pos >= n || refill(r, n);
+}
+
+inline bool at_end(IcfReader *r) { return !have(r, 1); }
+
+inline int peek(IcfReader *r) {
   return at_end(r) ? -1 : static_cast<unsigned char>(r->text[r->pos]);
 }
 
 void skip_space(IcfReader *r) {
-  for (; !at_end(r) && is_space(r->text[r->pos]); ++r->pos)
-    if (r->text[r->pos] == '\n') ++r->line;
+  for (int c; (c = peek(r)) >= 0 && is_space(c); ++r->pos)
+    if (c == '\n') ++r->line;
 }
 
 bool match(IcfReader *r, const char *literal) {
   const size_t n = std::strlen(literal);
-  if (r->size - r->pos < n || std::memcmp(r->text + r->pos, literal, n) != 0)
+  if (!have(r, n) || std::memcmp(r->text + r->pos, literal, n) != 0)
     return false;
   r->pos += n;
   return true;
@@ -48,11 +78,11 @@ int digit_value(int c, int base) {
 // Digits in `base` from pos on, into *value, saturating above `limit`.
 // False when there is none.
 bool digits(IcfReader *r, int base, uint64_t limit, uint64_t *value) {
-  const size_t start = r->pos;
+  size_t count = 0;
   *value = 0;
-  for (int d; (d = digit_value(peek(r), base)) >= 0; ++r->pos)
+  for (int d; (d = digit_value(peek(r), base)) >= 0; ++r->pos, ++count)
     if (*value <= limit) *value = *value * static_cast<uint64_t>(base) + d;
-  return r->pos > start;
+  return count > 0;
 }
 
 enum Number { NUMBER_OK, NUMBER_NONE, NUMBER_RANGE };
@@ -74,9 +104,9 @@ Number read_int(IcfReader *r, int32_t *out) {
 // A hexadecimal number within 32 bits, optionally with a 0x prefix.
 Number read_hex(IcfReader *r, uint32_t *out) {
   if (peek(r) == '+') ++r->pos;
-  if (peek(r) == '0' && r->pos + 1 < r->size &&
+  if (peek(r) == '0' && have(r, 2) &&
       (r->text[r->pos + 1] == 'x' || r->text[r->pos + 1] == 'X')) {
-    if (r->pos + 2 >= r->size ||
+    if (!have(r, 3) ||
         digit_value(static_cast<unsigned char>(r->text[r->pos + 2]), 16) < 0)
       return NUMBER_NONE;
     r->pos += 2;
@@ -97,31 +127,44 @@ bool read_word(IcfReader *r, char (&word)[13], bool *cut) {
     if (c == '\0') return false;
     word[n++] = static_cast<char>(c);
   }
-  word[n] = '\0';
+  // The whole array is written, so that it can be copied as it is.
+  std::memset(word + n, 0, sizeof word - n);
   *cut = n == 12 && peek(r) >= 0 && !is_space(peek(r));
   return true;
 }
 
-int hex_value(char c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : -1;
+// Hexadecimal digits' values; 0xff for any other byte.
+struct HexDigits {
+  uint8_t value[256];
+  constexpr HexDigits() : value() {
+    for (int c = 0; c < 256; ++c)
+      value[c] = c >= '0' && c <= '9'   ? c - '0'
+                 : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                 : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                        : 0xff;
+  }
+};
+constexpr HexDigits Hex;
+
+uint64_t load8(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Whether any of the 8 bytes is at most ' ' (bytes from 0x80 on are not).
+bool any_space_or_control(uint64_t v) {
+  constexpr uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
+  return ((v - ones * 0x21) & ~v & high) != 0;
 }
 
 // 12 bytes above the space: a word that the field by field reading reads
 // the same. (Other control bytes are word bytes too, but rare enough to be
 // left to that reading.)
 bool is_plain_word(const char *p) {
-  bool plain = true;
-  for (int i = 0; i < 12; ++i) plain &= static_cast<unsigned char>(p[i]) > ' ';
-  return plain;
+  return !any_space_or_control(load8(p)) && !any_space_or_control(load8(p + 4));
 }
 
-// A record as the writer puts it, "%s %8x %c %s %04d\n" with words of 12
-// characters, followed by white space: read at fixed offsets, as the field
-// by field reading would read it. False for any other text, which then
-// goes that way.
 bool read_line(const char *p, size_t available, IcfRecord *rec) {
   if (available < 42 || p[12] != ' ' || p[21] != ' ' || p[23] != ' ' ||
       p[36] != ' ' || !is_space(p[41]) || is_space(p[22]) ||
@@ -129,12 +172,13 @@ bool read_line(const char *p, size_t available, IcfRecord *rec) {
     return false;
   int i = 13;
   while (i < 20 && p[i] == ' ') ++i;
-  uint32_t time = 0;
+  uint32_t time = 0, bad = 0;
   for (; i < 21; ++i) {
-    const int d = hex_value(p[i]);
-    if (d < 0) return false;
-    time = time << 4 | static_cast<uint32_t>(d);
+    const uint32_t d = Hex.value[static_cast<unsigned char>(p[i])];
+    bad |= d;
+    time = time << 4 | (d & 15);
   }
+  if (bad > 15) return false;
   int32_t count = 0;
   for (i = 37; i < 41; ++i) {
     if (p[i] < '0' || p[i] > '9') return false;
@@ -147,13 +191,6 @@ bool read_line(const char *p, size_t available, IcfRecord *rec) {
   rec->time = time;
   rec->status = static_cast<unsigned char>(p[22]);
   rec->retry_count = count;
-  return true;
-}
-
-// Only white space and NUL bytes from pos on: the text has ended.
-bool only_padding(const IcfReader *r) {
-  for (size_t i = r->pos; i < r->size; ++i)
-    if (r->text[i] != '\0' && !is_space(r->text[i])) return false;
   return true;
 }
 
@@ -182,15 +219,44 @@ char *put_int(char *p, int64_t value, int width) {
   return p;
 }
 
+bool has_zero_byte(uint64_t v) {
+  return ((v - 0x0101010101010101u) & ~v & 0x8080808080808080u) != 0;
+}
+
+bool has_zero_byte(uint32_t v) {
+  return ((v - 0x01010101u) & ~v & 0x80808080u) != 0;
+}
+
 char *put_text(char *p, const char *text) {
   const size_t n = std::strlen(text);
   std::memcpy(p, text, n);
   return p + n;
 }
 
+// A key or stamp: nearly always 12 characters, which need no strlen.
+char *put_word(char *p, const char (&word)[13]) {
+  uint64_t head;
+  uint32_t tail;
+  std::memcpy(&head, word, 8);
+  std::memcpy(&tail, word + 8, 4);
+  if (has_zero_byte(head) || has_zero_byte(tail)) return put_text(p, word);
+  std::memcpy(p, word, 12);
+  return p + 12;
+}
+
+size_t int_width(int64_t value, size_t width) {
+  uint64_t v = value < 0 ? 0 - static_cast<uint64_t>(value)
+                         : static_cast<uint64_t>(value);
+  size_t n = 1;
+  while ((v /= 10) != 0) ++n;
+  if (value < 0) ++n;
+  return n > width ? n : width;
+}
+
 // The most one header or entry line takes.
 constexpr size_t Header_Bound = 3 * 20 + 32;
 constexpr size_t Line_Bound = 12 + 1 + 8 + 1 + 1 + 1 + 12 + 1 + 11 + 1;
+static_assert(Line_Bound <= ICF_RENDER_MIN && Header_Bound <= ICF_RENDER_MIN);
 
 char *put_header(char *p, const IcfTable *t) {
   p = put_int(put_text(p, "PERIOD="), t->period, 0);
@@ -202,7 +268,7 @@ char *put_header(char *p, const IcfTable *t) {
 
 // One line as "%s %8x %c %s %04d\n" writes it.
 char *put_entry(char *p, const IcfEntry *e) {
-  p = put_text(p, e->key);
+  p = put_word(p, e->key);
   *p++ = ' ';
   uint32_t hex = static_cast<uint32_t>(e->time);
   for (int i = 7; i >= 0; --i, hex >>= 4)
@@ -211,22 +277,24 @@ char *put_entry(char *p, const IcfEntry *e) {
   *p++ = ' ';
   *p++ = static_cast<char>(e->status);
   *p++ = ' ';
-  p = put_text(p, e->stamp);
+  p = put_word(p, e->stamp);
   *p++ = ' ';
-  p = put_int(p, e->retry_count, 4);
+  if (e->retry_count >= 0 && e->retry_count < 10000) {
+    uint32_t v = static_cast<uint32_t>(e->retry_count);
+    p[3] = static_cast<char>('0' + v % 10);
+    p[2] = static_cast<char>('0' + v / 10 % 10);
+    p[1] = static_cast<char>('0' + v / 100 % 10);
+    p[0] = static_cast<char>('0' + v / 1000);
+    p += 4;
+  } else {
+    p = put_int(p, e->retry_count, 4);
+  }
   *p++ = '\n';
   return p;
 }
 
 int32_t entry_count(const IcfTable *t) {
   return t->last < 0 ? 0 : (t->last - t->first + t->capacity) % t->capacity + 1;
-}
-
-char *put_entries(char *p, const IcfTable *t) {
-  const int32_t n = entry_count(t);
-  for (int32_t k = 0; k < n; ++k)
-    p = put_entry(p, &t->entries[(t->first + k) % t->capacity]);
-  return p;
 }
 
 // The rest of `stream` in a buffer from std_malloc; null when it cannot
@@ -257,6 +325,48 @@ char *read_rest(FILE *stream, size_t *size) {
 }
 
 }  // namespace
+
+namespace {
+
+// From this size on a ring is mapped, aligned to a huge page.
+constexpr size_t Huge_Page = 2u << 20;
+
+size_t mapped_size(int32_t capacity) {
+  const size_t bytes = static_cast<size_t>(capacity) * sizeof(IcfEntry);
+  return bytes < Huge_Page ? 0 : (bytes + Huge_Page - 1) & ~(Huge_Page - 1);
+}
+
+}  // namespace
+
+IcfEntry *icf_ring_new(int32_t capacity) {
+  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
+  const size_t size = mapped_size(capacity);
+  if (size == 0)
+    return static_cast<IcfEntry *>(
+        std_calloc(nullptr, static_cast<uint32_t>(capacity), sizeof(IcfEntry)));
+  // Mapped with a huge page to spare, whose unaligned ends are given back.
+  void *map = mmap(nullptr, size + Huge_Page, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (map == MAP_FAILED) return nullptr;
+  char *const start = static_cast<char *>(map);
+  char *const ring = reinterpret_cast<char *>(
+      (reinterpret_cast<uintptr_t>(start) + Huge_Page - 1) & ~(Huge_Page - 1));
+  if (ring > start) munmap(start, static_cast<size_t>(ring - start));
+  if (ring < start + Huge_Page)
+    munmap(ring + size, static_cast<size_t>(start + Huge_Page - ring));
+  madvise(ring, size, MADV_HUGEPAGE);
+  return reinterpret_cast<IcfEntry *>(ring);
+}
+
+void icf_ring_free(IcfEntry *entries, int32_t capacity) {
+  if (entries == nullptr) return;
+  const size_t size =
+      capacity < 1 || capacity > ICF_MAX_ENTRIES ? 0 : mapped_size(capacity);
+  if (size == 0)
+    std_free(nullptr, entries);
+  else
+    munmap(entries, size);
+}
 
 IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
                         const char *stamp, int status, int32_t retry_count) {
@@ -302,19 +412,40 @@ int icf_cnv_time_str(time_t time, char *buffer) {
 
 namespace {
 
+// Appends a record read from the file as icf_entry_new would, without its
+// clearing and string copies: a record's words come with NUL bytes up to
+// their 13th byte, and a slot the ring has not reached yet is as the ring's
+// allocation left it (not reading it first spares its pages a second
+// fault: the read would map the shared zero page, the write then copy it).
+IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
+  const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
+  table->last = (table->last + 1) % table->capacity;
+  if (table->last == table->first)
+    table->first = (table->first + 1) % table->capacity;
+  if (table->first < 0) table->first = 0;
+  IcfEntry *entry = &table->entries[table->last];
+  if (!fresh && entry->link.queue != nullptr) {
+    if (table->cursor == entry)
+      table->cursor =
+          static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
+    queue_remove(&entry->link);
+  }
+  entry->time = time;
+  std::memcpy(entry->key, rec.key, sizeof entry->key);
+  std::memcpy(entry->stamp, rec.stamp, sizeof entry->stamp);
+  entry->status = rec.status;
+  entry->retry_count = rec.retry_count;
+  queue_init(&entry->link, entry);
+  return entry;
+}
+
 // Appends every record to the ring, queueing the pending ones.
 int read_records(IcfReader *r, IcfTable *table) {
   for (IcfRecord rec; icf_read_record(r, &rec);) {
     time_t time = rec.time;
     // The key is what a user edits to ask for an interval again.
     if (rec.status == 'a') icf_cnv_time(rec.key, &time);
-    // A slot the ring has not reached yet is as calloc left it. Writing it
-    // before icf_entry_new reads it spares its pages a second fault (the
-    // read maps the shared zero page, the write then copies it).
-    if (table->first <= 0 && table->last + 1 < table->capacity)
-      std::memset(&table->entries[table->last + 1], 0, sizeof(IcfEntry));
-    IcfEntry *entry = icf_entry_new(table, time, rec.key, rec.stamp, rec.status,
-                                    rec.retry_count);
+    IcfEntry *entry = append(table, time, rec);
     if (rec.status != 's' && rec.status != 'x')
       queue_insert(&table->pending, &entry->link);
   }
@@ -328,6 +459,15 @@ void icf_reader_init(IcfReader *reader, const char *text, size_t size) {
   reader->text = text;
   reader->size = size;
   reader->line = 1;
+}
+
+void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
+                          IcfReadFill fill, void *context) {
+  icf_reader_init(reader, buffer, 0);
+  reader->buffer = buffer;
+  reader->capacity = capacity;
+  reader->fill = fill;
+  reader->context = context;
 }
 
 int icf_read_header(IcfReader *r, IcfTable *table) {
@@ -357,10 +497,20 @@ int icf_read_header(IcfReader *r, IcfTable *table) {
 
 int icf_read_record(IcfReader *r, IcfRecord *rec) {
   skip_space(r);
-  if (only_padding(r)) return fail(r, ICF_READ_OK, 0);
+  const int c = peek(r);
+  if (c < 0) return fail(r, ICF_READ_OK, 0);
   const int32_t line = rec->line = r->line;
-  if (read_line(r->text + r->pos, r->size - r->pos, rec)) {
-    r->pos += 41;
+  if (c == '\0') {
+    // Space reserved for a save and never written, when only white space
+    // and NUL bytes follow to the end; else a key that holds a NUL byte.
+    for (int d; (d = peek(r)) == '\0' || is_space(d);) ++r->pos;
+    const bool end = at_end(r);
+    return fail(r, end ? ICF_READ_OK : ICF_READ_NUL, end ? 0 : line);
+  }
+  if (have(r, 42) && read_line(r->text + r->pos, r->size - r->pos, rec)) {
+    // The line's end too, which is white space.
+    r->line += r->text[r->pos + 41] == '\n';
+    r->pos += 42;
     r->fields = 5;
     return 1;
   }
@@ -407,8 +557,7 @@ int icf_text_read(IcfReader *r, IcfTable *table) {
   if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
   if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
     return fail(r, ICF_READ_ENTRIES, 2);
-  table->entries = static_cast<IcfEntry *>(std_calloc(
-      nullptr, static_cast<uint32_t>(table->capacity), sizeof(IcfEntry)));
+  table->entries = icf_ring_new(table->capacity);
   if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
   table->first = table->last = -1;
   return read_records(r, table);
@@ -447,6 +596,46 @@ const char *icf_read_reason(int32_t fault) {
 
 // ---- Writing ------------------------------------------------------------
 
+void icf_render_start(IcfRender *render, const IcfTable *table, int header) {
+  render->table = table;
+  render->next = header ? -1 : 0;
+  render->count = entry_count(table);
+}
+
+size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
+  const IcfTable *t = render->table;
+  char *p = buffer;
+  if (render->next < 0) {
+    p = put_header(p, t);
+    render->next = 0;
+  }
+  // Whole lines only, so that the reader of a chunk never sees half a line.
+  const char *const end = buffer + capacity - Line_Bound;
+  int32_t k = render->next;
+  int32_t slot = (t->first + k) % (t->capacity > 0 ? t->capacity : 1);
+  for (; k < render->count && p <= end; ++k) {
+    p = put_entry(p, &t->entries[slot]);
+    if (++slot == t->capacity) slot = 0;
+  }
+  render->next = k;
+  return static_cast<size_t>(p - buffer);
+}
+
+uint64_t icf_text_length(const IcfTable *t) {
+  uint64_t length = 7 + int_width(t->period, 0) + 9 +
+                    int_width(t->capacity, 0) + 9 + int_width(t->retries, 0) +
+                    1;
+  const int32_t n = entry_count(t);
+  int32_t slot = t->first;
+  for (int32_t k = 0; k < n; ++k) {
+    const IcfEntry &e = t->entries[slot];
+    length += strnlen(e.key, 12) + strnlen(e.stamp, 12) + 14 +
+              int_width(e.retry_count, 4);
+    if (++slot == t->capacity) slot = 0;
+  }
+  return length;
+}
+
 char *icf_text_render(const IcfTable *table, size_t *length) {
   const uint64_t bound =
       Header_Bound + static_cast<uint64_t>(entry_count(table)) * Line_Bound;
@@ -454,8 +643,9 @@ char *icf_text_render(const IcfTable *table, size_t *length) {
                                   : static_cast<char *>(std_malloc(
                                         nullptr, static_cast<uint32_t>(bound)));
   if (text == nullptr) return nullptr;
-  *length =
-      static_cast<size_t>(put_entries(put_header(text, table), table) - text);
+  IcfRender render;
+  icf_render_start(&render, table, 1);
+  *length = icf_render_next(&render, text, static_cast<size_t>(bound));
   return text;
 }
 
@@ -466,15 +656,12 @@ int icf_header_write(FILE *stream, const IcfTable *table) {
 }
 
 int icf_table_write(FILE *stream, const IcfTable *table) {
-  const uint64_t bound = static_cast<uint64_t>(entry_count(table)) * Line_Bound;
-  char *text = bound >= UINT32_MAX
-                   ? nullptr
-                   : static_cast<char *>(
-                         std_malloc(nullptr, static_cast<uint32_t>(bound + 1)));
-  if (text == nullptr) return 0;
-  const size_t n = static_cast<size_t>(put_entries(text, table) - text);
-  const bool ok = std::fwrite(text, 1, n, stream) == n;
-  std_free(nullptr, text);
+  char chunk[ICF_RENDER_CHUNK];
+  IcfRender render;
+  icf_render_start(&render, table, 0);
+  bool ok = true;
+  for (size_t n; ok && (n = icf_render_next(&render, chunk, sizeof chunk)) > 0;)
+    ok = std::fwrite(chunk, 1, n, stream) == n;
   return std::fflush(stream) == 0 && ok;
 }
 
