@@ -85,7 +85,7 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
   std::mt19937_64 rng(std::hash<std::string>()(GetParam()));
   std::vector<Case> cases;
   for (int32_t period : {60, 900, 3600, 5400, 7200, 25200, 86400, 172800}) {
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 0; i < 24; ++i) {
       std::tm tm{};
       const bool change = rng() % 3 == 0;
       tm.tm_year = year - 1900 + int(rng() % 3), tm.tm_isdst = -1;
