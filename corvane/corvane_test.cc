@@ -84,6 +84,8 @@ TEST(Programs, RunsAndErrors) {
       {q, Q + "f", First},
       {q, Q + "-fp -n 240110090000 f", "240110100000 3600 0\n"},
       {q, Q + "-p -f -n 240110100000 f", "0 3600 0\n"},
+      {H + entry("240110090000", 'r', 1), Q + "-f f", "240110090000 0\n", "",
+       1},
       {retried(2, 1000), Q + d3, Second},
       {retried(2, 2000), Q + d3, First},
       {retried(5, 3000), Q + d3, Second},  // the last delay repeats
