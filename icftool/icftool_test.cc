@@ -139,6 +139,10 @@ TEST(IcfTool, CheckFindsEachProblem) {
       {edit(h, "67271f70", "67271f71"),
        ":6: key 241103020000 does not name its time 67271f71 (241103020001)"},
       {edit(h, "r 2411", "R 2411"), ":5: unknown status letter 'R'"},
+      {edit(h, "241103014500 67270ddc",
+            std::string("24110301450\0 67270ddc", 21)),
+       ":5: cannot read the record: a key or stamp holds a NUL byte; the "
+       "programs cannot read the file, and later lines are not checked"},
       {edit(h, "241103020000 67271f70 n", "241103026000 0 a"),
        ":6: key 241103026000 does not name a valid time"},
       {edit(h, "0001", "0004"), ":5: retry count 4 is above RETRIES + 1 (3)"},
