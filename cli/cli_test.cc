@@ -35,28 +35,6 @@ TEST(Cli, DelayForEachRetry) {
   for (int32_t r = 0; r < 6; ++r) EXPECT_EQ(cli_delay_for(&d, r), want[r]) << r;
 }
 
-// The flag marks the last retry RETRIES allows; a line that does not fit
-// is refused.
-TEST(Cli, OutputLine) {
-  setenv("TZ", "UTC0", 1), tzset();
-  IcfTable table{};
-  table.period = 900, table.retries = 3;
-  IcfEntry e{};
-  e.time = 1704067200;
-  // retry count (-1: no entry), flags, buffer size, line
-  const std::tuple<int, int, size_t, const char *> cases[] = {
-      {-1, CLI_WITH_PERIOD | CLI_WITH_FLAG, 40, "0 900 0\n"},
-      {2, CLI_WITH_FLAG, 40, "240101000000 0\n"},
-      {3, CLI_WITH_PERIOD | CLI_WITH_FLAG, 40, "240101000000 900 1\n"},
-      {3, CLI_WITH_PERIOD, 17, nullptr}};
-  for (auto [count, flags, size, want] : cases) {
-    char line[40];
-    e.retry_count = count;
-    int n = cli_line(line, size, &table, count < 0 ? nullptr : &e, flags);
-    EXPECT_EQ(n < 0 ? "(none)" : std::string(line), want ? want : "(none)");
-  }
-}
-
 // The last pending interval is the snapshot only while it is in progress; at
 // its end the next one, here already done, has begun.
 TEST(Cli, SnapshotEndsWithItsInterval) {

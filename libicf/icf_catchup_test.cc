@@ -5,14 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <random>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "icf_internal.h"
-#include "libicf.h"
 
 namespace {
 
@@ -23,25 +20,20 @@ constexpr time_t Day = 86400;
 struct Case {
   int32_t period, capacity, entries;
   time_t newest, now;
-  int64_t include_current, seed;
+  int include_current;
+  uint64_t seed;
 };
 
-std::string key_of(time_t t) {
-  char key[13] = "";
-  icf_cnv_time_str(t, key);
-  return key;
-}
-
 // The table of `c` after one quenlor, as text: the slot returned, the ring
-// bounds, the cursor, the pending order and every slot. Stamps the run took
-// from the clock read "clock", as the two runs may see different seconds.
+// bounds, the cursor, the pending order and every slot. Stamps taken from
+// the clock read "clock", as the two runs may see different seconds.
 std::string run(const Case &c, int fast) {
   IcfFile file{};
   IcfTable &t = file.table;
   std::vector<IcfEntry> slots(static_cast<size_t>(c.capacity));
   t = {c.period, 3, c.capacity, -1, -1, slots.data(), {}, nullptr};
   queue_create(&t.pending, &t, nullptr);
-  std::mt19937_64 rng(uint64_t(c.seed));
+  std::mt19937_64 rng(c.seed);
   std::vector<IcfEntry *> pending;
   for (int32_t i = c.entries - 1; i >= 0; --i) {
     const int status = "snrxa"[rng() % 5];
@@ -52,16 +44,16 @@ std::string run(const Case &c, int fast) {
   std::shuffle(pending.begin(), pending.end(), rng);  // not the ring's order
   for (IcfEntry *e : pending) queue_insert(&t.pending, &e->link);
   if (!pending.empty() && rng() % 2) t.cursor = pending[rng() % pending.size()];
-
   Icf_Fast_Catch_Up = fast;
-  const std::string from = key_of(time(nullptr));
-  const IcfEntry *r = quenlor(&file, c.now, int(c.include_current));
-  const std::string to = key_of(time(nullptr));
+  char from[13] = "", to[13] = "";
+  icf_cnv_time_str(time(nullptr), from);
+  const IcfEntry *r = quenlor(&file, c.now, c.include_current);
+  icf_cnv_time_str(time(nullptr), to);
   Icf_Fast_Catch_Up = 1;
   auto slot = [&](const IcfEntry *e) { return e ? e - t.entries : -1; };
   std::ostringstream s;
-  s << "returned " << slot(r) << " first " << t.first << " last " << t.last
-    << " cursor " << slot(t.cursor) << "\npending";
+  s << slot(r) << " " << t.first << " " << t.last << " " << slot(t.cursor)
+    << "\npending";
   for (QueueElement *q = queue_first(&t.pending); q; q = queue_next(q))
     s << " " << slot(static_cast<IcfEntry *>(q->data));
   for (const IcfEntry &e : slots) {
@@ -76,27 +68,24 @@ std::string run(const Case &c, int fast) {
 
 class CatchUp : public ::testing::TestWithParam<const char *> {};
 
-// Random tables: newest start in 2023-2025 (one in three near a clock change),
-// on the period's grid, a whole minute or any second; gaps up to two years on
-// every scale, shorter for short periods to keep the walk quick. Then a year
-// and two, and the clock as `now`, half a period off its grid so that no
-// interval ends between the two runs.
+// Random tables: the newest start in three years from the zone's own (one in
+// three in a month of clock changes), on the period's grid, a whole minute or
+// any second; pauses up to two years, shorter for short periods to keep the
+// walk quick. Then the clock as `now`.
 TEST_P(CatchUp, MatchesTheStepByStepWalk) {
-  // A zone, and the first of the three years of its random tables.
   std::istringstream param(GetParam());
   std::string zone;
   int year = 2023;
   param >> zone >> year;
-  if (zone.find('/') != zone.npos && zone.find(',') == zone.npos &&
+  if (zone.find(',') == zone.npos &&
       access(("/usr/share/zoneinfo/" + zone).c_str(), F_OK) != 0)
     GTEST_SKIP() << "no zone file for " << zone;
   setenv("TZ", zone.c_str(), 1);
   tzset();
   std::mt19937_64 rng(std::hash<std::string>()(GetParam()));
   std::vector<Case> cases;
-  for (int32_t period :
-       {60, 900, 3600, 7200, 21600, 5400, 25200, 86400, 172800}) {
-    for (int i = 0; i < 40; ++i) {
+  for (int32_t period : {60, 900, 3600, 5400, 7200, 25200, 86400, 172800}) {
+    for (int i = 0; i < 24; ++i) {
       std::tm tm{};
       const bool change = rng() % 3 == 0;
       tm.tm_year = year - 1900 + int(rng() % 3), tm.tm_isdst = -1;
@@ -105,44 +94,35 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
       const time_t steps[] = {1, 60, period < Day ? period : 3600};
       const time_t step = steps[std::min<uint64_t>(rng() % 4, 2)];
       const time_t newest = std::mktime(&tm) + rng() % (Day / step) * step;
-      const double most = std::min(2.0 * 365 * Day, 100000.0 * period);
+      const double most = std::min(2.0 * 365 * Day, 20000.0 * period);
       const double u = std::uniform_real_distribution<double>(0, 1)(rng);
       const int32_t capacity = "\1\5\140\140"[rng() % 4];
       const int32_t entries =
           rng() % 8 ? 1 + static_cast<int32_t>(rng() % capacity) : 0;
       cases.push_back({period, capacity, entries, newest,
                        newest + period + time_t(std::pow(most, u)) - 1,
-                       int64_t(rng() % 2), int64_t(rng())});
+                       int(rng() % 2), rng()});
     }
   }
-  std::tm jan15{};
-  jan15.tm_year = 124, jan15.tm_mday = 15, jan15.tm_isdst = -1;
-  const time_t newest = std::mktime(&jan15);
-  for (int32_t period : {60, 900, 86400})
-    for (time_t days : {1, 30, 365, 730})
-      cases.push_back(
-          {period, 96, 96, newest, newest + period + days * Day, 0, 7});
+  // The clock itself, half a period off its grid so that no interval ends
+  // between the two runs.
   const time_t clock = time(nullptr);
-  for (int32_t period : {900, 3600})
-    for (int64_t include_current : {0, 1})
-      cases.push_back({period, 96, 96,
-                       clock - clock % period + period / 2 - 40 * Day, -1,
-                       include_current, 3});
-
+  for (int include_current : {0, 1})
+    cases.push_back({900, 96, 96, clock - clock % 900 + 450 - 40 * Day, -1,
+                     include_current, 3});
   for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message()
-                 << "period " << c.period << " newest " << key_of(c.newest)
-                 << " now " << c.now << " include_current " << c.include_current
-                 << " seed " << c.seed);
+    SCOPED_TRACE(testing::Message() << c.period << " " << c.newest << " "
+                                    << c.now << " " << c.seed);
     ASSERT_EQ(run(c, 0), run(c, 1));
   }
 }
 
+// One zone for each kind of clock change: an hour each way, half an hour and
+// two hours, back without a flag change, summer time in winter, a day left
+// out, offsets of half an hour.
 INSTANTIATE_TEST_SUITE_P(
     Zones, CatchUp,
-    ::testing::Values("EST5EDT,M3.2.0,M11.1.0", "AEST-10AEDT,M10.1.0,M4.1.0/3",
-                      "UTC0", "NST3:30NDT,M3.2.0,M11.1.0",
-                      "LHST-10:30LHDT-11,M10.1.0,M4.1.0", "Australia/Lord_Howe",
+    ::testing::Values("EST5EDT,M3.2.0,M11.1.0", "Australia/Lord_Howe",
                       "Antarctica/Troll", "Asia/Almaty", "Africa/Casablanca",
                       "Europe/Dublin", "America/St_Johns", "Europe/Moscow 2013",
                       "America/Caracas 2006", "Pacific/Apia 2010"));

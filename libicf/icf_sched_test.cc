@@ -135,6 +135,8 @@ TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   EXPECT_EQ(icf_find(&file, T("24011500")), nullptr);
   EXPECT_EQ(icf_find(&file, T("24011502")), &slots[2]);
   EXPECT_EQ(icf_find(&file, T("24011503")), &slots[0]);
+  corvane(&file, &slots[1], 'x');  // failed: no longer pending
+  EXPECT_EQ(file.table.pending.count, 1);
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -171,52 +167,19 @@ TEST_F(IcfTest, LargeFilesRoundTripByteForByte) {
   }
 }
 
-// In place (as another user the directory is not writable) or by renaming a
-// new file; under a file-size limit, or cutting the lines beyond ENTRIES.
-TEST_F(IcfTest, CommitStoresAllOrNothing) {
-  const std::string two = "PERIOD=900\nENTRIES=2\nRETRIES=3\n";
-  const std::string L4 = "091026021500 4ae50624 n 091026021500 0000\n";
-  for (int run = 0; run < 4; ++run) {
-    const bool in_place = run & 1, limited = run & 2;
-    put(two + L1 + L2 + L3);
-    chmod(dir.c_str(), 0755);
-    chmod(path.c_str(), 0640);
-    if (chown(path.c_str(), 65534, 65534) != 0 && in_place) continue;
-    if (fork() == 0) {
-      if (in_place && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limit = {64, 64};
-      if (limited) setrlimit(RLIMIT_FSIZE, &limit);
-      if (!open(&file)) _exit(3);
-      icf_entry_new(&file.table, 0x4ae50624, "091026021500", "091026021500",
-                    'n', 0);
-      _exit(icf_commit(&file));
-    }
-    int status;
-    wait(&status);
-    EXPECT_EQ(WEXITSTATUS(status), limited ? 0 : 1) << run;
-    EXPECT_EQ(get(), limited ? two + L1 + L2 + L3 : two + L3 + L4) << run;
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640)) << run;
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);  // no temp
-  }
-}
-
 // A run that cannot get the lock in time gives up as busy, also against the
-// new file a commit made and against a read-only reader. (Many processes
-// updating one file are in the concurrency suite.)
+// new file a commit made and against a reader, who cannot commit.
 TEST_F(IcfTest, LockKeepsRunsApart) {
   put(Header);
-  ASSERT_TRUE(open(&file));
-  ASSERT_TRUE(icf_commit(&file));
   IcfFile other;
+  ASSERT_TRUE(open(&file) && icf_commit(&file));
   Lock_Wait_Ms = 20;
   EXPECT_FALSE(open(&other));
   EXPECT_EQ(other.error, ICF_ERR_BUSY);
   icf_close(&file);
   ASSERT_TRUE(icf_open_readonly(&other, "t", path.c_str()));
   EXPECT_FALSE(icf_commit(&other));
-  EXPECT_FALSE(open(&file));
-  EXPECT_EQ(file.error, ICF_ERR_BUSY);
+  EXPECT_FALSE(open(&file));  // nor write while it reads
   icf_close(&other);
 }
 
