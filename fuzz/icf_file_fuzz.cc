@@ -1,6 +1,9 @@
 // Arbitrary bytes as a checkpoint file: the open fails cleanly, or the
 // table keeps its invariants through the scheduler and a status change, the
-// commit succeeds and the reopened file holds the committed table.
+// commit succeeds and the reopened file holds the committed table. The
+// file is read in chunks of a size taken from the input too, which must
+// give what reading it in one piece gives, so that records and numbers fall
+// across the chunks' boundaries everywhere.
 #include <algorithm>
 #include <vector>
 
@@ -47,8 +50,20 @@ static std::string snap(const IcfTable &t, bool reread = false) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int fd = fuzz_free_fd();
   fuzz_write(data, size);
+  Icf_Read_Chunk = 64 * 1024;
+  IcfFile whole;
+  const bool whole_ok = icf_open(&whole, "FUZZ", Fuzz_Path);
+  const std::string whole_table = whole_ok ? snap(whole.table) : "";
+  const int32_t whole_line = whole.fault_line, whole_fault = whole.read_fault;
+  icf_close(&whole);
+  Icf_Read_Chunk = 1 + fuzz_hash(data, size) % 97;
   IcfFile file;
-  if (!icf_open(&file, "FUZZ", Fuzz_Path)) {
+  const bool ok = icf_open(&file, "FUZZ", Fuzz_Path);
+  Icf_Read_Chunk = 64 * 1024;
+  FUZZ_CHECK(ok == whole_ok && (ok ? snap(file.table) == whole_table
+                                   : file.fault_line == whole_line &&
+                                         file.read_fault == whole_fault));
+  if (!ok) {
     FUZZ_CHECK(file.error == ICF_ERR_INVALID && file.stream == nullptr);
     FUZZ_CHECK(fuzz_free_fd() == fd);
     return 0;
