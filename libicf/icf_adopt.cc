@@ -4,8 +4,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
+
+void icf_queue_rebuild(IcfTable *table) {
+  queue_create(&table->pending, table, nullptr);
+  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
+    IcfEntry *entry = &table->entries[i];
+    queue_init(&entry->link, entry);
+    if (entry->status != 's' && entry->status != 'x')
+      queue_insert(&table->pending, &entry->link);
+    if (i == table->last) break;
+  }
+}
 
 int icf_adopt(IcfFile *file, IcfFile *from) {
   if (file == nullptr || from == nullptr || file == from ||
@@ -25,14 +37,7 @@ int icf_adopt(IcfFile *file, IcfFile *from) {
   file->saved = IcfHash{};  // the file no longer holds this table
   // The links point at the anchor inside `from`, which is about to be
   // cleared: the queue is rebuilt in ring order, which is file order.
-  queue_create(&table->pending, table, nullptr);
-  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
-    IcfEntry *entry = &table->entries[i];
-    queue_init(&entry->link, entry);
-    if (entry->status != 's' && entry->status != 'x')
-      queue_insert(&table->pending, &entry->link);
-    if (i == table->last) break;
-  }
+  icf_queue_rebuild(table);
   fclose(from->stream);
   std_free(nullptr, from->path);
   std::memset(from, 0, sizeof *from);

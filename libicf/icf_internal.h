@@ -78,3 +78,7 @@ void icf_render_start(IcfRender *render, const IcfTable *table, int header);
 size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity);
 // The exact length of the text icf_render_next produces, header included.
 uint64_t icf_text_length(const IcfTable *table);
+
+// Puts every pending entry of the ring (status neither 's' nor 'x') into a
+// fresh pending queue in ring order, which is file order, as a load does.
+void icf_queue_rebuild(IcfTable *table);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
@@ -58,15 +59,7 @@ void as_read(IcfTable *table) {
     }
     if (i == table->last) break;
   }
-  if (in_order && queued == nullptr) return;
-  queue_create(&table->pending, table, nullptr);
-  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
-    IcfEntry *entry = &table->entries[i];
-    queue_init(&entry->link, entry);
-    if (entry->status != 's' && entry->status != 'x')
-      queue_insert(&table->pending, &entry->link);
-    if (i == table->last) break;
-  }
+  if (!in_order || queued != nullptr) icf_queue_rebuild(table);
 }
 
 int load_afresh(IcfFile *file) {

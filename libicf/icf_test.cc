@@ -162,7 +162,7 @@ TEST_F(IcfTest, LargeFilesRoundTripByteForByte) {
     if (n == 100000) fs::create_hard_link(path, dir + "/other-name");
     ASSERT_TRUE(open(&file)) << n;
     if (n == 100000) put(std::string(text.size(), '#'));  // every byte counts
-    const int32_t partial[] = {0, 0, 1, 2, 2};  // pending: n, r and ?
+    const int32_t partial[] = {0, 0, 1, 2, 2};            // pending: n, r and ?
     EXPECT_EQ(file.table.pending.count, n / 5 * 3 + partial[n % 5]) << n;
     EXPECT_TRUE(icf_commit(&file));
     icf_close(&file);
