@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <string>
 #include <tuple>
 
 namespace {
@@ -45,7 +43,6 @@ TEST(Cli, SnapshotEndsWithItsInterval) {
   std::ofstream(path) << "PERIOD=900\nENTRIES=8\nRETRIES=3\n"
                          "240101000000 65920080 n 240101000000 0000\n"
                          "240101001500 65920404 s 240101000000 0000\n";
-  // now, the snapshot's key ("": none)
   const std::pair<time_t, std::string> cases[] = {
       {T0 + 899, "240101000000"}, {T0 + 900, ""}, {T0 + 1800, "240101003000"}};
   for (const auto &[now, key] : cases) {

@@ -1,17 +1,12 @@
-// Test support for the program tests: shell lines that run the built
-// programs as a user would, in a scratch directory, and checkpoint text.
+// Shell lines that run the built programs in a scratch directory.
 #pragma once
 
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string>
 
 // The zone of the test and of the programs it runs: a spring gap 02:00-03:00
 // on 10 March 2024 and an autumn repeat 01:00-02:00 on 3 November.
@@ -33,9 +28,9 @@ struct Scratch {
   }
   ~Scratch() { std::filesystem::remove_all(dir); }
   std::string read(const std::string &name = "f") const {
-    std::ostringstream text;
-    text << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf();
-    return text.str();
+    return (std::ostringstream()
+            << std::ifstream(dir + "/" + name, std::ios::binary).rdbuf())
+        .str();
   }
   // Runs a shell line here with SIGXFSZ ignored, so that a write beyond
   // `prlimit --fsize` fails instead of killing the program.
@@ -54,7 +49,7 @@ inline time_t at(const std::string &key, int dst = -1) {
   return mktime(&tm);
 }
 
-// The key of the real clock `age` seconds ago, for update stamps.
+// For update stamps, which the delays compare with the real clock.
 inline std::string ago(long age) {
   time_t t = time(nullptr) - age;
   std::tm tm;
@@ -63,7 +58,6 @@ inline std::string ago(long age) {
   return key;
 }
 
-// One entry line as the library writes it.
 inline std::string entry(const std::string &key, char status, int count = 0,
                          int dst = -1, std::string stamp = "240101000000") {
   char line[64];
@@ -81,13 +75,12 @@ inline const std::string Healthy =
     "241103014500 67270ddc r 241103030211 0001\n"
     "241103020000 67271f70 n 241103031500 0000\n";
 
-// `text` with the first `from` replaced; throws when there is none.
+// Throws when there is no `from`.
 inline std::string edit(std::string text, const std::string &from,
                         const std::string &to) {
   return text.replace(text.find(from), from.size(), to);
 }
 
-// Checkpoint text without the update stamps, which come from the real clock.
 inline std::string unstamped(const std::string &text) {
   return std::regex_replace(text, std::regex(" (.) \\d{12} "), " $1 ");
 }

@@ -51,12 +51,10 @@ TEST(Corvane, RepeatedHourKeyUpdatesBothEntries) {
   }
 }
 
-// retried(...) holds 09:00 retried `count` times `age` seconds ago by the real
-// clock, then 10:00 new. At 11:30 10:00 has not ended, and 2024 times never
-// enter the delay test, which reads the system clock. For corvane 08:00 is
-// pending but earlier; 10:00 is on its last retry; 12:00 has not ended at
-// 12:30. A run fails exactly when it writes to standard error, and then
-// leaves the file as it was; a quenlor run that succeeds appends `added`.
+// 09:00 retried `count` times `age` seconds ago by the real clock, then 10:00
+// new; 2024 times never enter the delay test. A run fails exactly when it
+// writes to standard error, and then leaves the file as it was; a quenlor run
+// that succeeds appends `added` entries.
 std::string retried(int count, long age) {
   return "PERIOD=3600\nENTRIES=10\nRETRIES=80\n" +
          entry("240110090000", 'r', count, -1, ago(age)) +
@@ -83,15 +81,11 @@ TEST(Programs, RunsAndErrors) {
   } cases[] = {
       {q, Q + "f", First},
       {q, Q + "-fp -n 240110090000 f", "240110100000 3600 0\n"},
-      {q, Q + "-p -f -n 240110100000 f", "0 3600 0\n"},
       {H + entry("240110090000", 'r', 1), Q + "-f f", "240110090000 0\n", "",
        1},
       {retried(2, 1000), Q + d3, Second},
       {retried(2, 2000), Q + d3, First},
-      {retried(5, 3000), Q + d3, Second},  // the last delay repeats
-      {retried(70, 0), Q + d60, Second},   // beyond the 64 slots: the last
-      {retried(1, 0), Q + "-d 4294967295 f", First},  // negative: no wait
-      {retried(0, 0), Q + "-d 600 f", First},
+      {retried(70, 0), Q + d60, Second},  // beyond the 64 slots: the last
       {one, Q + "-s -t 240110103000 f", Second},
       {one, Q + "-s -t 240110111000 f", "240110110000\n", "", 1},  // begun
       {H + entry("240110090000", 'n') + entry("240110100000", 's'),
@@ -102,9 +96,7 @@ TEST(Programs, RunsAndErrors) {
       {one, Q + "f -p", "", "quenlor: Extra arguments on command line\n"},
       {one, "TZ=UTC0 " + Q + "-t 691231235959 f", "",  // -1 fails
        "quenlor: Current time, invalid interval value\n"},
-      {c, C + "-n f" + K + "s", "240110100000\n"},
       {c, C + "-n -p -f f" + K + "s", "240110100000 3600 1\n"},
-      {c, C + "-n -d 600 f" + K + "success", "240110110000\n"},
       {c, C + "-n -p f 240110110000 x", "0 3600\n"},
       {c, C + "-p -f -d 600 f" + K + "s", ""},
       {c, C + "-d 1,x -q f" + K + "s", "", "Invalid option value for -d: x\n"},
@@ -158,12 +150,10 @@ TEST(Corvane, JobLoopAcrossClockChangesOfAnySize) {
     in >> zone >> from >> to;
     if (zone[0] != 'E' &&
         access(("/usr/share/zoneinfo/" + zone).c_str(), F_OK)) {
-      std::printf("note: no zone file for %s, its loop is skipped\n",
-                  zone.c_str());
+      std::printf("note: no zone file: %s skipped\n", zone.c_str());
       continue;
     }
-    setenv("TZ", zone.c_str(), 1);
-    tzset();
+    setenv("TZ", zone.c_str(), 1), tzset();
     for (int period; in >> period;) {
       SCOPED_TRACE(zone + " " + std::to_string(period));
       Scratch s("PERIOD=" + std::to_string(period) +
@@ -181,10 +171,10 @@ TEST(Corvane, JobLoopAcrossClockChangesOfAnySize) {
       for (int i = 0; std::getline(lines, line); ++i) {
         if (i < 3) continue;
         std::istringstream(line) >> key >> hex;
-        EXPECT_TRUE(keys.insert(key).second) << key << " twice";
         EXPECT_EQ(icf_cnv_time(key.c_str(), &t), nullptr);
         EXPECT_EQ(std::stoll(hex, nullptr, 16), t) << key << " first pass";
-        EXPECT_GT(t, previous) << key;
+        EXPECT_GT(t, previous) << key;  // also: no key twice
+        keys.insert(key);
         previous = t;
       }
       ASSERT_FALSE(keys.empty());
@@ -200,8 +190,7 @@ TEST(Corvane, JobLoopAcrossClockChangesOfAnySize) {
       }
     }
   }
-  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-  tzset();
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1), tzset();
 }
 
 }  // namespace

@@ -7,34 +7,18 @@ namespace {
 
 const int Env = setenv("T", ICFTOOL_BIN, 1) + setenv("Q", QUENLOR_BIN, 1) +
                 setenv("C", CORVANE_BIN, 1);
-const std::string Usage =
-    "usage: icftool create [-f] file period entries retries\n"
-    "       icftool show [-j] file\n"
-    "       icftool check [-l lag] [-x failed] [-t now] file\n"
-    "       icftool metrics [-o out] [-t now] file...\n"
-    "       icftool mark [-n] [-o status] file from to status\n"
-    "       icftool edit file\n"
-    "       icftool run [-dtxTkmw value] file -- command [arg ...]\n"
-    "       icftool -h\n";
-
 TEST(IcfTool, CommandLineAndCreate) {
   Scratch s(Healthy);
   const std::pair<std::string, std::string> cases[] = {
-      {"frob", "Unknown command: frob\n" + Usage},
-      {"show -x f", "Invalid command-line option \"x\"\n"},
       {"create -f f 2147483648 96 3",
        "Invalid period: 2147483648 (seconds, 1 or more)\n"},
-      {"create -f f 15m 96 3", "Invalid period: 15m (seconds, 1 or more)\n"},
       {"create -f f 900 0 3", "Invalid entries: 0 (1 to 1000000)\n"},
       {"create -f f 900 96 -1", "Invalid retries: -1 (0 or more)\n"},
       {"create f 900 96 3", "File exists: f (-f replaces it)\n"},
-      {"metrics", "Missing or extra arguments on command line\n"},
       {"metrics -t 24130 f", "Invalid option value for -t: 24130\n"},
-      {"check -l x f", "Invalid option value for -l: x\n"},
       {"mark f 2411 2412 r", "Invalid status: r (s, a or x)\n"},
       {"mark f 2411 2413 s", "Invalid interval key: 2413\n"},
       {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230\n"},
-      {"mark g 2411 2412 s", "Invalid checkpoint file: g\n"},
       {"edit g", "Cannot open checkpoint file: g: No such file or directory\n"},
       {"run f --", "Missing or extra arguments on command line\n"},
       {"run -q f -- true", "Invalid command-line option \"q\"\n"},
@@ -42,29 +26,26 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"run g -- true", "Invalid checkpoint file: g\n"},
       {"run -t 241103020000 f -- ./missing",
        "Cannot run ./missing: No such file or directory\n"},
-      {"run -t 241103020000 f -- ./f", "Cannot run ./f: Permission denied\n"},
   };
   for (const auto &[args, err] : cases)  // the status last
     EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
               "icftool: " + err + "1\n");
   // Usage on standard error; on request with status 0, other options
   // ignored.
-  const std::string first = Usage.substr(0, Usage.find('\n') + 1);
   const std::pair<std::string, std::string> usages[] = {
-      {"$T", first + "1\n"},
-      {"$T -h", first + "0\n"},
+      {"$T frob", "icftool: Unknown command: frob\n1\n"},
+      {"$T", "usage: icftool create [-f] file period entries retries\n1\n"},
+      {"$T -h", "usage: icftool create [-f] file period entries retries\n0\n"},
       {"$Q -p -h -x", "Usage: quenlor -[options] <filename>\n0\n"},
       {"$C -n -h -s",
        "Usage: corvane -[options] <filename> <interval> <status>\n0\n"},
   };
   for (const auto &[line, text] : usages)
-    EXPECT_EQ(s.run("{ " + line +
-                    " 2>&1 >/dev/null; echo $?; } | sed -n "
-                    "'1p;$p'")
-                  .out,
-              text);
+    EXPECT_EQ(
+        s.run("{ " + line + " 2>&1 >/dev/null; echo $?; } | sed -n '1p;$p'")
+            .out,
+        text);
   EXPECT_EQ(s.read(), Healthy);
-  EXPECT_NE(s.run("ls g").status, 0);
   Ran r = s.run(
       "$T create g 900 96 3 && $T create -f f 60 1 0 && "
       "$T show -j f | jq -e '.entries == [] and "
@@ -100,13 +81,12 @@ TEST(IcfTool, Show) {
       "6 entries: 1 new, 1 done, 1 retry, 1 again, 1 failed, 1 unknown\n"
       "oldest pending: 241103014500  2024-11-03 01:45:00 EDT\n")
       << r.err;
-  r = s.run(
-      "$T show -j f | jq -c '[.file, .header.RETRIES, .entries[3].time,"
-      " .entries[5].status, .entries[5].stamp, .count.retry, "
-      ".oldest_pending.start]'");
-  EXPECT_EQ(r.out,
-            "[\"f\",2,1730618100,\"unknown '\\\"'\",\"24110303\xc3\xa9\xc3"
-            "\xbf\\u0001\",1,\"2024-11-03 01:45:00 EDT\"]\n")
+  r = s.run("$T show -j f | jq -c '[.entries[5][], .oldest_pending.start]'");
+  EXPECT_EQ(
+      r.out,
+      "[\"241103024500\",1730619900,\"2024-11-03 02:45:00 EST\",\"unknown "
+      "'\\\"'\",\"\\\"\",0,\"24110303\xc3\xa9\xc3\xbf\\u0001\",\"2024-11-03 "
+      "01:45:00 EDT\"]\n")
       << r.err;
   EXPECT_EQ(s.read(), file);
   // A run appends a partial record before it lets the reader in.
@@ -116,38 +96,30 @@ TEST(IcfTool, Show) {
   EXPECT_EQ(r.out + r.err, "icftool: Invalid checkpoint file: f\n");
 }
 
+// Each finding's line and its first words; the status first.
 TEST(IcfTool, CheckFindsEachProblem) {
   const std::string h = Healthy;
   const std::pair<std::string, std::string> cases[] = {
       {edit(h, "PERIOD=900", "PERIOD=0"), ":1: PERIOD=0 is below 1"},
       {edit(h, "ENTRIES=4", "ENTRIES 4"),
-       ":2: the header is not the three lines PERIOD=, ENTRIES= and "
-       "RETRIES=, each with a number; the programs cannot read the file"},
+       ":2: the header is not the three lines P"},
       {edit(h, "ENTRIES=4", "ENTRIES=1000001"),
-       ":2: ENTRIES=1000001 is above 1000000, the most the programs take"},
-      {edit(h, "P", "~"),
-       ":1: an update was cut short while it rewrote the file in place: the "
-       "first byte is '~' instead of the 'P' of PERIOD=, and the programs "
-       "refuse the file until it is a 'P' again; the rest reads as one whole "
-       "table: if it is the one you expect, put the 'P' back"},
+       ":2: ENTRIES=1000001 is above 1000000, t"},
+      {edit(h, "P", "~"), ":1: an update was cut short while it re"},
       {edit(h, "ENTRIES=4", "ENTRIES=2"),
-       ": 3 entry lines, more than ENTRIES=2: the oldest 1 are dropped at "
-       "the next update"},
+       ": 3 entry lines, more than ENTRIES=2: t"},
       {edit(h, "241103014500 67270ddc", "241103020000 67271f70"),
-       ":6: entry 241103020000 is not later than the entry before it "
-       "(241103020000)"},
+       ":6: entry 241103020000 is not later tha"},
       {edit(h, "67271f70", "67271f71"),
-       ":6: key 241103020000 does not name its time 67271f71 (241103020001)"},
+       ":6: key 241103020000 does not name its "},
       {edit(h, "r 2411", "R 2411"), ":5: unknown status letter 'R'"},
-      {edit(h, "241103014500 67270ddc",
-            std::string("24110301450\0 67270ddc", 21)),
-       ":5: cannot read the record: a key or stamp holds a NUL byte; the "
-       "programs cannot read the file, and later lines are not checked"},
+      {edit(h, "241103014500", std::string("24110301450\0", 12)),
+       ":5: cannot read the record: a key or st"},
       {edit(h, "241103020000 67271f70 n", "241103026000 0 a"),
-       ":6: key 241103026000 does not name a valid time"},
-      {edit(h, "0001", "0004"), ":5: retry count 4 is above RETRIES + 1 (3)"},
+       ":6: key 241103026000 does not name a va"},
+      {edit(h, "0001", "0004"), ":5: retry count 4 is above RETRIES + 1 "},
       {edit(h, "500 0000\n", "500\n"),
-       ":6: partial record: 4 of 5 fields; the programs cannot read the file"},
+       ":6: partial record: 4 of 5 fields; the "},
       // Healthy: split records, no last newline, both passes of the repeated
       // hour under one key, the time of an `a` line, retries counted on
       // after failing.
@@ -158,8 +130,9 @@ TEST(IcfTool, CheckFindsEachProblem) {
       {edit(h, "s 241103015007 0000", "x 241103015007 0007"), ""},
   };
   for (const auto &[file, report] : cases)
-    EXPECT_EQ(Scratch(file).run("$T check f 2>&1; echo $?").out,
-              report.empty() ? "0\n" : "f" + report + "\n1\n")
+    EXPECT_EQ(
+        Scratch(file).run("$T check f >o 2>&1; echo $?; cut -c1-40 o").out,
+        report.empty() ? "0\n" : "1\nf" + report + "\n")
         << file;
 }
 
