@@ -10,7 +10,6 @@ const int Env = setenv("T", ICFTOOL_BIN " run", 1) +
 const std::string Head = "PERIOD=900\nENTRIES=8\nRETRIES=1\n";
 const std::string Z = "240531234500", A = "240601000000", B = "240601001500";
 
-// Standard error without the seconds each interval took.
 std::string untimed(const std::string &err) {
   return std::regex_replace(err, std::regex(" in [0-9.]+ s\n"), "\n");
 }
@@ -27,9 +26,7 @@ std::string summary(int run, int done, int retry, int failed,
 TEST(Run, EnvironmentAcrossClockChanges) {
   const char *job =
       "echo $ICF_INTERVAL $ICF_START_ISO $ICF_END_ISO $((ICF_END-ICF_START)) "
-      "$ICF_PERIOD $ICF_RETRY $ICF_LAST_RETRY >>log; read x && echo stdin; "
-      "[ \"$(date -d @$ICF_START +%FT%T%:z) $(date -d @$ICF_END +%FT%T%:z)\" "
-      "= \"$ICF_START_ISO $ICF_END_ISO\" ] || echo mismatch >>log";
+      "$ICF_PERIOD $ICF_RETRY $ICF_LAST_RETRY >>log; ! read x || echo stdin";
   struct Case {
     std::string file, now, log;
   } cases[] = {
@@ -56,7 +53,6 @@ TEST(Run, EnvironmentAcrossClockChanges) {
   }
 }
 
-// One line of the runner's report.
 std::string said(const std::string &key, const std::string &what) {
   return "icftool: " + key + " " + what + "\n";
 }
@@ -80,20 +76,12 @@ TEST(Run, RecordsOutcomes) {
       {entry(A, 'n'), "-T 1 -k 1", "trap \"\" TERM; sleep 30",
        said(A, "retry (timeout after 1 s)") + summary(1, 0, 1, 0),
        entry(A, 'r', 1), 1},
-      {entry(A, 'n'), "-T 1", "sleep 30 & wait",
-       said(A, "retry (timeout after 1 s)") + summary(1, 0, 1, 0),
-       entry(A, 'r', 1), 1},
       // Held back by its delay; then due, and beyond RETRIES.
       {entry(A, 'r', 1, -1, ago(100)), "-d 600", "exit 1", summary(0, 0, 0, 0),
        entry(A, 'r', 1), 0},
       {entry(A, 'r', 1, -1, ago(700)), "-d 600", "exit 1",
        said(A, "failed (exit status 1)") + summary(1, 0, 0, 1),
        entry(A, 'x', 2), 1},
-      // Without delays a retry waits for the next run all the same.
-      {entry(A, 'n') + entry(B, 'n'), "", "exit 1",
-       said(A, "retry (exit status 1)") + said(B, "retry (exit status 1)") +
-           summary(2, 0, 2, 0),
-       entry(A, 'r', 1) + entry(B, 'r', 1), 1},
       // The job asks for an interval done before again; the runner sees it.
       {entry(Z, 's') + entry(A, 'n'), "",
        "[ $ICF_INTERVAL != " + A + " ] || $C f " + Z + " a",
@@ -118,18 +106,18 @@ TEST(Run, RecordsOutcomes) {
 // job, and the runner keeps their changes.
 TEST(Run, RunnersAndProgramsShareTheFile) {
   Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
-  const std::string job =
-      "echo $ICF_INTERVAL >>log; touch started; sleep 1; "
-      "if [ $ICF_INTERVAL = " +
-      A + " ]; then $C f " + B +
-      " x && "
-      "$Q -t 240601004500 f >/dev/null; fi";
-  Ran r = s.run("$T -t 240601003000 f -- sh -c '" + job +
-                "' 2>one & "
-                "until [ -e started ]; do sleep .05; done; "
-                "$T -t 240601003000 f -- true 2>two; echo $?; "
-                "$T -w 60 -t 240601003000 f -- true 2>three; "
-                "echo $?; wait $!; echo $?");
+  Ran r = s.run(
+      "$T -t 240601003000 f -- sh -c 'echo $ICF_INTERVAL >>log; "
+      "touch started; sleep 1; [ $ICF_INTERVAL != " +
+      A +
+      " ] || "
+      "$C f " +
+      B +
+      " x && $Q -t 240601004500 f >/dev/null' 2>one & "
+      "until [ -e started ]; do sleep .05; done; "
+      "$T -t 240601003000 f -- true 2>two; echo $?; "
+      "$T -w 60 -t 240601003000 f -- true 2>three; "
+      "echo $?; wait $!; echo $?");
   EXPECT_EQ(r.out, "0\n0\n0\n");
   EXPECT_EQ(s.read("two"), "icftool: Another runner is busy with f; leaving\n");
   EXPECT_EQ(
