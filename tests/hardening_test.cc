@@ -23,7 +23,6 @@ TEST(Hostile, StreamsSpecialFilesAndLimits) {
       {Q + Next + "f >&-", 1, "quenlor: Cannot write output\n", true},
       {C + " -n f " + key_of(Jan1) + " s >/dev/full", 1,
        "corvane: Cannot write output\n", true},
-      {T + " show f >/dev/full", 1, "icftool: Cannot write output\n", false},
       {Q + " p", 1, "quenlor: Invalid checkpoint file: p\n", false},
       // Over 512 bytes, so that the limit stops the file but not the message.
       {"sed s/S=4/S=40/ f >b && " + Q + " -t " + key_of(Jan1 + 900 * 20) +
