@@ -90,8 +90,7 @@ TEST(Run, RecordsOutcomes) {
 }
 
 // A second runner leaves at once, a third waits; no interval runs twice.
-// Meanwhile the file is free: corvane and quenlor change it from inside the
-// job, and the runner keeps their changes.
+// corvane and quenlor change the file from the job; the runner keeps that.
 TEST(Run, RunnersAndProgramsShareTheFile) {
   Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
   Ran r = s.run(

@@ -40,9 +40,8 @@ std::string seen(IcfFile *file) {
 }
 
 // The runner's turns: after each save the table taken up again is what a
-// fresh open of the file gives, through retries beyond RETRIES, an interval
-// asked for again (its key edited by hand, so a load takes its time from
-// the key; it queues out of file order) and another program's save.
+// fresh open gives, through retries beyond RETRIES, an interval asked for
+// again (a hand-edited key: it queues out of file order), another's save.
 TEST(IcfReopen, KeepsWhatAFreshOpenGives) {
   setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
   tzset();

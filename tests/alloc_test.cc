@@ -1,6 +1,5 @@
-// Each allocation of a run fails in turn: the library reports the failure
-// with the file untouched, or does its job another way; nothing stays
-// allocated and no descriptor stays open.
+// Each allocation of a run fails in turn: the file stays untouched or the
+// job is done another way; no memory or descriptor stays in use.
 #include "child.h"
 #include "gtest/gtest.h"
 #include "libstd.h"

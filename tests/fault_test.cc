@@ -1,6 +1,5 @@
-// Faults during a run: a full disk, and runs killed at random moments. A run
-// either saves its change or fails with its message and leaves the previous
-// file; never a mixture.
+// A full disk and runs killed at random moments: a run saves its change, or
+// fails with its message and leaves the previous file; never a mixture.
 #include <signal.h>
 #include <sys/mount.h>
 
