@@ -79,8 +79,7 @@ bool have_strace() { return std::system("strace -V >/dev/null 2>&1") == 0; }
 // gives the old or the new table.
 TEST(Kill, AtEachWriteOfAnInPlaceSave) {
   if (!have_strace()) GTEST_SKIP() << "strace is missing: not run";
-  // Under 64 KiB before and over it after: the second chunk lands past the
-  // old end of the file.
+  // Over 64 KiB after the save only: its second chunk is past the old end.
   const std::string big = quarter_hours(1500, 2000),
                     next = " -t " + key_of(Jan1 + 900 * 1701) + " f";
   Scratch done(big);
