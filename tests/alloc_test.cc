@@ -1,6 +1,5 @@
-// Each allocation of a run fails in turn: the library reports the failure
-// with the file untouched, or does its job another way; nothing stays
-// allocated and no descriptor stays open.
+// Each allocation of a run fails in turn: the file stays untouched or the
+// job is done another way; no memory or descriptor stays in use.
 #include "child.h"
 #include "gtest/gtest.h"
 #include "libstd.h"
@@ -35,29 +34,27 @@ bool job(const std::string &path, bool readonly) {
   return ok;
 }
 
-auto descriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                       {});
-}
-
 TEST(Allocation, EveryFailureIsCleanAndLeaksNothing) {
   const std::string text = quarter_hours(10, 200);
   Scratch s(text);
   std::string path = s.dir + "/f";
   job(path, false);
   const std::string done = unstamped(s.read());
+  auto fds = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         {});
+  };
   for (bool readonly : {true, false}) {
     for (Fail_At = 0;; Fail_At++) {
       SCOPED_TRACE("allocation " + std::to_string(Fail_At) + " fails");
       std::ofstream(path, std::ios::binary) << text;
-      auto fds = descriptors();
+      auto open = fds();
       Calls = 0;
       std_alloc_set(&Counted);
-      bool ok = job(path, readonly);
+      bool ok = job(path, readonly), saved = ok && !readonly;
       std_alloc_set(nullptr);
       EXPECT_EQ(Live, 0);
-      EXPECT_EQ(descriptors(), fds);
-      bool saved = ok && !readonly;
+      EXPECT_EQ(fds(), open);
       EXPECT_EQ(saved ? unstamped(s.read()) : s.read(), saved ? done : text);
       EXPECT_TRUE(ok || Fail_At < Calls);  // it fails only when made to
       if (Fail_At >= Calls) break;

@@ -1,5 +1,4 @@
-// The reliability tests' side of the program tests' support: children
-// started and killed by hand, big checkpoint files, and a health check.
+// Children started and killed by hand, big files and a health check.
 #pragma once
 
 #include <unistd.h>
@@ -22,8 +21,7 @@ inline std::string quarter_hours(int count, int capacity) {
   return text;
 }
 
-// Runs a shell line that ends in exec'ing a program, once a byte can be
-// read from `gate`.
+// Runs `exec line` in a shell once a byte can be read from `gate`.
 inline pid_t spawn(const std::string &line, int gate = -1) {
   pid_t pid = fork();
   char go;
