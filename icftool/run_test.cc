@@ -71,8 +71,9 @@ TEST(Run, RecordsOutcomes) {
        said(A, "done") + said(Z, "done") + summary(2, 2, 0, 0),
        entry(Z, 's') + entry(A, 's'), 0},
       // A stop signal to the runner reaches the job; the interval stays.
-      {entry(A, 'n'), "", "kill -TERM $PPID; sleep 30",
-       said(A, "left as it was (signal 15 to the runner)") +
+      {entry(A, 'n'), "",
+       "trap \"echo job stopped >&2\" TERM; kill -TERM $PPID; sleep 30 & wait",
+       "job stopped\n" + said(A, "left as it was (signal 15 to the runner)") +
            summary(1, 0, 0, 0, "; stopped by signal 15"),
        entry(A, 'n'), 143},
       {entry(A, 'n') + entry(B, 'n'), "-m 1", "exit 0",
