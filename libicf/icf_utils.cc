@@ -376,6 +376,8 @@ IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
   if (table->first < 0) table->first = 0;
   IcfEntry *entry = &table->entries[table->last];
   if (entry->link.queue != nullptr) {
+    icf_note_dropped(table, 1, entry->time, entry->key, entry->time,
+                     entry->key);
     if (table->cursor == entry)
       table->cursor =
           static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
@@ -389,6 +391,20 @@ IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
   std_strcpy(entry->stamp, sizeof entry->stamp, stamp);
   queue_init(&entry->link, entry);
   return entry;
+}
+
+void icf_note_dropped(IcfTable *table, int64_t count, time_t first,
+                      const char *first_key, time_t last,
+                      const char *last_key) {
+  IcfDropped &d = table->dropped;
+  if (count <= 0) return;
+  if (d.count == 0) {
+    d.first = first;
+    std_strcpy(d.first_key, sizeof d.first_key, first_key);
+  }
+  d.count += count;
+  d.last = last;
+  std_strcpy(d.last_key, sizeof d.last_key, last_key);
 }
 
 const char *icf_cnv_time(const char *text, time_t *time) {
