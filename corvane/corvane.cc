@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli.h"
+#include "cli_notice.h"
 #include "libicf.h"
 
 static const char *Prog;
@@ -144,6 +145,10 @@ int main(int argc, char *argv[]) {
     icf_close(&file);
     return 1;
   }
+  // Said aloud, although the line and the exit status stay as they are.
+  if (file.table.dropped.count > 0)
+    std::fprintf(stderr, "%s: %s\n", Prog,
+                 cli_dropped_text(file.table.dropped).c_str());
   icf_close(&file);
   std::fputs(line, stdout);
   if (!cli_flush_output()) {

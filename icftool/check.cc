@@ -8,11 +8,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
 
+#include "cli_notice.h"
 #include "libicf.h"
 #include "libstd.h"
 #include "tool.h"
@@ -227,7 +229,11 @@ int cmd_check(int argc, char **argv) {
   const char *path = argv[optind];
   std::string text;
   if (int rc = read_locked(path, &text); rc != 0) return rc;
-  const int problems = check_text(path, text, limits, stdout);
+  // First, as the keys are then read in the zone the C library fell back to.
+  const char *tz = getenv("TZ");
+  if (!cli_zone_known(tz)) printf("%s: %s\n", path, cli_zone_text(tz).c_str());
+  const int problems =
+      check_text(path, text, limits, stdout) + (cli_zone_known(tz) ? 0 : 1);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

@@ -37,8 +37,8 @@ struct Options {
 struct Interval {
   time_t start, end;
   std::string key;
-  int place;
-  int recorded;  // the letter it holds after the record; 0: no entry
+  int place, of;  // [3/120]: of the intervals due when it was chosen
+  int recorded;   // the letter it holds after the record; 0: no entry
 };
 
 // Consecutive intervals handed to one command.
@@ -256,9 +256,10 @@ bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
     char line[CLI_LINE_SIZE];
     cli_line(line, sizeof line, &t, e, 0);
     line[strcspn(line, "\n")] = '\0';
-    b->items.push_back(
-        {e->time, interval_end(t, e->time), line, ++r->started, 0});
+    r->started++;
     r->due = std::max(r->due, r->started);
+    b->items.push_back(
+        {e->time, interval_end(t, e->time), line, r->started, r->due, 0});
     room--;
   }
   return true;
@@ -273,15 +274,15 @@ bool turn(Run *r, const std::vector<Batch *> &finished, int slots,
   for (Batch *b : finished)
     if (b->job.stop == 0) record(r, b);
   if (slots > 0 && !choose(r, slots, next, why)) return false;
+  if (!icf_commit(&r->file)) {
+    *why = std::string(Prog) + ": Cannot write checkpoint file: " + r->path;
+    return false;
+  }
   IcfDropped &dropped = r->file.table.dropped;
   if (dropped.count > 0) {
     fprintf(stderr, "%s: %s\n", Prog, cli_dropped_text(dropped).c_str());
     dropped = IcfDropped{};
     r->dropped = true;
-  }
-  if (!icf_commit(&r->file)) {
-    *why = std::string(Prog) + ": Cannot write checkpoint file: " + r->path;
-    return false;
   }
   icf_release(&r->file);
   for (Batch *b : *next)
@@ -358,7 +359,7 @@ std::string how_text(const Job &job, const Options &o) {
 void report(Run *r, const Batch &b) {
   const double seconds = monotonic() - b.job.begin;
   for (const Interval &i : b.items) {
-    fprintf(stderr, "%s: [%d/%d] %s ", Prog, i.place, r->due, i.key.c_str());
+    fprintf(stderr, "%s: [%d/%d] %s ", Prog, i.place, i.of, i.key.c_str());
     if (b.job.stop != 0) {
       fprintf(stderr, "left as it was (signal %d to the runner)", b.job.stop);
     } else if (i.recorded == 0) {
