@@ -45,8 +45,7 @@ sort >"$scratch/want" <<LIST
 ./usr/share/doc/icf/examples/myjob-cronjob.yaml
 ./usr/share/doc/icf/examples/myjob.service
 ./usr/share/doc/icf/examples/myjob.timer
-$(dpkg-deb -c "$deb" | grep -q lintian/overrides &&
-	echo ./usr/share/lintian/overrides/icf)
+$(dpkg-deb -c "$deb" | grep -o '\./usr/share/lintian/overrides/icf$')
 ./usr/share/man/man1/corvane.1.gz
 ./usr/share/man/man1/icftool.1.gz
 ./usr/share/man/man1/quenlor.1.gz
