@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "libicf.h"
 
@@ -39,13 +40,18 @@ const char *cli_progname(const char *argv0);
 CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item);
 
-// The -d option: cli_delays_parse, and on failure the message main prints
-// (newline included) written into message[size]. False on failure.
+// The -d option: cli_delays_parse, and on failure the whole line main
+// prints (program name and newline included, as each message has them or
+// not) in *message. False on failure.
 bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
-                      char *message, size_t size);
+                      std::string *message);
 
-// The message format (program name, path) for an icf_open that failed.
-const char *cli_open_error(const IcfFile *file);
+// The message for a failed open of `path`, without the program name and
+// the newline. quenlor and corvane tell only a busy file from an invalid
+// one; with `cause` the message also names a file that is not a regular
+// one and the system's reason for an open that failed.
+std::string cli_failure_text(const IcfFailure &failure, const char *path,
+                             bool cause);
 
 // Repeats the last delay given for every further retry up to `retries`
 // (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.

@@ -52,8 +52,7 @@ int main(int argc, char *argv[]) {
   time_t now = -1;  // negative: the library reads the clock
   int flags = 0;
   CliDelays delays{};
-  // Room for the longest message whatever the program's name.
-  std::string message(std::strlen(Prog) + CLI_DELAY_TEXT + 48, '\0');
+  std::string message;
   const char *why;
 
   opterr = 0;
@@ -80,8 +79,7 @@ int main(int argc, char *argv[]) {
         }
         break;
       case 'd':
-        if (!cli_delay_option(&delays, optarg, Prog, message.data(),
-                              message.size())) {
+        if (!cli_delay_option(&delays, optarg, Prog, &message)) {
           std::fputs(message.c_str(), stderr);
           return 1;
         }
@@ -108,7 +106,8 @@ int main(int argc, char *argv[]) {
 
   IcfFile file{};
   if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr, cli_open_error(&file), Prog, path);
+    std::fprintf(stderr, "%s: %s\n", Prog,
+                 cli_failure_text(file.failure, path, false).c_str());
     return 1;
   }
   time_t interval;

@@ -42,31 +42,6 @@ struct Report {
   }
 };
 
-// Reads the whole file under the shared lock the programs respect, waiting
-// as long as they do, so that check never reads a half-written file. 0 or
-// the exit status.
-int read_locked(const char *path, std::string *text) {
-  int fd;
-  switch (icf_lock_open(path, 0, &fd)) {
-    case ICF_FAULT_NONE:
-      break;
-    case ICF_FAULT_BUSY:
-      return fail("Checkpoint file is busy: %s", path);
-    case ICF_FAULT_NOT_REGULAR:
-      return fail("Invalid checkpoint file: %s: not a regular file", path);
-    default:
-      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
-  }
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
-  int error = errno;
-  close(fd);
-  if (n < 0)
-    return fail("Cannot read checkpoint file: %s: %s", path, strerror(error));
-  return 0;
-}
-
 // Judges the header's numbers as the programs do; false when they cannot
 // open the file for them.
 bool check_header(const IcfTable &h, Report &report) {
@@ -97,14 +72,11 @@ bool round_trips(const char *text, time_t *t) {
 
 // The limits' breaches, after the findings; a text the programs refuse
 // has no lag to measure.
-void check_limits(std::string_view text, const Limits &limits, Report &report) {
-  IcfFile file;
-  if ((limits.max_lag < 0 && limits.max_failed < 0) || !load_text(text, &file))
-    return;
+void check_limits(const IcfTable *table, const Limits &limits, Report &report) {
+  if ((limits.max_lag < 0 && limits.max_failed < 0) || table == nullptr) return;
   const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
-  const int64_t lag = lag_of(file.table, now);
-  const int failed = count(file.table).by_status[status_index('x')];
-  icf_close(&file);
+  const int64_t lag = lag_of(*table, now);
+  const int failed = count(*table).by_status[status_index('x')];
   if (limits.max_lag >= 0 && lag > limits.max_lag)
     report(0, "lag %lld s, more than %lld s", (long long)lag,
            (long long)limits.max_lag);
@@ -116,7 +88,7 @@ void check_limits(std::string_view text, const Limits &limits, Report &report) {
 }  // namespace
 
 int check_text(const char *path, std::string_view original,
-               const Limits &limits, FILE *out) {
+               const IcfTable *table, const Limits &limits, FILE *out) {
   Report report{path, out};
   // The rest of a file marked by a cut-short save is checked as it would
   // read with the mark undone, to tell whether undoing it is enough.
@@ -198,7 +170,7 @@ int check_text(const char *path, std::string_view original,
                  "old goes on: mend or remove those lines, then put the 'P' "
                  "back");
   else
-    check_limits(text, limits, report);
+    check_limits(table, limits, report);
   return report.problems;
 }
 
@@ -225,9 +197,12 @@ int cmd_check(int argc, char **argv) {
   if (argc - optind != 1)
     return fail("Missing or extra arguments on command line");
   const char *path = argv[optind];
-  std::string text;
-  if (int rc = read_locked(path, &text); rc != 0) return rc;
-  const int problems = check_text(path, text, limits, stdout);
+  std::string text, why;
+  IcfFile file;
+  if (!inspect(path, &file, &text, &why)) return fail("%s", why.c_str());
+  const int problems = check_text(
+      path, text, why.empty() ? &file.table : nullptr, limits, stdout);
+  icf_close(&file);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

@@ -48,10 +48,7 @@ int cmd_mark(int argc, char **argv) {
   const int status = letter[0];
 
   IcfFile file;
-  if (!icf_open(&file, Prog, path)) {
-    fprintf(stderr, cli_open_error(&file), Prog, path);
-    return 1;
-  }
+  if (!icf_open(&file, Prog, path)) return open_failure(file.failure, path);
   const IcfTable &table = file.table;
   std::vector<IcfEntry *> chosen;
   for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {

@@ -59,16 +59,13 @@ void measure(const char *path, time_t now, Family *families) {
   };
   std::string text, why;
   IcfFile loaded;
-  if (!read_shared(path, &text, &why)) {
+  if (!inspect(path, &loaded, &text, &why) || !why.empty()) {
+    icf_close(&loaded);
     fail("%s", why.c_str());
     return add(kHealthy, 0);
   }
-  if (!load_text(text, &loaded)) {
-    fail("Invalid checkpoint file: %s", path);
-    return add(kHealthy, 0);
-  }
   const IcfTable &table = loaded.table;
-  add(kHealthy, check_text(path, text, Limits{}, nullptr) == 0);
+  add(kHealthy, check_text(path, text, &table, Limits{}, nullptr) == 0);
   const Counts counts = count(table);
   for (int i = 0; i < kUnknown; ++i)
     add(kIntervals, counts.by_status[i],

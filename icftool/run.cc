@@ -310,7 +310,7 @@ std::string how_text(const Outcome &r) {
 
 int cmd_run(int argc, char **argv) {
   Options o;
-  char message[CLI_DELAY_TEXT + 48];
+  std::string message;
   opterr = 0;
   optind = 0;
   for (int c; (c = getopt(argc, argv, "+hd:t:x:T:k:m:w:")) != -1;) {
@@ -320,9 +320,8 @@ int cmd_run(int argc, char **argv) {
         usage();
         return 0;
       case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, message,
-                              sizeof message)) {
-          fputs(message, stderr);
+        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
+          fputs(message.c_str(), stderr);
           return 1;
         }
         break;
@@ -367,7 +366,7 @@ int cmd_run(int argc, char **argv) {
 
   char resolved[PATH_MAX];
   if (realpath(path, resolved) == nullptr)
-    return fail("Invalid checkpoint file: %s", path);
+    return open_failure({ICF_FAULT_SYSTEM, 0, 0, errno}, path);
   const std::string lock_path = std::string(resolved) + ".lock";
   int stopped = 0;
   switch (lock_runner(lock_path, o.wait, &stopped)) {
@@ -398,7 +397,7 @@ int cmd_run(int argc, char **argv) {
   auto take_up = [&](bool first) {
     if (first ? icf_open(&file, "QUENLOR", path) : icf_reopen(&file))
       return true;
-    fprintf(stderr, cli_open_error(&file), Prog, path);
+    open_failure(file.failure, path);
     return false;
   };
   if (!take_up(true) ||

@@ -83,11 +83,10 @@ int cmd_show(int argc, char **argv) {
   if (argc - optind != 1)
     return fail("Missing or extra arguments on command line");
   const char *path = argv[optind];
-  IcfFile file;
-  if (!icf_open_readonly(&file, "ICFTOOL", path))
-    return open_failure(file, path);
   // Printed without the lock: a pipe read slowly must not hold up the runs.
-  icf_release(&file);
+  IcfFile file;
+  if (!icf_inspect(&file, path, nullptr, nullptr))
+    return open_failure(file.failure, path);
   if (json)
     show_json(path, file.table);
   else

@@ -38,16 +38,8 @@ int fail(const char *format, ...) {
   return 1;
 }
 
-int open_failure(const IcfFile &file, const char *path) {
-  switch (file.fault) {
-    case ICF_FAULT_BUSY:
-      return fail("Checkpoint file is busy: %s", path);
-    case ICF_FAULT_SYSTEM:
-      return fail("Cannot open checkpoint file: %s: %s", path,
-                  strerror(file.fault_errno));
-    default:
-      return fail("Invalid checkpoint file: %s", path);
-  }
+int open_failure(const IcfFailure &failure, const char *path) {
+  return fail("%s", cli_failure_text(failure, path, true).c_str());
 }
 
 int finish_output() {
@@ -181,47 +173,17 @@ Counts count(const IcfTable &table) {
   return c;
 }
 
-bool read_shared(const char *path, std::string *text, std::string *why) {
-  int fd;
-  switch (icf_lock_open(path, 0, &fd)) {
-    case ICF_ERR_NONE:
-      break;
-    case ICF_ERR_BUSY:
-      *why = std::string("Checkpoint file is busy: ") + path;
-      return false;
-    default:
-      *why = std::string("Cannot open checkpoint file: ") + path + ": " +
-             strerror(errno);
-      return false;
-  }
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
-  if (n < 0)
-    *why = std::string("Cannot read checkpoint file: ") + path + ": " +
-           strerror(errno);
-  close(fd);
-  return n == 0;
-}
-
-bool load_text(std::string_view text, IcfFile *file) {
-  memset(file, 0, sizeof *file);
-  IcfTable *table = &file->table;
-  queue_create(&table->pending, table, nullptr);
-  std::string copy(text);
-  // fmemopen refuses an empty buffer; a file without a header fails anyway.
-  FILE *stream =
-      copy.empty() ? nullptr : fmemopen(copy.data(), copy.size(), "r");
-  bool ok = stream != nullptr && icf_header_read(stream, table) &&
-            table->period >= 1 && table->capacity >= 1;
-  if (ok) {
-    table->entries = icf_ring_new(table->capacity);
-    table->first = table->last = -1;
-    ok = table->entries != nullptr && icf_table_read(stream, table);
-  }
-  if (stream != nullptr) fclose(stream);
-  if (!ok) icf_close(file);
-  return ok;
+bool inspect(const char *path, IcfFile *file, std::string *text,
+             std::string *why) {
+  char *bytes;
+  size_t size;
+  const bool loaded = icf_inspect(file, path, &bytes, &size);
+  if (bytes != nullptr) text->assign(bytes, size);
+  std_free(nullptr, bytes);
+  if (loaded) return true;
+  *why = cli_failure_text(file->failure, path, true);
+  const IcfFault fault = file->failure.fault;
+  return fault == ICF_FAULT_FORMAT || fault == ICF_FAULT_ALLOC;
 }
 
 time_t interval_end(const IcfTable &table, time_t start) {

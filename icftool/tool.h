@@ -22,10 +22,9 @@ __attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
 // first word is the command. Returns kGoOn with optind at the first operand,
 // or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag);
-// Prints why icf_open or icf_open_readonly failed on `path`, as every
-// command words it: busy, cannot open (with the system's reason), or invalid;
-// returns 1.
-int open_failure(const IcfFile &file, const char *path);
+// Prints why `path` could not be opened or loaded, as every command words
+// it (busy, not a regular file, the system's reason, or invalid); 1.
+int open_failure(const IcfFailure &failure, const char *path);
 // Flushes standard output; on failure prints "Cannot write output"; the exit
 // status for a command whose work is done.
 int finish_output();
@@ -50,12 +49,11 @@ inline bool is_pending(int status) { return status != 's' && status != 'x'; }
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
 
-// Reads the whole file under the shared lock the programs respect. False
-// with the message (without the program name) in *why.
-bool read_shared(const char *path, std::string *text, std::string *why);
-// Loads checkpoint text as icf_open would into a file with no stream, for
-// icf_close to free. False when the programs would refuse the text.
-bool load_text(std::string_view text, IcfFile *file);
+// The bytes of `path` (icf_inspect), and its table in *file for icf_close
+// to free. False, with the message in *why, when the file could not be
+// read; a text the programs would refuse is read, with *why set.
+bool inspect(const char *path, IcfFile *file, std::string *text,
+             std::string *why);
 // Where the scheduler ends the interval that starts at `start`: the start
 // of the interval after it, which is later than start + PERIOD after the
 // hour the clock repeats.
@@ -76,9 +74,10 @@ struct Limits {
 // or it has not ended.
 int64_t lag_of(const IcfTable &table, time_t now);
 // check on checkpoint text read from `path`: the findings, then the limits'
-// breaches, one line each on `out` (null: not printed). Returns how many.
-int check_text(const char *path, std::string_view text, const Limits &limits,
-               FILE *out);
+// breaches measured on `table` (the text's, or null when it did not load),
+// one line each on `out` (null: not printed). Returns how many.
+int check_text(const char *path, std::string_view text, const IcfTable *table,
+               const Limits &limits, FILE *out);
 
 struct Counts {
   int total;

@@ -37,21 +37,22 @@ struct IcfTable {
   IcfEntry *cursor;     // the entry quenlor returned last, or null
 };
 
-// Why icf_open failed, for the programs' messages.
-enum IcfError : int32_t {
-  ICF_ERR_NONE = 0,
-  ICF_ERR_INVALID = 1,  // cannot be opened, read or allocated
-  ICF_ERR_BUSY = 2,     // another run held the lock for too long
-};
-
-// Why icf_open failed, in detail (IcfFile::fault).
+// Why a file could not be opened or loaded.
 enum IcfFault : int32_t {
   ICF_FAULT_NONE = 0,
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
-  ICF_FAULT_FORMAT = 3,       // the text: IcfFile::read_fault at fault_line
+  ICF_FAULT_FORMAT = 3,       // the text: read_fault at line
   ICF_FAULT_ALLOC = 4,        // the ring
-  ICF_FAULT_SYSTEM = 5,       // a system call: IcfFile::fault_errno
+  ICF_FAULT_SYSTEM = 5,       // a system call: error is its errno
+};
+
+// A failed open or load, whole: what the programs word their message from.
+struct IcfFailure {
+  IcfFault fault;
+  int32_t read_fault;  // ICF_FAULT_FORMAT: the IcfReadFault
+  int32_t line;        // ICF_FAULT_FORMAT: where the reading stopped
+  int32_t error;       // ICF_FAULT_SYSTEM: the errno
 };
 
 // The largest ENTRIES= taken: a ring this size needs under 100 MB, so it can
@@ -81,13 +82,9 @@ struct IcfFile {
   FILE *stream;
   char name[32];
   IcfTable table;
-  int32_t error;        // IcfError of the last icf_open
-  int32_t fault;        // IcfFault of the last icf_open
-  int32_t fault_line;   // ICF_FAULT_FORMAT: line where the reading stopped
-  int32_t read_fault;   // ICF_FAULT_FORMAT: the IcfReadFault
-  int32_t fault_errno;  // ICF_FAULT_SYSTEM: the errno
-  char *path;           // the file's own path (symbolic links followed), owned
-  IcfHash saved;        // the text the last successful icf_commit wrote
+  IcfFailure failure;  // why the last icf_open or icf_reopen failed
+  char *path;          // the file's own path (symbolic links followed), owned
+  IcfHash saved;       // the text the last successful icf_commit wrote
 };
 
 // How long icf_open waits for another run's lock, in milliseconds.
@@ -130,14 +127,21 @@ int icf_cnv_time_str(time_t time, char *buffer);
 // ICF_MAX_ENTRIES) and anything but a regular file.
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries);
-// Locks and loads the file. On failure nothing stays open and file->error
-// and file->fault tell why. Only a regular file (or a symbolic link to one)
+// Locks and loads the file. On failure nothing stays open and
+// file->failure tells why. Only a regular file (or a symbolic link to one)
 // is opened, and without blocking on a FIFO.
 int icf_open(IcfFile *file, const char *name, const char *path);
 // As icf_open, but for inspection: read-only, with a shared lock, so it
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// Reads `path` for a look at it, in one read under the shared lock that is
+// let go again: the table as icf_open_readonly loads it (no stream), and
+// with `text` the file's bytes, *size of them in a buffer from std_malloc
+// for the caller to free with std_free (null when nothing was read). The
+// text is kept also where the table cannot be loaded from it, so that the
+// caller can tell why. 0 with file->failure set; icf_close frees the table.
+int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size);
 // Releases the lock (closing the file) but keeps the table, so that a
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
@@ -149,15 +153,15 @@ void icf_release(IcfFile *file);
 // cursor cleared); otherwise (another program wrote the file meanwhile, or
 // nothing was committed) the file is loaded afresh as by icf_open. The
 // table must not have changed since that commit. 1 when the table was
-// kept, 2 when the file was loaded; 0 with the file closed and its error
-// and fault set as icf_open sets them.
+// kept, 2 when the file was loaded; 0 with the file closed and its failure
+// set as icf_open sets it.
 int icf_reopen(IcfFile *file);
 // Opens `path` (read-write when `writable`, else read-only) and takes the
 // lock icf_open takes (exclusive, or shared for read-only), waiting at most
 // Lock_Wait_Ms and reopening when another run replaced the file meanwhile.
 // ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY, ICF_FAULT_NOT_REGULAR
 // or ICF_FAULT_SYSTEM (errno tells why).
-int32_t icf_lock_open(const char *path, int writable, int *fd);
+IcfFault icf_lock_open(const char *path, int writable, int *fd);
 // Writes the whole table back durably, in one of two ways chosen before
 // anything is written; all signals are held off while it writes.
 //

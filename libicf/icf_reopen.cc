@@ -81,13 +81,11 @@ int icf_reopen(IcfFile *file) {
       file->table.entries == nullptr || file->saved.size == 0)
     return load_afresh(file);
   int fd;
-  const int32_t fault = icf_lock_open(file->path, 1, &fd);
+  const IcfFault fault = icf_lock_open(file->path, 1, &fd);
   if (fault != ICF_FAULT_NONE) {
     const int error = errno;
     icf_close(file);
-    file->error = fault == ICF_FAULT_BUSY ? ICF_ERR_BUSY : ICF_ERR_INVALID;
-    file->fault = fault;
-    file->fault_errno = fault == ICF_FAULT_SYSTEM ? error : 0;
+    file->failure = {fault, 0, 0, fault == ICF_FAULT_SYSTEM ? error : 0};
     return 0;
   }
   // Another program's text is loaded whole; the lock is let go for that
@@ -101,9 +99,7 @@ int icf_reopen(IcfFile *file) {
     const int error = errno;
     close(fd);
     icf_close(file);
-    file->error = ICF_ERR_INVALID;
-    file->fault = ICF_FAULT_SYSTEM;
-    file->fault_errno = error;
+    file->failure = {ICF_FAULT_SYSTEM, 0, 0, error};
     return 0;
   }
   as_read(&file->table);

@@ -61,7 +61,7 @@ class IcfTest : public ::testing::Test {
     int n = !open(&file) ? -1
             : t.last < 0 ? 0
                          : (t.last - t.first + t.capacity) % t.capacity + 1;
-    EXPECT_EQ(file.error, n < 0 ? ICF_ERR_INVALID : ICF_ERR_NONE);
+    EXPECT_EQ(file.failure.fault != ICF_FAULT_NONE, n < 0);
     icf_close(&file);
     return n;
   }
@@ -89,8 +89,8 @@ TEST_F(IcfTest, ChunkedReadingMatchesWholeReading) {
     const int ok = open(&file);
     Icf_Read_Chunk = 64 * 1024;
     std::ostringstream s;
-    s << ok << ' ' << file.fault << ' ' << file.read_fault << ' '
-      << file.fault_line << ' ' << file.table.pending.count << '\n';
+    s << ok << ' ' << file.failure.fault << ' ' << file.failure.read_fault
+      << ' ' << file.failure.line << ' ' << file.table.pending.count << '\n';
     for (int32_t i = file.table.first; i >= 0 && ok;
          i = i == file.table.last ? -1 : (i + 1) % file.table.capacity) {
       const IcfEntry &e = file.table.entries[i];
@@ -178,7 +178,7 @@ TEST_F(IcfTest, LockKeepsRunsApart) {
   ASSERT_TRUE(open(&file) && icf_commit(&file));
   Lock_Wait_Ms = 20;
   EXPECT_FALSE(open(&other));
-  EXPECT_EQ(other.error, ICF_ERR_BUSY);
+  EXPECT_EQ(other.failure.fault, ICF_FAULT_BUSY);
   icf_close(&file);
   ASSERT_TRUE(icf_open_readonly(&other, "t", path.c_str()));
   EXPECT_FALSE(icf_commit(&other));
