@@ -176,13 +176,11 @@ int check_text(const char *path, std::string_view original,
 
 int cmd_check(int argc, char **argv) {
   Limits limits;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hl:x:t:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     int32_t n;
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'l' && number(optarg, 0, &n)) {
       limits.max_lag = n;
     } else if (c == 'x' && number(optarg, 0, &n)) {
@@ -194,9 +192,10 @@ int cmd_check(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
   std::string text, why;
   IcfFile file;
   if (!inspect(path, &file, &text, &why)) return fail("%s", why.c_str());

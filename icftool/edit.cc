@@ -105,9 +105,10 @@ std::string save(const char *path, const char *copy,
 
 int cmd_edit(int argc, char **argv) {
   if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
   std::string original, why;
   IcfFile file;
   const bool read = inspect(path, &file, &original, &why);

@@ -66,6 +66,14 @@ TEST(IcfTool, CommandLineAndCreate) {
         s.run("{ " + line + " 2>&1 >/dev/null; echo $?; } | sed -n '1p;$p'")
             .out,
         text);
+  // On request on standard output: the usage, the version, and a command's
+  // usage with every option it takes.
+  EXPECT_EQ(s.run("$T --help | grep -c '^ *icftool [a-z]* '; $T --version | "
+                  "grep -c '^icftool [0-9]'; $T run -h | grep -c '^  -'; "
+                  "$T mark -h | sed 1q; echo $?")
+                .out,
+            "7\n1\n8\nusage: icftool mark [-n] [-o status] file from to "
+            "status\n0\n");
   EXPECT_EQ(s.read(), Healthy);
   Ran r = s.run(
       "$T create g 900 96 3 && $T create -f f 60 1 0 && "

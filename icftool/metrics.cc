@@ -132,12 +132,10 @@ bool write_atomically(const char *path, const std::string &text) {
 int cmd_metrics(int argc, char **argv) {
   const char *out = nullptr;
   time_t now = -1;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+ho:t:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'o') {
       out = optarg;
     } else if (c == 't' && key_option(optarg, &now)) {
@@ -147,7 +145,10 @@ int cmd_metrics(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (optind >= argc) return fail("Missing or extra arguments on command line");
+  argc -= optind;
+  argv += optind;
+  char **paths = argv;
+  if (argc < 1) return fail("Missing or extra arguments on command line");
   if (now < 0) now = time(nullptr);
   Family families[kFamilies] = {
       {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
@@ -163,7 +164,7 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_entries_max", "Intervals the file keeps (ENTRIES)."},
       {"icf_retries_max", "Retries allowed per interval (RETRIES)."},
   };
-  for (int i = optind; i < argc; ++i) measure(argv[i], now, families);
+  for (int i = 0; i < argc; ++i) measure(paths[i], now, families);
   const std::string text = exposition(families);
   if (out == nullptr) {
     fwrite(text.data(), 1, text.size(), stdout);

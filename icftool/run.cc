@@ -311,14 +311,12 @@ std::string how_text(const Outcome &r) {
 int cmd_run(int argc, char **argv) {
   Options o;
   std::string message;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hd:t:x:T:k:m:w:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     int32_t value;
     switch (c) {
       case 'h':
-        usage();
-        return 0;
+        return command_help(argv[0]);
       case 'd':
         if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
           fputs(message.c_str(), stderr);
@@ -349,10 +347,12 @@ int cmd_run(int argc, char **argv) {
         return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind < 3 || strcmp(argv[optind + 1], "--") != 0)
+  argc -= optind;
+  argv += optind;
+  if (argc < 3 || strcmp(argv[1], "--") != 0)
     return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  char **command = argv + optind + 2;
+  const char *path = argv[0];
+  char **command = argv + 2;
 
   // Stop signals wait until the runner can pass them on or leave cleanly;
   // SIGCHLD needs a handler of its own, as an inherited SIG_IGN would let

@@ -80,9 +80,10 @@ void show_json(const char *path, const IcfTable &table) {
 int cmd_show(int argc, char **argv) {
   bool json = false;
   if (int rc = parse_flags(argc, argv, 'j', &json); rc != kGoOn) return rc;
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
   // Printed without the lock: a pipe read slowly must not hold up the runs.
   IcfFile file;
   if (!icf_inspect(&file, path, nullptr, nullptr))

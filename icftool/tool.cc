@@ -14,20 +14,6 @@
 
 const char *Prog = "icftool";
 
-void usage() {
-  fprintf(stderr,
-          "usage: %s create [-f] file period entries retries\n"
-          "       %s show [-j] file\n"
-          "       %s check [-l lag] [-x failed] [-t now] file\n"
-          "       %s metrics [-o out] [-t now] file...\n"
-          "       %s mark [-n] [-o status] file from to status\n"
-          "       %s edit file\n"
-          "       %s run [-dtxTkmw value] file -- command [arg ...]\n"
-          "       %s -h\n",
-          Prog, Prog, Prog, Prog, Prog, Prog, Prog, Prog);
-  fflush(stderr);
-}
-
 int fail(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -46,18 +32,10 @@ int finish_output() {
   return cli_flush_output() ? 0 : fail("Cannot write output");
 }
 
-// Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command. Returns kGoOn with optind at the first operand,
-// or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag) {
-  const char optstring[] = {'+', 'h', letter, '\0'};
-  opterr = 0;
-  optind = 0;  // glibc: start afresh, also for a second argument vector
-  for (int c; (c = getopt(argc, argv, optstring)) != -1;) {
-    if (c == 'h') {
-      usage();
-      return 0;
-    }
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
+    if (c == 'h') return command_help(argv[0]);
     if (letter == 0 || c != letter)
       return fail("Invalid command-line option \"%c\"", optopt);
     *flag = true;

@@ -14,13 +14,21 @@ extern const char *Prog;
 // parse_flags' result when the command goes on.
 constexpr int kGoOn = -1;
 
-// The usage text, on standard error.
+// The usage text, from the command table, on standard error.
 void usage();
+// The getopt string of command `name` ("+h" and its options, from the
+// command table).
+const char *command_options(const char *name);
+// The usage of command `name` with every option it takes, on standard
+// output; for a name that is no command, usage(). The exit status.
+int command_help(const char *name);
+// Makes the next getopt start afresh on a new argument vector, portably.
+void reset_options();
 // Prints "icftool: " and the message and a newline on standard error; 1.
 __attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
 // Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command. Returns kGoOn with optind at the first operand,
-// or the exit status.
+// first word is the command (or the program). Returns kGoOn with optind at
+// the first operand, or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag);
 // Prints why `path` could not be opened or loaded, as every command words
 // it (busy, not a regular file, the system's reason, or invalid); 1.
