@@ -83,6 +83,40 @@ std::string cli_failure_text(const IcfFailure &failure, const char *path,
   return "Invalid checkpoint file: " + file;
 }
 
+CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
+                                  CliOptions *options, std::string *message) {
+  switch (c) {
+    case 'p':
+      options->flags |= CLI_WITH_PERIOD;
+      return CLI_OPTION_TAKEN;
+    case 'f':
+      options->flags |= CLI_WITH_FLAG;
+      return CLI_OPTION_TAKEN;
+    case 't':
+      if (const char *why = icf_cnv_time(arg, &options->now)) {
+        *message = std::string(prog) + ": Current time, " + why + "\n";
+        return CLI_OPTION_BAD;
+      }
+      return CLI_OPTION_TAKEN;
+    case 'd':
+      return cli_delay_option(&options->delays, arg, prog, message)
+                 ? CLI_OPTION_TAKEN
+                 : CLI_OPTION_BAD;
+    default:
+      return CLI_OPTION_OTHER;
+  }
+}
+
+bool cli_save(IcfFile *file, const char *path, const char *prog,
+              std::string *message) {
+  const bool saved = icf_commit(file);
+  icf_close(file);
+  if (!saved)
+    *message =
+        std::string(prog) + ": Cannot write checkpoint file: " + path + "\n";
+  return saved;
+}
+
 void cli_delays_complete(CliDelays *delays, int32_t retries) {
   if (delays->count <= 0) return;
   int32_t end = retries < CLI_DELAY_SLOTS ? retries : CLI_DELAY_SLOTS;

@@ -53,6 +53,31 @@ bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
 std::string cli_failure_text(const IcfFailure &failure, const char *path,
                              bool cause);
 
+// What the options quenlor and corvane share set: -p and -f the output
+// line's flags, -t the time, -d the delays.
+struct CliOptions {
+  int flags = 0;
+  time_t now = -1;  // negative: the library reads the clock
+  CliDelays delays{};
+};
+
+enum CliOptionResult : int32_t {
+  CLI_OPTION_TAKEN = 0,
+  CLI_OPTION_OTHER = 1,  // not a shared option: the program's own, or none
+  CLI_OPTION_BAD = 2,    // *message holds the whole line to print
+};
+
+// Takes getopt's option `c` with its `arg` when it is one of the shared
+// ones. An option letter that neither takes is "Invalid command-line
+// option"; the program words that itself.
+CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
+                                  CliOptions *options, std::string *message);
+
+// Writes the file back and closes it (also on failure): false with the
+// whole line to print in *message.
+bool cli_save(IcfFile *file, const char *path, const char *prog,
+              std::string *message);
+
 // Repeats the last delay given for every further retry up to `retries`
 // (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.
 void cli_delays_complete(CliDelays *delays, int32_t retries);
