@@ -85,6 +85,20 @@ void check_limits(const IcfTable *table, const Limits &limits, Report &report) {
            (long long)limits.max_failed);
 }
 
+// A file a cut-short save marked, and what to do about it.
+void report_interrupted(Report &report) {
+  report(1,
+         "%s: the first byte is '%c' instead of the 'P' of PERIOD=, and the "
+         "programs refuse the file until it is a 'P' again; %s",
+         icf_read_reason(ICF_READ_INTERRUPTED), ICF_SAVE_MARK,
+         report.problems == 0
+             ? "the rest reads as one whole table: if it is the one you "
+               "expect, put the 'P' back"
+             : "the problems above show where the new text stops and the "
+               "old goes on: mend or remove those lines, then put the 'P' "
+               "back");
+}
+
 }  // namespace
 
 int check_text(const char *path, std::string_view original,
@@ -159,16 +173,7 @@ int check_text(const char *path, std::string_view original,
            (long long)records, header.capacity,
            (long long)(records - header.capacity));
   if (interrupted)
-    report(1,
-           "%s: the first byte is '%c' instead of the 'P' of PERIOD=, and the "
-           "programs refuse the file until it is a 'P' again; %s",
-           icf_read_reason(ICF_READ_INTERRUPTED), ICF_SAVE_MARK,
-           report.problems == 0
-               ? "the rest reads as one whole table: if it is the one you "
-                 "expect, put the 'P' back"
-               : "the problems above show where the new text stops and the "
-                 "old goes on: mend or remove those lines, then put the 'P' "
-                 "back");
+    report_interrupted(report);
   else
     check_limits(table, limits, report);
   return report.problems;
