@@ -152,7 +152,7 @@ int check_text(const char *path, std::string_view original,
     // entries are bound by RETRIES.
     if (rec.retry_count < 0)
       report(line, "retry count %d is below 0", rec.retry_count);
-    else if (header.retries >= 0 && is_pending(status) &&
+    else if (header.retries >= 0 && icf_pending(status) &&
              int64_t(rec.retry_count) > int64_t(header.retries) + 1)
       report(line, "retry count %d is above RETRIES + 1 (%lld)",
              rec.retry_count, (long long)header.retries + 1);

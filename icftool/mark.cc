@@ -48,11 +48,10 @@ int cmd_mark(int argc, char **argv) {
   if (!icf_open(&file, Prog, path)) return open_failure(file.failure, path);
   const IcfTable &table = file.table;
   std::vector<IcfEntry *> chosen;
-  for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
-    IcfEntry *e = &table.entries[i];
+  for (int32_t k = 0, n = icf_count(&table); k < n; ++k) {
+    IcfEntry *e = icf_entry_at(&table, k);
     if (e->time >= from && e->time < to && (only == 0 || e->status == only))
       chosen.push_back(e);
-    if (i == table.last) break;
   }
   const std::string to_word = status_text(status);
   if (chosen.empty()) {

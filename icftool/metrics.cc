@@ -74,13 +74,11 @@ void measure(const char *path, time_t now, Family *families) {
     add(kOldestPending, counts.oldest_pending->time);
   add(kLag, lag_of(table, now));
   const IcfEntry *done = nullptr;
-  for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
-    if (table.entries[i].status == 's') done = &table.entries[i];
-    if (i == table.last) break;
-  }
-  if (done != nullptr) add(kLastDone, interval_end(table, done->time));
-  if (table.last >= 0)
-    add(kNewest, interval_end(table, table.entries[table.last].time));
+  for (int32_t k = 0; k < counts.total; ++k)
+    if (icf_entry_at(&table, k)->status == 's') done = icf_entry_at(&table, k);
+  if (done != nullptr) add(kLastDone, icf_interval_end(&table, done->time));
+  if (counts.total > 0)
+    add(kNewest, icf_interval_end(&table, table.entries[table.last].time));
   add(kPeriod, table.period);
   add(kEntries, table.capacity);
   add(kRetries, table.retries);

@@ -22,7 +22,7 @@ void show_text(const IcfTable &table) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
   for (int32_t k = 0; k < c.total; ++k) {
-    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    const IcfEntry &e = *icf_entry_at(&table, k);
     printf("%-12s  %s  %-7s %4d  %s\n", e.key, local_time(e.time).c_str(),
            status_text(e.status).c_str(), e.retry_count, e.stamp);
   }
@@ -54,7 +54,7 @@ void show_json(const char *path, const IcfTable &table) {
          ", \"RETRIES\": " + std::to_string(table.retries) + "},\n";
   out += "  \"entries\": [";
   for (int32_t k = 0; k < c.total; ++k) {
-    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    const IcfEntry &e = *icf_entry_at(&table, k);
     std::string letter(1, char(e.status));
     out += k == 0 ? "\n" : ",\n";
     out += "    {" + json_interval(e) +

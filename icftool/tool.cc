@@ -139,14 +139,12 @@ std::string quote(std::string_view s) {
 
 Counts count(const IcfTable &table) {
   Counts c{};
-  if (table.first < 0) return c;
-  for (int32_t i = table.first;; i = (i + 1) % table.capacity) {
-    const IcfEntry &e = table.entries[i];
-    ++c.total;
+  c.total = icf_count(&table);
+  for (int32_t k = 0; k < c.total; ++k) {
+    const IcfEntry &e = *icf_entry_at(&table, k);
     ++c.by_status[status_index(e.status)];
-    if (is_pending(e.status) && c.oldest_pending == nullptr)
+    if (icf_pending(e.status) && c.oldest_pending == nullptr)
       c.oldest_pending = &e;
-    if (i == table.last) break;
   }
   return c;
 }
@@ -162,11 +160,6 @@ bool inspect(const char *path, IcfFile *file, std::string *text,
   *why = cli_failure_text(file->failure, path, true);
   const IcfFault fault = file->failure.fault;
   return fault == ICF_FAULT_FORMAT || fault == ICF_FAULT_ALLOC;
-}
-
-time_t interval_end(const IcfTable &table, time_t start) {
-  const time_t next = icf_next_start(&table, start);
-  return next >= 0 ? next : time_t(start + table.period);
 }
 
 bool key_option(const char *text, time_t *t) {
@@ -188,6 +181,6 @@ std::string entries_text(int n) {
 int64_t lag_of(const IcfTable &table, time_t now) {
   const IcfEntry *oldest = count(table).oldest_pending;
   if (oldest == nullptr) return 0;
-  const int64_t lag = int64_t(now) - interval_end(table, oldest->time);
+  const int64_t lag = int64_t(now) - icf_interval_end(&table, oldest->time);
   return lag > 0 ? lag : 0;
 }

@@ -53,7 +53,6 @@ int status_index(int status);
 std::string letter_text(int status);
 // The word of a status letter, or "unknown 'c'".
 std::string status_text(int status);
-inline bool is_pending(int status) { return status != 's' && status != 'x'; }
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
 
@@ -62,10 +61,6 @@ std::string quote(std::string_view s);
 // read; a text the programs would refuse is read, with *why set.
 bool inspect(const char *path, IcfFile *file, std::string *text,
              std::string *why);
-// Where the scheduler ends the interval that starts at `start`: the start
-// of the interval after it, which is later than start + PERIOD after the
-// hour the clock repeats.
-time_t interval_end(const IcfTable &table, time_t start);
 // An interval key or its leading fields (yymm...) that name a local time,
 // as its first pass in a repeated hour.
 bool key_option(const char *text, time_t *t);

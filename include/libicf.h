@@ -92,6 +92,19 @@ extern int32_t Lock_Wait_Ms;
 
 // ---- Table (icf, icf_utils) ---------------------------------------------
 
+// Whether an entry with this status letter still needs processing: every
+// letter but 's' and 'x'; pending entries are those in the pending queue.
+inline bool icf_pending(int status) { return status != 's' && status != 'x'; }
+// The number of entries in the ring.
+int32_t icf_count(const IcfTable *table);
+// The k-th oldest entry of the ring, k from 0 to icf_count - 1.
+inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
+  return &table->entries[(table->first + k) % table->capacity];
+}
+// The end of the interval that starts at `start`: the start of the one
+// after it in the file's grid, which is later than start + PERIOD after
+// the hour the clock repeats.
+time_t icf_interval_end(const IcfTable *table, time_t start);
 // Appends an entry as the newest of the ring, reusing the oldest slot when
 // the ring is full (a pending entry there leaves the queue, moving the
 // cursor back). Does not queue the new entry. Needs capacity >= 1.

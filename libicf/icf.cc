@@ -410,14 +410,6 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   return start <= limit ? start : 0;
 }
 
-// Moves the cursor off an entry that leaves the pending queue.
-void leave_pending(IcfTable *table, IcfEntry *entry) {
-  if (entry->link.queue != nullptr && table->cursor == entry)
-    table->cursor =
-        static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
-  queue_remove(&entry->link);
-}
-
 }  // namespace
 
 // ---- File ---------------------------------------------------------------
@@ -564,12 +556,11 @@ void icf_close(IcfFile *file) {
 IcfEntry *icf_find(IcfFile *file, time_t time) {
   const IcfTable *table = &file->table;
   if (table->first < 0) return nullptr;
-  const int32_t capacity = table->capacity;
   int32_t low = 0;
-  int32_t high = (table->last - table->first + capacity) % capacity;
+  int32_t high = icf_count(table) - 1;
   while (low <= high) {
     const int32_t mid = low + (high - low) / 2;
-    IcfEntry *entry = &table->entries[(table->first + mid) % capacity];
+    IcfEntry *entry = icf_entry_at(table, mid);
     if (entry->time < time)
       low = mid + 1;
     else if (entry->time > time)
@@ -590,8 +581,8 @@ void corvane(IcfFile *file, IcfEntry *entry, int status) {
     if (entry->retry_count < INT32_MAX) entry->retry_count++;
     if (entry->retry_count > table->retries) entry->status = 'x';
   }
-  if (entry->status == 's' || entry->status == 'x')
-    leave_pending(table, entry);
+  if (!icf_pending(entry->status))
+    icf_leave_pending(table, entry);
   else if (entry->link.queue == nullptr)
     queue_insert(&table->pending, &entry->link);
 }

@@ -29,8 +29,6 @@ int Icf_Fast_Catch_Up = 1;
 
 namespace {
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
 // The offsets are sampled this far apart: a change that is undone within one
 // sample step would go unseen. The shortest-lived offset in the time zone
 // database since 1970 lasted 6.96 days (a week of summer time in Brazil in
@@ -41,11 +39,6 @@ constexpr time_t Lowest = 2 * Day;
 constexpr time_t Highest = 253402300799;
 // Offset changes held at once; older ones are dropped as the walk passes.
 constexpr int MaxChanges = 32;
-
-time_t floor_mod(time_t a, time_t b) {
-  const time_t r = a % b;
-  return r < 0 ? r + b : r;
-}
 
 // Only the offset moves the wall clock; a change of the daylight-saving flag
 // alone is no change here.

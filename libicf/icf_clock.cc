@@ -13,17 +13,10 @@
 
 namespace {
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
 // Where the offset before or after a change is read: a change of up to
 // three hours is seen from the first, the date line moves of a day from the
 // second.
 constexpr time_t Away[] = {3 * Hour, ICF_LOOK_AROUND};
-
-time_t floor_mod(time_t a, time_t b) {
-  const time_t r = a % b;
-  return r < 0 ? r + b : r;
-}
 
 bool local_wall(const void *, time_t t, time_t *wall) {
   struct tm fields;
@@ -152,6 +145,11 @@ int icf_step_after(const IcfZone *zone, time_t base, int32_t period,
   // choice between two passes of a repeated time and cannot overflow.
   *start = base + period;
   return icf_correct_start(zone, start, period, 0, skip);
+}
+
+time_t icf_interval_end(const IcfTable *table, time_t start) {
+  const time_t next = icf_next_start(table, start);
+  return next >= 0 ? next : static_cast<time_t>(start + table->period);
 }
 
 time_t icf_next_start(const IcfTable *table, time_t start) {

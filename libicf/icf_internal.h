@@ -24,6 +24,23 @@ struct IcfZone {
 // The process's zone, through localtime.
 extern const IcfZone Icf_Local_Zone;
 
+constexpr time_t Hour = 3600;
+constexpr time_t Day = 86400;
+
+// a modulo b (b > 0) in 0 .. b - 1, for times before 1970 too.
+inline time_t floor_mod(time_t a, time_t b) {
+  const time_t r = a % b;
+  return r < 0 ? r + b : r;
+}
+
+// Takes `entry` out of the pending queue (if it is there), moving the
+// cursor back to the pending entry before it (null when it was the first):
+// the next scheduler call then returns the entry that followed it.
+void icf_leave_pending(IcfTable *table, IcfEntry *entry);
+// Advances the ring for a new newest entry and returns its slot, which
+// still holds the oldest entry when the ring was full.
+IcfEntry *icf_ring_advance(IcfTable *table);
+
 // How far from an instant a repeated local time is looked for, in seconds.
 constexpr time_t ICF_LOOK_AROUND = 26 * 3600;
 

@@ -46,18 +46,17 @@ void as_read(IcfTable *table) {
   table->cursor = nullptr;
   QueueElement *queued = queue_first(&table->pending);
   bool in_order = true;
-  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
-    IcfEntry *entry = &table->entries[i];
+  for (int32_t k = 0, n = icf_count(table); k < n; ++k) {
+    IcfEntry *entry = icf_entry_at(table, k);
     if (entry->time != static_cast<uint32_t>(entry->time))
       entry->time = static_cast<uint32_t>(entry->time);
     if (entry->status != static_cast<unsigned char>(entry->status))
       entry->status = static_cast<unsigned char>(entry->status);
     if (entry->status == 'a') icf_cnv_time(entry->key, &entry->time);
-    if (entry->status != 's' && entry->status != 'x') {
+    if (icf_pending(entry->status)) {
       in_order = in_order && queued == &entry->link;
       if (queued != nullptr) queued = queue_next(queued);
     }
-    if (i == table->last) break;
   }
   if (!in_order || queued != nullptr) icf_queue_rebuild(table);
 }
