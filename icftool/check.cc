@@ -144,7 +144,7 @@ int check_text(const char *path, std::string_view original,
     previous_key = rec.key;
 
     time_t stamp;
-    if (status_index(status) == kUnknown)
+    if (status_index(status) == Unknown_Status)
       report(line, "unknown status letter %s", letter_text(status).c_str());
     if (!round_trips(rec.stamp, &stamp))
       report(line, "stamp %s is not a valid time", rec.stamp);

@@ -18,7 +18,7 @@
 
 int cmd_create(int argc, char **argv) {
   bool force = false;
-  if (int rc = parse_flags(argc, argv, 'f', &force); rc != kGoOn) return rc;
+  if (int rc = parse_flags(argc, argv, 'f', &force); rc != Go_On) return rc;
   argc -= optind;
   argv += optind;
   if (argc != 4) return fail("Missing or extra arguments on command line");

@@ -104,7 +104,7 @@ std::string save(const char *path, const char *copy,
 }  // namespace
 
 int cmd_edit(int argc, char **argv) {
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
+  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != Go_On) return rc;
   argc -= optind;
   argv += optind;
   if (argc != 1) return fail("Missing or extra arguments on command line");

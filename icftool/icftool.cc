@@ -152,7 +152,7 @@ int main(int argc, char **argv) {
     printf("icftool %s\n", ICF_VERSION);
     return finish_output();
   }
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
+  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != Go_On) return rc;
   argc -= optind;
   argv += optind;
   if (argc < 1) {

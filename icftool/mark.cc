@@ -21,7 +21,7 @@ int cmd_mark(int argc, char **argv) {
     } else if (c == 'n') {
       dry_run = true;
     } else if (c == 'o' && strlen(optarg) == 1 &&
-               status_index(optarg[0]) != kUnknown) {
+               status_index(optarg[0]) != Unknown_Status) {
       only = optarg[0];
     } else if (c == 'o') {
       return fail("Invalid option value for -%c: %s", c, optarg);

@@ -28,16 +28,16 @@ struct Family {
 };
 
 enum {
-  kHealthy,
-  kIntervals,
-  kOldestPending,
-  kLag,
-  kLastDone,
-  kNewest,
-  kPeriod,
-  kEntries,
-  kRetries,
-  kFamilies
+  Healthy,
+  Intervals,
+  Oldest_Pending,
+  Lag,
+  Last_Done,
+  Newest,
+  Period,
+  Entries,
+  Retries,
+  Families
 };
 
 // A label value: backslash, quote and newline escaped.
@@ -62,32 +62,32 @@ void measure(const char *path, time_t now, Family *families) {
   if (!inspect(path, &loaded, &text, &why) || !why.empty()) {
     icf_close(&loaded);
     fail("%s", why.c_str());
-    return add(kHealthy, 0);
+    return add(Healthy, 0);
   }
   const IcfTable &table = loaded.table;
-  add(kHealthy, check_text(path, text, &table, Limits{}, nullptr) == 0);
+  add(Healthy, check_text(path, text, &table, Limits{}, nullptr) == 0);
   const Counts counts = count(table);
-  for (int i = 0; i < kUnknown; ++i)
-    add(kIntervals, counts.by_status[i],
-        std::string(",status=\"") + kWords[i] + "\"");
+  for (int i = 0; i < Unknown_Status; ++i)
+    add(Intervals, counts.by_status[i],
+        std::string(",status=\"") + Status_Words[i] + "\"");
   if (counts.oldest_pending != nullptr)
-    add(kOldestPending, counts.oldest_pending->time);
-  add(kLag, lag_of(table, now));
+    add(Oldest_Pending, counts.oldest_pending->time);
+  add(Lag, lag_of(table, now));
   const IcfEntry *done = nullptr;
   for (int32_t k = 0; k < counts.total; ++k)
     if (icf_entry_at(&table, k)->status == 's') done = icf_entry_at(&table, k);
-  if (done != nullptr) add(kLastDone, icf_interval_end(&table, done->time));
+  if (done != nullptr) add(Last_Done, icf_interval_end(&table, done->time));
   if (counts.total > 0)
-    add(kNewest, icf_interval_end(&table, table.entries[table.last].time));
-  add(kPeriod, table.period);
-  add(kEntries, table.capacity);
-  add(kRetries, table.retries);
+    add(Newest, icf_interval_end(&table, table.entries[table.last].time));
+  add(Period, table.period);
+  add(Entries, table.capacity);
+  add(Retries, table.retries);
   icf_close(&loaded);
 }
 
 std::string exposition(const Family *families) {
   std::string out;
-  for (int f = 0; f < kFamilies; ++f) {
+  for (int f = 0; f < Families; ++f) {
     const Family &family = families[f];
     if (family.samples.empty()) continue;
     out += std::string("# HELP ") + family.name + " " + family.help + "\n";
@@ -148,7 +148,7 @@ int cmd_metrics(int argc, char **argv) {
   char **paths = argv;
   if (argc < 1) return fail("Missing or extra arguments on command line");
   if (now < 0) now = time(nullptr);
-  Family families[kFamilies] = {
+  Family families[Families] = {
       {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
       {"icf_intervals", "Intervals in the file, by status."},
       {"icf_oldest_pending_start_seconds",

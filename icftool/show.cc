@@ -29,10 +29,10 @@ void show_text(const IcfTable &table) {
   printf("PERIOD=%d ENTRIES=%d RETRIES=%d\n", table.period, table.capacity,
          table.retries);
   printf("%d %s", c.total, c.total == 1 ? "entry" : "entries");
-  for (int i = 0; i <= kUnknown; ++i)
-    if (i < kUnknown || c.by_status[i] > 0)
+  for (int i = 0; i <= Unknown_Status; ++i)
+    if (i < Unknown_Status || c.by_status[i] > 0)
       printf("%s %d %s", i == 0 ? ":" : ",", c.by_status[i],
-             i < kUnknown ? kWords[i] : "unknown");
+             i < Unknown_Status ? Status_Words[i] : "unknown");
   if (oldest != nullptr)
     printf("\noldest pending: %s  %s\n", oldest->key,
            local_time(oldest->time).c_str());
@@ -65,9 +65,9 @@ void show_json(const char *path, const IcfTable &table) {
   }
   out += c.total > 0 ? "\n  ],\n" : "],\n";
   out += "  \"count\": {\"total\": " + std::to_string(c.total);
-  for (int i = 0; i <= kUnknown; ++i)
-    out += ", " + quote(i < kUnknown ? kWords[i] : "unknown") + ": " +
-           std::to_string(c.by_status[i]);
+  for (int i = 0; i <= Unknown_Status; ++i)
+    out += ", " + quote(i < Unknown_Status ? Status_Words[i] : "unknown") +
+           ": " + std::to_string(c.by_status[i]);
   out += "},\n";
   out += "  \"oldest_pending\": " +
          (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
@@ -79,7 +79,7 @@ void show_json(const char *path, const IcfTable &table) {
 
 int cmd_show(int argc, char **argv) {
   bool json = false;
-  if (int rc = parse_flags(argc, argv, 'j', &json); rc != kGoOn) return rc;
+  if (int rc = parse_flags(argc, argv, 'j', &json); rc != Go_On) return rc;
   argc -= optind;
   argv += optind;
   if (argc != 1) return fail("Missing or extra arguments on command line");

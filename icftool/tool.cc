@@ -40,7 +40,7 @@ int parse_flags(int argc, char **argv, char letter, bool *flag) {
       return fail("Invalid command-line option \"%c\"", optopt);
     *flag = true;
   }
-  return kGoOn;
+  return Go_On;
 }
 
 // A whole decimal word that fits 32 bits and is at least `low`.
@@ -69,12 +69,12 @@ std::string local_time(time_t t) {
   return buf;
 }
 
-const char *const kWords[] = {"new", "done", "retry", "again", "failed"};
+const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};
 
-// The index of a status letter in kLetters, or kUnknown.
+// The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status) {
-  const char *at = status != 0 ? strchr(kLetters, status) : nullptr;
-  return at != nullptr ? int(at - kLetters) : kUnknown;
+  const char *at = status != 0 ? strchr(Status_Letters, status) : nullptr;
+  return at != nullptr ? int(at - Status_Letters) : Unknown_Status;
 }
 
 // A status letter in quotes, with an unprintable byte in hexadecimal.
@@ -89,7 +89,8 @@ std::string letter_text(int status) {
 
 std::string status_text(int status) {
   int i = status_index(status);
-  return i != kUnknown ? kWords[i] : "unknown " + letter_text(status);
+  return i != Unknown_Status ? Status_Words[i]
+                             : "unknown " + letter_text(status);
 }
 
 namespace {

@@ -12,7 +12,7 @@
 
 extern const char *Prog;
 // parse_flags' result when the command goes on.
-constexpr int kGoOn = -1;
+constexpr int Go_On = -1;
 
 // The usage text, from the command table, on standard error.
 void usage();
@@ -27,7 +27,7 @@ void reset_options();
 // Prints "icftool: " and the message and a newline on standard error; 1.
 __attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
 // Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command (or the program). Returns kGoOn with optind at
+// first word is the command (or the program). Returns Go_On with optind at
 // the first operand, or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag);
 // Prints why `path` could not be opened or loaded, as every command words
@@ -44,10 +44,10 @@ std::string key_of(time_t t);
 std::string local_time(time_t t);
 
 // The status letters and the words show uses for them.
-constexpr char kLetters[] = "nsrax";
-extern const char *const kWords[];
-constexpr int kUnknown = 5;
-// The index of a status letter in kLetters, or kUnknown.
+constexpr char Status_Letters[] = "nsrax";
+extern const char *const Status_Words[];
+constexpr int Unknown_Status = 5;
+// The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status);
 // A status letter in quotes, with an unprintable byte in hexadecimal.
 std::string letter_text(int status);
@@ -84,7 +84,8 @@ int check_text(const char *path, std::string_view text, const IcfTable *table,
 
 struct Counts {
   int total;
-  int by_status[kUnknown + 1];  // in the order of kLetters, then unknown
+  int by_status[Unknown_Status +
+                1];  // in the order of Status_Letters, then unknown
   const IcfEntry *oldest_pending;
 };
 Counts count(const IcfTable &table);

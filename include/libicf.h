@@ -87,9 +87,6 @@ struct IcfFile {
   IcfHash saved;       // the text the last successful icf_commit wrote
 };
 
-// How long icf_open waits for another run's lock, in milliseconds.
-extern int32_t Lock_Wait_Ms;
-
 // ---- Table (icf, icf_utils) ---------------------------------------------
 
 // Whether an entry with this status letter still needs processing: every
@@ -171,9 +168,9 @@ void icf_release(IcfFile *file);
 int icf_reopen(IcfFile *file);
 // Opens `path` (read-write when `writable`, else read-only) and takes the
 // lock icf_open takes (exclusive, or shared for read-only), waiting at most
-// Lock_Wait_Ms and reopening when another run replaced the file meanwhile.
-// ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY, ICF_FAULT_NOT_REGULAR
-// or ICF_FAULT_SYSTEM (errno tells why).
+// the lock wait (IcfKnobs) and reopening when another run replaced the file
+// meanwhile. ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY,
+// ICF_FAULT_NOT_REGULAR or ICF_FAULT_SYSTEM (errno tells why).
 IcfFault icf_lock_open(const char *path, int writable, int *fd);
 // Writes the whole table back durably, in one of two ways chosen before
 // anything is written; all signals are held off while it writes.
@@ -264,9 +261,6 @@ void icf_reader_init(IcfReader *reader, const char *text, size_t size);
 void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
                           IcfReadFill fill, void *context);
 constexpr size_t ICF_READ_MIN = 64;
-// The most bytes one read of a file asks for while icf_open loads it
-// (tests make it small to move the reads' boundaries).
-extern size_t Icf_Read_Chunk;
 // The header's three numbers into period, capacity and retries, without
 // judging them. 0 with reader->fault set when they cannot be read.
 int icf_read_header(IcfReader *reader, IcfTable *table);

@@ -20,8 +20,7 @@
 #include "libicf.h"
 #include "libstd.h"
 
-int32_t Lock_Wait_Ms = 30000;
-size_t Icf_Read_Chunk = 64 * 1024;
+IcfKnobs Icf_Knobs = {30000, 64 * 1024, 1};
 
 namespace {
 
@@ -45,13 +44,13 @@ IcfFault close_failing(int fd, IcfFault fault) {
 }
 
 // Opens `path` and takes the flock `operation` on it, waiting at most
-// Lock_Wait_Ms for another run. The open does not wait (a FIFO would, for a
-// writer that never comes), and only a regular file is kept. A run holding
-// the lock may replace the file by renaming a new one over it; the lock on
-// the old one then guards nothing, so the path is opened again until it
+// Icf_Knobs.lock_wait_ms for another run. The open does not wait (a FIFO would,
+// for a writer that never comes), and only a regular file is kept. A run
+// holding the lock may replace the file by renaming a new one over it; the lock
+// on the old one then guards nothing, so the path is opened again until it
 // names the locked file.
 IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
-  const int64_t deadline = clock_ms() + Lock_Wait_Ms;
+  const int64_t deadline = clock_ms() + Icf_Knobs.lock_wait_ms;
   for (;;) {
     int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
     // A directory refuses a writer before fstat could tell what it is.
@@ -145,7 +144,8 @@ constexpr size_t Read_Buffer = Read_Chunk + ICF_READ_MIN;
 
 int64_t read_file(void *context, char *to, size_t room) {
   FileText *text = static_cast<FileText *>(context);
-  size_t chunk = Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  size_t chunk =
+      Icf_Knobs.read_chunk < Read_Chunk ? Icf_Knobs.read_chunk : Read_Chunk;
   if (text->offset >= text->size) return 0;
   if (static_cast<off_t>(chunk) > text->size - text->offset)
     chunk = static_cast<size_t>(text->size - text->offset);

@@ -7,6 +7,15 @@
 
 #include "libicf.h"
 
+// What tests turn to reach the paths a real run seldom takes.
+struct IcfKnobs {
+  int32_t lock_wait_ms;  // how long icf_open waits for another run's lock
+  size_t read_chunk;     // the most bytes one read asks for while icf_open
+                         // loads a file (small: the reads' boundaries move)
+  int fast_catch_up;     // 0: icf_catch_up leaves all to the step-by-step walk
+};
+extern IcfKnobs Icf_Knobs;
+
 // What one scheduler step hands to the next within a quenlor call.
 struct SchedulerState {
   int skip;            // the step's interval is the second pass of a span
@@ -71,9 +80,6 @@ enum IcfCatchUp : int {
 // table untouched where it cannot vouch for the result. A negative `now` is
 // the clock, read once here.
 IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
-
-// 0 turns icf_catch_up off, so that the step-by-step walk does everything.
-extern int Icf_Fast_Catch_Up;
 
 // ---- Rendering (icf_utils) ----------------------------------------------
 

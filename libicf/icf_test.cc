@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "icf_internal.h"
 #include "libicf.h"
 
 namespace {
@@ -45,7 +46,7 @@ class IcfTest : public ::testing::Test {
     char name[] = "/tmp/icf_test.XXXXXX";
     dir = mkdtemp(name);
     path = dir + "/ckpt";
-    Lock_Wait_Ms = 30000;
+    Icf_Knobs.lock_wait_ms = 30000;
   }
   void TearDown() override { fs::remove_all(dir); }
   void put(const std::string &text) { std::ofstream(path) << text; }
@@ -85,9 +86,9 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
 TEST_F(IcfTest, ChunkedReadingMatchesWholeReading) {
   auto outcome = [&](const std::string &text, size_t chunk) {
     put(text);
-    Icf_Read_Chunk = chunk;
+    Icf_Knobs.read_chunk = chunk;
     const int ok = open(&file);
-    Icf_Read_Chunk = 64 * 1024;
+    Icf_Knobs.read_chunk = 64 * 1024;
     std::ostringstream s;
     s << ok << ' ' << file.failure.fault << ' ' << file.failure.read_fault
       << ' ' << file.failure.line << ' ' << file.table.pending.count << '\n';
@@ -176,7 +177,7 @@ TEST_F(IcfTest, LockKeepsRunsApart) {
   put(Header);
   IcfFile other;
   ASSERT_TRUE(open(&file) && icf_commit(&file));
-  Lock_Wait_Ms = 20;
+  Icf_Knobs.lock_wait_ms = 20;
   EXPECT_FALSE(open(&other));
   EXPECT_EQ(other.failure.fault, ICF_FAULT_BUSY);
   icf_close(&file);
