@@ -1,7 +1,7 @@
 // Runs the built icftool, and quenlor and corvane to write real files.
 #include <gtest/gtest.h>
 
-#include "../cli/program_test.h"
+#include "program_test.h"
 
 namespace {
 
