@@ -87,7 +87,7 @@ struct IcfFile {
   IcfHash saved;       // the text the last successful icf_commit wrote
 };
 
-// ---- Table (icf, icf_utils) ---------------------------------------------
+// ---- Table (icf, icf_utils, icf_clock) ----------------------------------
 
 // Whether an entry with this status letter still needs processing: every
 // letter but 's' and 'x'; pending entries are those in the pending queue.
@@ -130,7 +130,7 @@ int icf_local_passes(time_t t, time_t *first, time_t *last);
 // buffer[13]. 1 on success, 0 on failure.
 int icf_cnv_time_str(time_t time, char *buffer);
 
-// ---- File (icf, icf_utils) ----------------------------------------------
+// ---- File (icf, icf_reopen, icf_adopt) ----------------------------------
 
 // Creates or empties `path` and writes a header only. Refuses values the
 // programs would not open (PERIOD or ENTRIES below 1, ENTRIES above
@@ -284,7 +284,7 @@ int icf_header_read(FILE *stream, IcfTable *table);
 int icf_table_write(FILE *stream, const IcfTable *table);
 int icf_table_read(FILE *stream, IcfTable *table);
 
-// ---- Scheduler (icf) ----------------------------------------------------
+// ---- Scheduler (icf, icf_clock, icf_catchup) ----------------------------
 
 // Appends an 'n' entry for every interval that is due at `now` (negative:
 // the clock, read at every step) and returns the pending entry after the
