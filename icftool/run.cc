@@ -94,19 +94,16 @@ bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
 // included, newline excluded) in *why, or with *why empty after -h.
 bool parse(Run *r, int argc, char **argv, std::string *why) {
   Options &o = r->o;
-  char message[CLI_DELAY_TEXT + 256];
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hd:t:x:T:k:m:w:j:b:")) != -1;) {
+  std::string message;
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     int32_t value;
     bool ok = true;
     switch (c) {
       case 'h':
-        usage();
         return false;
       case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, message,
-                              sizeof message)) {
+        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
           *why = message;
           why->pop_back();
           return false;
@@ -150,12 +147,14 @@ bool parse(Run *r, int argc, char **argv, std::string *why) {
       return false;
     }
   }
-  if (argc - optind < 3 || strcmp(argv[optind + 1], "--") != 0) {
+  argc -= optind;
+  argv += optind;
+  if (argc < 3 || strcmp(argv[1], "--") != 0) {
     *why = std::string(Prog) + ": Missing or extra arguments on command line";
     return false;
   }
-  r->path = argv[optind];
-  r->command = argv + optind + 2;
+  r->path = argv[0];
+  r->command = argv + 2;
   return true;
 }
 
@@ -173,8 +172,8 @@ bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
   const LockResult got =
       runner_lock(resolved, r->path, r->o.wait, held, &stopped, why);
   std_free(nullptr, resolved);
-  if (got == kLocked) return true;
-  *status = got == kLockError ? 1 : stopped != 0 ? 128 + stopped : 0;
+  if (got == Locked) return true;
+  *status = got == Lock_Error ? 1 : stopped != 0 ? 128 + stopped : 0;
   if (stopped != 0) why->clear();
   return false;
 }
@@ -186,10 +185,8 @@ bool take_up(Run *r, std::string *why) {
                             : icf_open(&r->file, "QUENLOR", r->path) != 0;
   r->loaded = true;
   if (ok) return true;
-  char message[512];
-  snprintf(message, sizeof message, cli_open_error(&r->file), Prog, r->path);
-  *why = message;
-  why->pop_back();
+  *why = std::string(Prog) + ": " +
+         cli_failure_text(r->file.failure, r->path, true);
   return false;
 }
 
@@ -259,7 +256,7 @@ bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
     r->started++;
     r->due = std::max(r->due, r->started);
     b->items.push_back(
-        {e->time, interval_end(t, e->time), line, r->started, r->due, 0});
+        {e->time, icf_interval_end(&t, e->time), line, r->started, r->due, 0});
     room--;
   }
   return true;
@@ -372,7 +369,7 @@ void report(Run *r, const Batch &b) {
       if (i.recorded == 's') r->counts[0]++;
       if (i.recorded == 'r') r->counts[1]++;
       if (i.recorded == 'x') r->counts[2]++;
-      fprintf(stderr, "%s%s", kWords[index == kUnknown ? 0 : index],
+      fprintf(stderr, "%s%s", Status_Words[index == Unknown_Status ? 0 : index],
               how_text(b.job, r->o).c_str());
     }
     fprintf(stderr, " in %.2f s\n", seconds);
@@ -383,7 +380,7 @@ void report(Run *r, const Batch &b) {
 std::vector<Batch *> finished(Run *r) {
   std::vector<Batch *> done, still;
   for (Batch *b : r->running)
-    (b->job.phase == Job::kReaped ? done : still).push_back(b);
+    (b->job.phase == Job::Reaped ? done : still).push_back(b);
   r->running = still;
   return done;
 }
@@ -434,7 +431,7 @@ int cmd_run(int argc, char **argv) {
   Run r;
   std::string why;
   if (!parse(&r, argc, argv, &why)) {
-    if (why.empty()) return 0;
+    if (why.empty()) return command_help(argv[0]);
     fprintf(stderr, "%s\n", why.c_str());
     return 1;
   }

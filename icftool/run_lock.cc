@@ -108,17 +108,17 @@ int lock_inode(const char *resolved) {
   return error == EAGAIN || error == EACCES ? -2 : -1;
 }
 
-// Takes both locks without waiting: kLocked, kBusy, or kLockError.
+// Takes both locks without waiting: Locked, Busy, or Lock_Error.
 LockResult try_both(int fd, const char *resolved, RunnerLock *lock) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    return errno == EWOULDBLOCK || errno == EINTR ? kBusy : kLockError;
+    return errno == EWOULDBLOCK || errno == EINTR ? Busy : Lock_Error;
   const int inode = lock_inode(resolved);
   if (inode == -2) {
     flock(fd, LOCK_UN);
-    return kBusy;
+    return Busy;
   }
   lock->inode_fd = inode;
-  return kLocked;
+  return Locked;
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ LockResult runner_lock(const char *resolved, const char *shown, int32_t wait,
   if (name == nullptr) {
     *why = std::string("Cannot lock ") + resolved +
            ".lock: " + std::strerror(ENOMEM);
-    return kLockError;
+    return Lock_Error;
   }
   const std::string path = name;
   std_free(nullptr, name);
@@ -145,16 +145,16 @@ LockResult runner_lock(const char *resolved, const char *shown, int32_t wait,
   }
   if (fd < 0) {
     *why = "Cannot lock " + path + ": " + std::strerror(errno);
-    return kLockError;
+    return Lock_Error;
   }
   const double deadline = monotonic() + wait;
   for (;;) {
     const LockResult got = try_both(fd, resolved, lock);
-    if (got == kLocked) break;
-    if (got == kLockError) {
+    if (got == Locked) break;
+    if (got == Lock_Error) {
       *why = "Cannot lock " + path + ": " + std::strerror(errno);
       close(fd);
-      return kLockError;
+      return Lock_Error;
     }
     timespec nap = {0, 50 * 1000 * 1000};
     const int sig = monotonic() >= deadline
@@ -164,9 +164,9 @@ LockResult runner_lock(const char *resolved, const char *shown, int32_t wait,
     if (sig > 0) *stopped = sig;
     *why = busy_note(fd, shown);
     close(fd);
-    return kBusy;
+    return Busy;
   }
   if (writable) write_holder(fd);
   lock->fd = fd;
-  return kLocked;
+  return Locked;
 }

@@ -40,17 +40,17 @@ void reap(const std::vector<Job *> &jobs) {
 
 void terminate(Job *job, double now, const JobLimits &limits) {
   kill(-job->pid, SIGTERM);
-  job->phase = Job::kStopping;
+  job->phase = Job::Stopping;
   job->deadline = now + limits.grace;
 }
 
 // One step of a job's state machine at `now`.
 void advance(Job *job, double now, const JobLimits &limits) {
   switch (job->phase) {
-    case Job::kRunning:
+    case Job::Running:
       if (job->exited) {
         if (group_gone(job->pid))
-          job->phase = Job::kReaped;
+          job->phase = Job::Reaped;
         else
           terminate(job, now, limits);
       } else if (job->deadline >= 0 && now >= job->deadline) {
@@ -58,30 +58,30 @@ void advance(Job *job, double now, const JobLimits &limits) {
         terminate(job, now, limits);
       }
       break;
-    case Job::kStopping:
+    case Job::Stopping:
       if (job->exited && group_gone(job->pid)) {
-        job->phase = Job::kReaped;
+        job->phase = Job::Reaped;
       } else if (now >= job->deadline) {
         kill(-job->pid, SIGKILL);
-        job->phase = Job::kKilling;
+        job->phase = Job::Killing;
         job->deadline = -1;
       }
       break;
-    case Job::kKilling:
-      if (job->exited && group_gone(job->pid)) job->phase = Job::kReaped;
+    case Job::Killing:
+      if (job->exited && group_gone(job->pid)) job->phase = Job::Reaped;
       break;
-    case Job::kReaped:
+    case Job::Reaped:
       break;
   }
 }
 
 // Passes a stop signal on; a running command gets the grace to end.
 void pass_on(Job *job, int sig, double now, const JobLimits &limits) {
-  if (job->phase == Job::kReaped) return;
+  if (job->phase == Job::Reaped) return;
   kill(-job->pid, sig);
   if (job->stop == 0) job->stop = sig;
-  if (job->phase == Job::kRunning) {
-    job->phase = Job::kStopping;
+  if (job->phase == Job::Running) {
+    job->phase = Job::Stopping;
     job->deadline = now + limits.grace;
   }
 }
@@ -166,11 +166,11 @@ void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
     double next = -1;
     for (Job *job : jobs) {
       advance(job, now, limits);
-      reaped = reaped || job->phase == Job::kReaped;
-      if (job->phase != Job::kReaped &&
-          (job->exited || job->phase == Job::kKilling))
+      reaped = reaped || job->phase == Job::Reaped;
+      if (job->phase != Job::Reaped &&
+          (job->exited || job->phase == Job::Killing))
         polling = true;
-      if (job->phase != Job::kReaped && job->deadline >= 0 &&
+      if (job->phase != Job::Reaped && job->deadline >= 0 &&
           (next < 0 || job->deadline < next))
         next = job->deadline;
     }

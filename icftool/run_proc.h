@@ -16,7 +16,7 @@ struct Job {
   // Running: the command runs. Stopping: its group got SIGTERM (after the
   // command's exit, a timeout or a stop signal); SIGKILL at the deadline.
   // Killing: SIGKILL sent. Reaped: nothing of the group is left.
-  enum Phase { kRunning, kStopping, kKilling, kReaped } phase;
+  enum Phase { Running, Stopping, Killing, Reaped } phase;
   pid_t pid;        // the command, the leader of the group
   bool exited;      // the command itself has been waited for
   int status;       // its wait status, once exited

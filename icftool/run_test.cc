@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "../cli/program_test.h"
+#include "program_test.h"
 
 namespace {
 
