@@ -2,6 +2,8 @@
 // command, oldest first, and records each outcome: the job script's loop
 // (lock, choose, process, record) built once. Up to -j commands run at
 // once, each for a batch of up to -b consecutive intervals.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -65,6 +67,7 @@ struct Run {
   int stop = 0;
   int cannot_start = 0;  // the errno of a command that did not start
   std::string note;
+  std::string news;  // lines for standard error, each without the name
 };
 
 // "2024-11-03T01:00:00-04:00": local time with its offset, so that the two
@@ -168,6 +171,14 @@ bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
     *status = 1;
     return false;
   }
+  // A missing file gets no lock file beside it.
+  struct stat st;
+  if (stat(resolved, &st) != 0) {
+    *why = cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, r->path, true);
+    std_free(nullptr, resolved);
+    *status = 1;
+    return false;
+  }
   int stopped = 0;
   const LockResult got =
       runner_lock(resolved, r->path, r->o.wait, held, &stopped, why);
@@ -232,11 +243,10 @@ bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
   r->limited = int(due.size()) > room;
   if (count_all) r->due = int(due.size());
   if (count_all && !due.empty()) {
-    fprintf(stderr, "%s: %d %s due, %s", Prog, r->due,
-            r->due == 1 ? "interval" : "intervals",
-            key_of(due[0]->time).c_str());
-    if (r->due > 1) fprintf(stderr, " to %s", key_of(due.back()->time).c_str());
-    fputc('\n', stderr);
+    r->news += std::to_string(r->due) +
+               (r->due == 1 ? " interval due, " : " intervals due, ") +
+               key_of(due[0]->time) +
+               (r->due > 1 ? " to " + key_of(due.back()->time) : "") + "\n";
   }
   Batch *b = nullptr;
   for (IcfEntry *e : due) {
@@ -277,7 +287,7 @@ bool turn(Run *r, const std::vector<Batch *> &finished, int slots,
   }
   IcfDropped &dropped = r->file.table.dropped;
   if (dropped.count > 0) {
-    fprintf(stderr, "%s: %s\n", Prog, cli_dropped_text(dropped).c_str());
+    r->news += cli_dropped_text(dropped) + "\n";
     dropped = IcfDropped{};
     r->dropped = true;
   }
@@ -352,6 +362,14 @@ std::string how_text(const Job &job, const Options &o) {
   return status == 0 ? "" : " (exit status " + std::to_string(status) + ")";
 }
 
+// The lines the turns gathered, each after the program name.
+void tell(Run *r) {
+  for (size_t at = 0, end; (end = r->news.find('\n', at)) != r->news.npos;
+       at = end + 1)
+    fprintf(stderr, "%s: %.*s\n", Prog, int(end - at), r->news.c_str() + at);
+  r->news.clear();
+}
+
 // A line per interval of a finished batch.
 void report(Run *r, const Batch &b) {
   const double seconds = monotonic() - b.job.begin;
@@ -391,6 +409,7 @@ std::vector<Batch *> finished(Run *r) {
 bool loop(Run *r, std::string *why) {
   std::vector<Batch *> next;
   bool ok = turn(r, {}, r->o.jobs, &next, why);
+  tell(r);
   if (ok && (r->stop = pending_stop()) == 0)
     start(r, next);
   else
@@ -411,6 +430,7 @@ bool loop(Run *r, std::string *why) {
     for (Batch *b : done) recordable = recordable || b->job.stop == 0;
     // After a failure the others still end, but nothing more is recorded.
     if (ok && recordable) ok = turn(r, done, slots, &next, why);
+    tell(r);
     for (Batch *b : done) {
       if (ok) report(r, *b);
       delete b;

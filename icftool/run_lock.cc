@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 #include "libicf.h"
 #include "libstd.h"
@@ -20,7 +21,7 @@
 namespace {
 
 // Far beyond any checkpoint text: a lock there holds up no reader.
-constexpr off_t Inode_Lock_At = off_t(1) << 62;
+constexpr off_t Inode_Lock_At = std::numeric_limits<off_t>::max() / 2 + 1;
 
 // File systems that carry flock as a POSIX lock to a server (NFS, SMB, and
 // FUSE where the server does): there a byte-range lock on the checkpoint
