@@ -287,7 +287,7 @@ bool turn(Run *r, const std::vector<Batch *> &finished, int slots,
   }
   IcfDropped &dropped = r->file.table.dropped;
   if (dropped.count > 0) {
-    r->news += cli_dropped_text(dropped) + "\n";
+    r->news = cli_dropped_text(dropped) + "\n" + r->news;
     dropped = IcfDropped{};
     r->dropped = true;
   }
