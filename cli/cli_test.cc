@@ -7,6 +7,8 @@
 #include <fstream>
 #include <tuple>
 
+#include "cli_notice.h"
+
 namespace {
 
 // A delay is served once exactly that much time has passed; elapsed time and
@@ -77,3 +79,25 @@ TEST(Cli, SnapshotEndsWithItsInterval) {
 }
 
 }  // namespace
+
+// The TZ values the C library really uses (zone files: the runner's tests
+// in Lord Howe), POSIX rules; and what it would silently read as UTC.
+TEST(CliNotice, ZoneKnown) {
+  const std::pair<const char *, bool> cases[] = {
+      {nullptr, true},
+      {"", true},
+      {"UTC0", true},
+      {"EST5EDT,M3.2.0,M11.1.0", true},
+      {"<+0330>-3:30", true},
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", true},
+      {"EST5EDT4,J60/2,300", true},
+      {"America/New_Yrok", false},
+      {"ABC", false},
+      {"EST5EDT,M3.2.0", false},
+      {"EST5EDT,M13.2.0,M11.1.0", false},
+      {"<AB>5", false},
+      {"/nonexistent/zone", false},
+      {":EST5EDT,M3.2.0,M11.1.0", false}};
+  for (auto [tz, known] : cases)
+    EXPECT_EQ(cli_zone_known(tz), known) << (tz ? tz : "unset");
+}

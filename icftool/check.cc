@@ -8,11 +8,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
 
+#include "cli_notice.h"
 #include "libicf.h"
 #include "libstd.h"
 #include "tool.h"
@@ -204,8 +206,13 @@ int cmd_check(int argc, char **argv) {
   std::string text, why;
   IcfFile file;
   if (!inspect(path, &file, &text, &why)) return fail("%s", why.c_str());
-  const int problems = check_text(
-      path, text, why.empty() ? &file.table : nullptr, limits, stdout);
+  // First, as the keys are then read in the zone the C library fell back to.
+  const char *tz = getenv("TZ");
+  if (!cli_zone_known(tz)) printf("%s: %s\n", path, cli_zone_text(tz).c_str());
+  const int problems =
+      check_text(path, text, why.empty() ? &file.table : nullptr, limits,
+                 stdout) +
+      (cli_zone_known(tz) ? 0 : 1);
   icf_close(&file);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;

@@ -72,8 +72,10 @@ const Command Commands[] = {
       {'x', "status", "an exit status that fails the interval at once"},
       {'T', "timeout", "seconds a run may take (0: no limit)"},
       {'k', "grace", "seconds between SIGTERM and SIGKILL (10)"},
-      {'m', "max", "intervals per run at most (0: no limit)"},
-      {'w', "wait", "seconds to wait for another runner (0)"}},
+      {'m', "max", "intervals started per run at most (0: no limit)"},
+      {'w', "wait", "seconds to wait for another runner (0)"},
+      {'j', "jobs", "commands at once (1)"},
+      {'b', "batch", "consecutive intervals per command (1)"}},
      cmd_run},
 };
 

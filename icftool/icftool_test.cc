@@ -23,7 +23,8 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"run -q f -- true", "Invalid command-line option \"q\"\n"},
       {"run -x 256 f -- true", "Invalid option value for -x: 256\n"},
       {"run -t 241103020000 f -- ./missing",
-       "Cannot run ./missing: No such file or directory\n"},
+       "2 intervals due, 241103014500 to 241103020000\nicftool: Cannot run "
+       "./missing: No such file or directory\n"},
   };
   for (const auto &[args, err] : cases)  // the status last
     EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
@@ -72,7 +73,7 @@ TEST(IcfTool, CommandLineAndCreate) {
                   "grep -c '^icftool [0-9]'; $T run -h | grep -c '^  -'; "
                   "$T mark -h | sed 1q; echo $?")
                 .out,
-            "7\n1\n8\nusage: icftool mark [-n] [-o status] file from to "
+            "7\n1\n10\nusage: icftool mark [-n] [-o status] file from to "
             "status\n0\n");
   EXPECT_EQ(s.read(), Healthy);
   Ran r = s.run(

@@ -1,17 +1,12 @@
 // icftool run: processes every due interval of a checkpoint file with a
-// command, oldest first, one run of the command per interval, and records
-// each outcome. It is the job script's loop (lock, choose, process, record)
-// built once.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// command, oldest first, and records each outcome: the job script's loop
+// (lock, choose, process, record) built once. Up to -j commands run at
+// once, each for a batch of up to -b consecutive intervals.
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +15,11 @@
 #include <vector>
 
 #include "cli.h"
+#include "cli_notice.h"
 #include "libicf.h"
+#include "libstd.h"
+#include "run_lock.h"
+#include "run_proc.h"
 #include "tool.h"
 
 namespace {
@@ -29,51 +28,47 @@ struct Options {
   CliDelays delays{};
   time_t now = -1;         // negative: the clock
   bool give_up[256] = {};  // exit statuses that record 'x' at once
-  int32_t timeout = 0;     // seconds per interval; 0: none
-  int32_t grace = 10;      // seconds between SIGTERM and SIGKILL
-  int32_t max = 0;         // intervals per run; 0: no limit
-  int32_t wait = 0;        // seconds to wait for another runner
+  JobLimits limits = {0, 10};
+  int32_t max = 0;    // intervals started per run; 0: no limit
+  int32_t wait = 0;   // seconds to wait for another runner
+  int32_t jobs = 1;   // commands at once
+  int32_t batch = 1;  // intervals per command
 };
 
-// The interval handed to the command.
-struct Choice {
+// One interval of a batch, and its place among the intervals of the run.
+struct Interval {
   time_t start, end;
-  char key[CLI_LINE_SIZE];
+  std::string key;
+  int place, of;  // [3/120]: of the intervals due when it was chosen
+  int recorded;   // the letter it holds after the record; 0: no entry
+};
+
+// Consecutive intervals handed to one command.
+struct Batch {
+  std::vector<Interval> items;
   int32_t period, retry, last_retry;
+  Job job;
 };
 
-// How a run of the command ended.
-struct Outcome {
-  enum How { Exited, Signaled, Timed_Out, Interrupted, Not_Started } how;
-  int value;  // exit status, signal number or errno
-  double seconds;
+struct Run {
+  Options o;
+  const char *path = nullptr;
+  char **command = nullptr;
+  sigset_t mask;  // the commands start with it
+  IcfFile file{};
+  bool loaded = false;
+  std::vector<time_t> tried;  // ascending
+  std::vector<Batch *> running;
+  int started = 0, due = 0;  // intervals
+  int counts[3] = {};        // done, retry, failed
+  int missing = 0;
+  bool dropped = false;
+  bool limited = false;  // -m left a due interval unstarted
+  int stop = 0;
+  int cannot_start = 0;  // the errno of a command that did not start
+  std::string note;
+  std::string news;  // lines for standard error, each without the name
 };
-
-// Signals that stop the runner; they are passed on to the command.
-const int Stop_Signals[] = {SIGTERM, SIGINT, SIGHUP};
-
-double monotonic() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return double(t.tv_sec) + t.tv_nsec / 1e9;
-}
-
-void on_child(int) {}
-
-sigset_t stop_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int s : Stop_Signals) sigaddset(&set, s);
-  return set;
-}
-
-// A stop signal that arrived while it was blocked, or 0.
-int pending_stop() {
-  sigset_t set = stop_set();
-  timespec zero = {0, 0};
-  int sig = sigtimedwait(&set, nullptr, &zero);
-  return sig > 0 ? sig : 0;
-}
 
 // "2024-11-03T01:00:00-04:00": local time with its offset, so that the two
 // passes of a repeated hour differ.
@@ -92,87 +87,215 @@ std::string iso(time_t t) {
 
 // A whole number from `low` to `high` for option -`letter`.
 bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
-                   char letter) {
+                   char letter, std::string *why) {
   if (number(text, low, value) && *value <= high) return true;
-  fail("Invalid option value for -%c: %s", letter, text);
+  *why = std::string("Invalid option value for -") + letter + ": " + text;
   return false;
 }
 
-enum LockResult { Locked, Busy, Lock_Error };
-
-// The runner's lock lives in its own file beside the checkpoint file: saves
-// replace the checkpoint file, so a lock taken on it would guard a file
-// that no longer has a name after the first save. Waits at most `wait`
-// seconds; a stop signal meanwhile ends the wait (*stopped).
-LockResult lock_runner(const std::string &lock_path, int32_t wait,
-                       int *stopped) {
-  int fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  // A lock file made beforehand serves in a directory the job cannot write.
-  if (fd < 0 && (errno == EACCES || errno == EROFS))
-    fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Lock_Error;
-  const double deadline = monotonic() + wait;
-  const sigset_t set = stop_set();
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Locked;  // held until exit
-    if (errno == EINTR) continue;
-    if (errno != EWOULDBLOCK) break;
-    if (monotonic() >= deadline) {
-      close(fd);
-      return Busy;
+// The options and operands. False with the message (program name
+// included, newline excluded) in *why, or with *why empty after -h.
+bool parse(Run *r, int argc, char **argv, std::string *why) {
+  Options &o = r->o;
+  std::string message;
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
+    int32_t value;
+    bool ok = true;
+    switch (c) {
+      case 'h':
+        return false;
+      case 'd':
+        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
+          *why = message;
+          why->pop_back();
+          return false;
+        }
+        break;
+      case 't':
+        if (const char *reason = icf_cnv_time(optarg, &o.now)) {
+          *why = std::string(Prog) + ": Current time, " + reason;
+          return false;
+        }
+        break;
+      case 'x':
+        ok = number_option(optarg, 1, 255, &value, 'x', why);
+        if (ok) o.give_up[value] = true;
+        break;
+      case 'T':
+        ok = number_option(optarg, 0, INT32_MAX, &o.limits.timeout, 'T', why);
+        break;
+      case 'k':
+        ok = number_option(optarg, 0, INT32_MAX, &o.limits.grace, 'k', why);
+        break;
+      case 'm':
+        ok = number_option(optarg, 1, INT32_MAX, &o.max, 'm', why);
+        break;
+      case 'w':
+        ok = number_option(optarg, 0, INT32_MAX, &o.wait, 'w', why);
+        break;
+      case 'j':
+        ok = number_option(optarg, 1, 1024, &o.jobs, 'j', why);
+        break;
+      case 'b':
+        ok = number_option(optarg, 1, 1000000, &o.batch, 'b', why);
+        break;
+      default:
+        *why = std::string(Prog) + ": Invalid command-line option \"" +
+               char(optopt) + "\"";
+        return false;
     }
-    timespec nap = {0, 50 * 1000 * 1000};
-    int sig = sigtimedwait(&set, nullptr, &nap);
-    if (sig > 0) {
-      *stopped = sig;
-      close(fd);
-      return Busy;
+    if (!ok) {
+      *why = std::string(Prog) + ": " + *why;
+      return false;
     }
   }
-  close(fd);
-  return Lock_Error;
+  argc -= optind;
+  argv += optind;
+  if (argc < 3 || strcmp(argv[1], "--") != 0) {
+    *why = std::string(Prog) + ": Missing or extra arguments on command line";
+    return false;
+  }
+  r->path = argv[0];
+  r->command = argv + 2;
+  return true;
 }
 
-// One turn with the checkpoint file, open and locked: records `letter` for
-// the interval tried (when `tried` is set), chooses the next interval that
-// is due and not yet tried, and saves. So each interval costs one save, and
-// the file is let go again before the command runs. *recorded is the letter
-// the interval tried holds afterwards (0 when it has no entry any more).
-bool step(IcfFile *file, const char *path, const Options &o,
-          const time_t *tried, int letter, const std::vector<time_t> &skip,
-          Choice *next, bool *chosen, int *recorded) {
-  if (tried != nullptr) {
+// The runner's lock. False with the exit status in *status: 0 when
+// another runner is busy, 128 + a stop signal, 1 on failure; *why the
+// message, if any.
+bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
+  char *resolved = icf_resolve_path(r->path);
+  if (resolved == nullptr) {
+    *why = std::string("Cannot lock ") + r->path + ": " + strerror(errno);
+    *status = 1;
+    return false;
+  }
+  // A missing file gets no lock file beside it.
+  struct stat st;
+  if (stat(resolved, &st) != 0) {
+    *why = cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, r->path, true);
+    std_free(nullptr, resolved);
+    *status = 1;
+    return false;
+  }
+  int stopped = 0;
+  const LockResult got =
+      runner_lock(resolved, r->path, r->o.wait, held, &stopped, why);
+  std_free(nullptr, resolved);
+  if (got == Locked) return true;
+  *status = got == Lock_Error ? 1 : stopped != 0 ? 128 + stopped : 0;
+  if (stopped != 0) why->clear();
+  return false;
+}
+
+// Locks and loads the file, again after the runner's own save only when
+// another program has written it since.
+bool take_up(Run *r, std::string *why) {
+  const bool ok = r->loaded ? icf_reopen(&r->file) != 0
+                            : icf_open(&r->file, "QUENLOR", r->path) != 0;
+  r->loaded = true;
+  if (ok) return true;
+  *why = std::string(Prog) + ": " +
+         cli_failure_text(r->file.failure, r->path, true);
+  return false;
+}
+
+// Records the outcome of a batch whose group is gone, for each interval.
+void record(Run *r, Batch *b) {
+  const Job &job = b->job;
+  int letter = 'r';
+  if (!job.timed_out && WIFEXITED(job.status)) {
+    const int status = WEXITSTATUS(job.status);
+    letter = status == 0 ? 's' : r->o.give_up[status] ? 'x' : 'r';
+  }
+  for (Interval &i : b->items) {
     time_t updated;
-    *recorded = 0;
-    if (cli_set_status(file, *tried, letter, &updated))
-      *recorded = icf_find(file, updated)->status;
+    i.recorded = cli_set_status(&r->file, i.start, letter, &updated)
+                     ? icf_find(&r->file, updated)->status
+                     : 0;
   }
-  CliDelays delays = o.delays;
-  cli_delays_complete(&delays, file->table.retries);
-  IcfEntry *e;
-  if (const char *why = cli_select_except(file, o.now, nullptr, &delays,
-                                          skip.data(), skip.size(), &e)) {
-    fail("Time of completion, %s", why);
+}
+
+// The due intervals (oldest first) in batches for up to `slots` commands,
+// within -m. At the first turn every due interval is counted.
+bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
+  CliDelays delays = r->o.delays;
+  cli_delays_complete(&delays, r->file.table.retries);
+  const IcfTable &t = r->file.table;
+  int room = r->o.max > 0 ? r->o.max - r->started : INT_MAX;
+  std::vector<IcfEntry *> due;
+  const bool count_all = r->due == 0 && r->started == 0;
+  for (;;) {
+    IcfEntry *e;
+    if (const char *reason =
+            cli_select_except(&r->file, r->o.now, nullptr, &delays,
+                              r->tried.data(), r->tried.size(), &e)) {
+      *why = std::string(Prog) + ": Time of completion, " + reason;
+      return false;
+    }
+    if (e == nullptr) break;
+    due.push_back(e);
+    // One more than can start tells whether -m holds one back.
+    if (!count_all && int(due.size()) > std::min(room, slots * r->o.batch))
+      break;
+  }
+  r->limited = int(due.size()) > room;
+  if (count_all) r->due = int(due.size());
+  if (count_all && !due.empty()) {
+    r->news += std::to_string(r->due) +
+               (r->due == 1 ? " interval due, " : " intervals due, ") +
+               key_of(due[0]->time) +
+               (r->due > 1 ? " to " + key_of(due.back()->time) : "") + "\n";
+  }
+  Batch *b = nullptr;
+  for (IcfEntry *e : due) {
+    if (room == 0) break;
+    const bool follows = b != nullptr && e->time == b->items.back().end &&
+                         e->retry_count == b->retry &&
+                         int(b->items.size()) < r->o.batch;
+    if (!follows) {
+      if (int(next->size()) == slots) break;
+      b = new Batch{
+          {}, t.period, e->retry_count, e->retry_count == t.retries, Job{}};
+      next->push_back(b);
+    }
+    char line[CLI_LINE_SIZE];
+    cli_line(line, sizeof line, &t, e, 0);
+    line[strcspn(line, "\n")] = '\0';
+    r->started++;
+    r->due = std::max(r->due, r->started);
+    b->items.push_back(
+        {e->time, icf_interval_end(&t, e->time), line, r->started, r->due, 0});
+    room--;
+  }
+  return true;
+}
+
+// One turn with the file: records the batches finished, chooses the next
+// ones for `slots` commands and saves, once. The file is let go again
+// before any command runs, as the commands may well update it themselves.
+bool turn(Run *r, const std::vector<Batch *> &finished, int slots,
+          std::vector<Batch *> *next, std::string *why) {
+  if (!take_up(r, why)) return false;
+  for (Batch *b : finished)
+    if (b->job.stop == 0) record(r, b);
+  if (slots > 0 && !choose(r, slots, next, why)) return false;
+  if (!icf_commit(&r->file)) {
+    *why = std::string(Prog) + ": Cannot write checkpoint file: " + r->path;
     return false;
   }
-  *chosen = e != nullptr;
-  if (e != nullptr) {
-    const IcfTable &t = file->table;
-    next->start = e->time;
-    next->end = icf_next_start(&t, e->time);
-    if (next->end < 0) next->end = e->time + t.period;
-    cli_line(next->key, sizeof next->key, &t, e, 0);
-    next->key[strcspn(next->key, "\n")] = '\0';
-    next->period = t.period;
-    next->retry = e->retry_count;
-    next->last_retry = e->retry_count == t.retries;
+  IcfDropped &dropped = r->file.table.dropped;
+  if (dropped.count > 0) {
+    r->news = cli_dropped_text(dropped) + "\n" + r->news;
+    dropped = IcfDropped{};
+    r->dropped = true;
   }
-  if (!icf_commit(file)) {
-    fail("Cannot write checkpoint file: %s", path);
-    return false;
-  }
-  // Unlocked while the command runs, which may well update the file itself.
-  icf_release(file);
+  icf_release(&r->file);
+  for (Batch *b : *next)
+    for (const Interval &i : b->items)
+      r->tried.insert(
+          std::upper_bound(r->tried.begin(), r->tried.end(), i.start), i.start);
   return true;
 }
 
@@ -181,19 +304,24 @@ std::string env_entry(const char *name, const std::string &value) {
   return std::string(name) + "=" + value;
 }
 
-// The runner's environment with the interval's variables in place of any
-// it holds already.
-std::vector<std::string> command_env(const Choice &c) {
+// The runner's environment with the batch's variables in place of any it
+// holds already.
+std::vector<std::string> command_env(const Batch &b) {
   auto number = [](long long v) { return std::to_string(v); };
+  const Interval &first = b.items.front(), &last = b.items.back();
+  std::string keys;
+  for (const Interval &i : b.items) keys += (keys.empty() ? "" : " ") + i.key;
   std::vector<std::string> env = {
-      env_entry("ICF_INTERVAL", c.key),
-      env_entry("ICF_START", number(c.start)),
-      env_entry("ICF_END", number(c.end)),
-      env_entry("ICF_START_ISO", iso(c.start)),
-      env_entry("ICF_END_ISO", iso(c.end)),
-      env_entry("ICF_PERIOD", number(c.period)),
-      env_entry("ICF_RETRY", number(c.retry)),
-      env_entry("ICF_LAST_RETRY", number(c.last_retry))};
+      env_entry("ICF_INTERVAL", first.key),
+      env_entry("ICF_INTERVALS", keys),
+      env_entry("ICF_COUNT", number(b.items.size())),
+      env_entry("ICF_START", number(first.start)),
+      env_entry("ICF_END", number(last.end)),
+      env_entry("ICF_START_ISO", iso(first.start)),
+      env_entry("ICF_END_ISO", iso(last.end)),
+      env_entry("ICF_PERIOD", number(b.period)),
+      env_entry("ICF_RETRY", number(b.retry)),
+      env_entry("ICF_LAST_RETRY", number(b.last_retry))};
   const size_t own = env.size();
   for (char **e = environ; *e != nullptr; ++e) {
     bool replaced = false;
@@ -204,252 +332,153 @@ std::vector<std::string> command_env(const Choice &c) {
   return env;
 }
 
-// Runs the command for one interval in its own process group, with
-// standard input from /dev/null and the interval in its environment. It
-// is spawned rather than forked: a fork would make every page the runner
-// writes afterwards (the table, the save's text) fault once per interval.
-Outcome run_command(char **command, const Choice &c, const Options &o,
-                    const sigset_t &child_mask) {
-  const double begin = monotonic();
-  fflush(stdout);
-  fflush(stderr);
-  std::vector<std::string> env = command_env(c);
-  std::vector<char *> envp;
-  for (std::string &e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  // Opened here as fd 0 when standard input was closed, then left as it is.
-  const int null = open("/dev/null", O_RDONLY);
-  if (null > 0) {
-    posix_spawn_file_actions_adddup2(&actions, null, 0);
-    posix_spawn_file_actions_addclose(&actions, null);
-  }
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setsigmask(&attr, &child_mask);
-  pid_t pid;
-  const int error =
-      posix_spawnp(&pid, command[0], &actions, &attr, command, envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (null >= 0) close(null);
-  if (error != 0) return {Outcome::Not_Started, error, 0};
-  int status;
-
-  sigset_t set = stop_set();
-  sigaddset(&set, SIGCHLD);
-  // 0: running; 1: SIGTERM sent, SIGKILL after the grace; 2: SIGKILL sent.
-  int phase = 0;
-  bool timed_out = false;
-  int interrupted = 0;
-  double deadline = o.timeout > 0 ? begin + o.timeout : -1;
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) {
-      // The status is lost; only a success would be wrong to record.
-      status = 127 << 8;
-      break;
-    }
-    int sig;
-    if (deadline >= 0) {
-      double left = deadline - monotonic();
-      if (left <= 0) {
-        if (phase == 0) timed_out = true;
-        kill(-pid, phase == 0 ? SIGTERM : SIGKILL);
-        deadline = phase == 0 ? monotonic() + o.grace : -1;
-        phase++;
+// Starts the command of each batch; after a command that cannot start, no
+// other starts (its batch and those after it stay as they are).
+void start(Run *r, const std::vector<Batch *> &batches) {
+  for (Batch *b : batches) {
+    if (r->cannot_start == 0) {
+      std::vector<std::string> env = command_env(*b);
+      std::vector<char *> envp;
+      for (std::string &e : env) envp.push_back(e.data());
+      envp.push_back(nullptr);
+      const int error =
+          job_start(&b->job, r->command, envp.data(), r->mask, r->o.limits);
+      if (error == 0) {
+        r->running.push_back(b);
         continue;
       }
-      timespec wait = {time_t(left), long((left - time_t(left)) * 1e9)};
-      sig = sigtimedwait(&set, nullptr, &wait);
+      r->cannot_start = error;
+    }
+    delete b;
+  }
+}
+
+std::string how_text(const Job &job, const Options &o) {
+  if (job.timed_out)
+    return " (timeout after " + std::to_string(o.limits.timeout) + " s)";
+  if (WIFSIGNALED(job.status))
+    return " (signal " + std::to_string(WTERMSIG(job.status)) + ")";
+  const int status = WEXITSTATUS(job.status);
+  return status == 0 ? "" : " (exit status " + std::to_string(status) + ")";
+}
+
+// The lines the turns gathered, each after the program name.
+void tell(Run *r) {
+  for (size_t at = 0, end; (end = r->news.find('\n', at)) != r->news.npos;
+       at = end + 1)
+    fprintf(stderr, "%s: %.*s\n", Prog, int(end - at), r->news.c_str() + at);
+  r->news.clear();
+}
+
+// A line per interval of a finished batch.
+void report(Run *r, const Batch &b) {
+  const double seconds = monotonic() - b.job.begin;
+  for (const Interval &i : b.items) {
+    fprintf(stderr, "%s: [%d/%d] %s ", Prog, i.place, i.of, i.key.c_str());
+    if (b.job.stop != 0) {
+      fprintf(stderr, "left as it was (signal %d to the runner)", b.job.stop);
+    } else if (i.recorded == 0) {
+      r->missing++;
+      fprintf(stderr, "not recorded: no such interval any more%s\n",
+              how_text(b.job, r->o).c_str());
+      continue;
     } else {
-      sig = sigwaitinfo(&set, nullptr);
+      const int index = status_index(i.recorded);
+      if (i.recorded == 's') r->counts[0]++;
+      if (i.recorded == 'r') r->counts[1]++;
+      if (i.recorded == 'x') r->counts[2]++;
+      fprintf(stderr, "%s%s", Status_Words[index == Unknown_Status ? 0 : index],
+              how_text(b.job, r->o).c_str());
     }
-    if (sig <= 0 || sig == SIGCHLD) continue;
-    kill(-pid, sig);
-    if (interrupted == 0) interrupted = sig;
-    if (phase == 0) {
-      phase = 1;
-      deadline = monotonic() + o.grace;
-    }
+    fprintf(stderr, " in %.2f s\n", seconds);
   }
-  const double seconds = monotonic() - begin;
-  if (interrupted != 0) return {Outcome::Interrupted, interrupted, seconds};
-  if (timed_out) return {Outcome::Timed_Out, o.timeout, seconds};
-  if (WIFSIGNALED(status))
-    return {Outcome::Signaled, WTERMSIG(status), seconds};
-  return {Outcome::Exited, WEXITSTATUS(status), seconds};
 }
 
-int letter_for(const Outcome &r, const Options &o) {
-  if (r.how != Outcome::Exited) return 'r';
-  if (r.value == 0) return 's';
-  return o.give_up[r.value] ? 'x' : 'r';
+// The batches whose groups are gone, taken out of the running ones.
+std::vector<Batch *> finished(Run *r) {
+  std::vector<Batch *> done, still;
+  for (Batch *b : r->running)
+    (b->job.phase == Job::Reaped ? done : still).push_back(b);
+  r->running = still;
+  return done;
 }
 
-std::string how_text(const Outcome &r) {
-  switch (r.how) {
-    case Outcome::Exited:
-      return r.value == 0 ? ""
-                          : " (exit status " + std::to_string(r.value) + ")";
-    case Outcome::Signaled:
-      return " (signal " + std::to_string(r.value) + ")";
-    case Outcome::Timed_Out:
-      return " (timeout after " + std::to_string(r.value) + " s)";
-    default:
-      return "";
+// Runs batches until nothing is due, -m is reached, a command cannot
+// start or a stop signal came, and every group is gone. False when the
+// file could not be used (the message in *why).
+bool loop(Run *r, std::string *why) {
+  std::vector<Batch *> next;
+  bool ok = turn(r, {}, r->o.jobs, &next, why);
+  tell(r);
+  if (ok && (r->stop = pending_stop()) == 0)
+    start(r, next);
+  else
+    for (Batch *b : next) delete b;
+  while (!r->running.empty()) {
+    std::vector<Job *> jobs;
+    for (Batch *b : r->running) jobs.push_back(&b->job);
+    int stop = 0;
+    jobs_wait(jobs, r->o.limits, &stop);
+    if (stop != 0 && r->stop == 0) r->stop = stop;
+    std::vector<Batch *> done = finished(r);
+    if (done.empty()) continue;
+    if (r->stop == 0) r->stop = pending_stop();
+    const bool more = ok && r->stop == 0 && r->cannot_start == 0;
+    next.clear();
+    const int slots = more ? r->o.jobs - int(r->running.size()) : 0;
+    bool recordable = slots > 0;
+    for (Batch *b : done) recordable = recordable || b->job.stop == 0;
+    // After a failure the others still end, but nothing more is recorded.
+    if (ok && recordable) ok = turn(r, done, slots, &next, why);
+    tell(r);
+    for (Batch *b : done) {
+      if (ok) report(r, *b);
+      delete b;
+    }
+    if (ok && r->stop == 0) r->stop = pending_stop();
+    if (ok && r->stop == 0)
+      start(r, next);
+    else
+      for (Batch *b : next) delete b;
   }
+  if (r->stop == 0) r->stop = pending_stop();
+  return ok;
 }
 
 }  // namespace
 
 int cmd_run(int argc, char **argv) {
-  Options o;
-  std::string message;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    int32_t value;
-    switch (c) {
-      case 'h':
-        return command_help(argv[0]);
-      case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
-          fputs(message.c_str(), stderr);
-          return 1;
-        }
-        break;
-      case 't':
-        if (const char *why = icf_cnv_time(optarg, &o.now))
-          return fail("Current time, %s", why);
-        break;
-      case 'x':
-        if (!number_option(optarg, 1, 255, &value, 'x')) return 1;
-        o.give_up[value] = true;
-        break;
-      case 'T':
-        if (!number_option(optarg, 0, INT32_MAX, &o.timeout, 'T')) return 1;
-        break;
-      case 'k':
-        if (!number_option(optarg, 0, INT32_MAX, &o.grace, 'k')) return 1;
-        break;
-      case 'm':
-        if (!number_option(optarg, 1, INT32_MAX, &o.max, 'm')) return 1;
-        break;
-      case 'w':
-        if (!number_option(optarg, 0, INT32_MAX, &o.wait, 'w')) return 1;
-        break;
-      default:
-        return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc < 3 || strcmp(argv[1], "--") != 0)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[0];
-  char **command = argv + 2;
-
-  // Stop signals wait until the runner can pass them on or leave cleanly;
-  // SIGCHLD needs a handler of its own, as an inherited SIG_IGN would let
-  // the kernel reap the command before its status is read.
-  sigset_t blocked = stop_set(), original;
-  sigaddset(&blocked, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &blocked, &original);
-  struct sigaction child_action = {};
-  child_action.sa_handler = on_child;
-  sigaction(SIGCHLD, &child_action, nullptr);
-
-  char resolved[PATH_MAX];
-  if (realpath(path, resolved) == nullptr)
-    return open_failure({ICF_FAULT_SYSTEM, 0, 0, errno}, path);
-  const std::string lock_path = std::string(resolved) + ".lock";
-  int stopped = 0;
-  switch (lock_runner(lock_path, o.wait, &stopped)) {
-    case Locked:
-      break;
-    case Busy:
-      if (stopped != 0) return 128 + stopped;
-      fprintf(stderr, "%s: Another runner is busy with %s; leaving\n", Prog,
-              path);
-      return 0;
-    case Lock_Error:
-      return fail("Cannot lock %s: %s", lock_path.c_str(), strerror(errno));
-  }
-
-  std::vector<time_t> tried;  // ascending
-  int counts[3] = {};         // done, retry, failed
-  int ran = 0, missing = 0;
-  Choice choice, next;
-  bool chosen;
-  int recorded;
-  // Opened once: after its own save the runner takes up the table it holds
-  // unless another program has written the file meanwhile.
-  IcfFile file{};
-  struct Closer {
-    IcfFile *file;
-    ~Closer() { icf_close(file); }
-  } closer{&file};
-  auto take_up = [&](bool first) {
-    if (first ? icf_open(&file, "QUENLOR", path) : icf_reopen(&file))
-      return true;
-    open_failure(file.failure, path);
-    return false;
-  };
-  if (!take_up(true) ||
-      !step(&file, path, o, nullptr, 0, tried, &choice, &chosen, &recorded))
+  Run r;
+  std::string why;
+  if (!parse(&r, argc, argv, &why)) {
+    if (why.empty()) return command_help(argv[0]);
+    fprintf(stderr, "%s\n", why.c_str());
     return 1;
-  std::string note;
-  auto summary = [&] {
-    fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog, ran,
-            counts[0], counts[1], counts[2], note.c_str());
-  };
-  int stop = 0;
-  while (chosen && (stop = pending_stop()) == 0) {
-    if (o.max > 0 && ran >= o.max) {
-      note = "; limit of " + std::to_string(o.max) + " reached";
-      break;
-    }
-    tried.insert(std::upper_bound(tried.begin(), tried.end(), choice.start),
-                 choice.start);
-    Outcome r = run_command(command, choice, o, original);
-    if (r.how == Outcome::Not_Started)
-      return fail("Cannot run %s: %s", command[0], strerror(r.value));
-    ran++;
-    if (r.how == Outcome::Interrupted) {
-      fprintf(stderr,
-              "%s: %s left as it was (signal %d to the runner) in %.2f s\n",
-              Prog, choice.key, r.value, r.seconds);
-      note = "; stopped by signal " + std::to_string(r.value);
-      summary();
-      return 128 + r.value;
-    }
-    if (!take_up(false) ||
-        !step(&file, path, o, &choice.start, letter_for(r, o), tried, &next,
-              &chosen, &recorded))
-      return 1;
-    int index = status_index(recorded);
-    if (recorded == 0) {
-      missing++;
-      fprintf(stderr, "%s: %s not recorded: no such interval any more%s\n",
-              Prog, choice.key, how_text(r).c_str());
-    } else {
-      if (recorded == 's') counts[0]++;
-      if (recorded == 'r') counts[1]++;
-      if (recorded == 'x') counts[2]++;
-      fprintf(stderr, "%s: %s %s%s in %.2f s\n", Prog, choice.key,
-              Status_Words[index == Unknown_Status ? 0 : index],
-              how_text(r).c_str(), r.seconds);
-    }
-    choice = next;
   }
-  if (stop == 0) stop = pending_stop();
-  if (stop != 0) note = "; stopped by signal " + std::to_string(stop);
-  summary();
-  if (stop != 0) return 128 + stop;
-  return counts[1] + counts[2] + missing > 0 ? 1 : 0;
+  const char *tz = getenv("TZ");
+  if (!cli_zone_known(tz)) return fail("%s", cli_zone_text(tz).c_str());
+  jobs_prepare(&r.mask);
+  RunnerLock held;
+  int status;
+  if (!lock(&r, &held, &status, &why)) {
+    if (!why.empty()) fprintf(stderr, "%s: %s\n", Prog, why.c_str());
+    return status;
+  }
+  const bool ok = loop(&r, &why);
+  icf_close(&r.file);
+  if (!ok) {
+    fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+  }
+  if (r.cannot_start != 0)
+    return fail("Cannot run %s: %s", r.command[0], strerror(r.cannot_start));
+  if (r.stop != 0)
+    r.note = "; stopped by signal " + std::to_string(r.stop);
+  else if (r.limited)
+    r.note = "; limit of " + std::to_string(r.o.max) + " reached";
+  if (r.started > 0 || r.stop != 0)
+    fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog,
+            r.started, r.counts[0], r.counts[1], r.counts[2], r.note.c_str());
+  if (r.stop != 0) return 128 + r.stop;
+  return r.counts[1] + r.counts[2] + r.missing > 0 || r.dropped ? 1 : 0;
 }

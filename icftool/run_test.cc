@@ -1,5 +1,6 @@
 // Runs `icftool run` as cron would, with tiny shell scripts as the job.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "program_test.h"
 
@@ -9,6 +10,9 @@ const int Env = setenv("T", ICFTOOL_BIN " run", 1) +
                 setenv("Q", QUENLOR_BIN, 1) + setenv("C", CORVANE_BIN, 1);
 const std::string Head = "PERIOD=900\nENTRIES=8\nRETRIES=1\n";
 const std::string Z = "240531234500", A = "240601000000", B = "240601001500";
+// Writes "alive PID" for every process named in the file pids that lives.
+const std::string Alive =
+    "; for p in $(cat pids 2>&-); do kill -0 $p 2>&- && echo alive; done";
 
 std::string untimed(const std::string &err) {
   return std::regex_replace(err, std::regex(" in [0-9.]+ s\n"), "\n");
@@ -21,100 +25,319 @@ std::string summary(int run, int done, int retry, int failed,
          ", failed " + std::to_string(failed) + note + "\n";
 }
 
-// What the command sees, across a clock change and with retries: each
-// interval ends where the scheduler starts the next one.
-TEST(Run, EnvironmentAcrossClockChanges) {
-  Scratch s("PERIOD=86400\nENTRIES=9\nRETRIES=2\n" +
-            entry("241102000000", 's') +
-            entry("241103000000", 'r', 2, -1, ago(5)));
-  Ran r = s.run(
-      "$T -t 241105000000 f -- sh -c 'echo $ICF_INTERVAL $ICF_START_ISO "
-      "$ICF_END_ISO $((ICF_END-ICF_START)) $ICF_RETRY $ICF_LAST_RETRY >>log; "
-      "! read x || echo stdin'");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");  // standard input is /dev/null
-  EXPECT_EQ(s.read("log"),
-            "241103000000 2024-11-03T00:00:00-04:00 2024-11-04T00:00:00-05:00 "
-            "90000 2 1\n241104000000 2024-11-04T00:00:00-05:00 "
-            "2024-11-05T00:00:00-05:00 86400 0 0\n");
+std::string due(int n, const std::string &first, const std::string &last) {
+  return "icftool: " + std::to_string(n) +
+         (n == 1 ? " interval due, " + first
+                 : " intervals due, " + first + " to " + last) +
+         "\n";
 }
 
-std::string said(const std::string &key, const std::string &what) {
-  return "icftool: " + key + " " + what + "\n";
+std::string said(int place, int of, const std::string &key,
+                 const std::string &what) {
+  return "icftool: [" + std::to_string(place) + "/" + std::to_string(of) +
+         "] " + key + " " + what + "\n";
 }
 
-// Outcome mapping, retry delays, RETRIES and one try per interval and run.
+// An entry line as a file in `zone` holds it.
+std::string entry_in(const char *zone, const std::string &key, char status) {
+  setenv("TZ", zone, 1);
+  tzset();
+  const std::string line = entry(key, status);
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  return line;
+}
+
+// What each command sees, across clock changes, with retries and in
+// batches: a batch ends where the scheduler starts the interval after its
+// last, covers a repeated span once, and stops at a retry count that
+// differs, an interval held back or not due, and -b.
+TEST(Run, EnvironmentOfEachCommand) {
+  const char *howe = "Australia/Lord_Howe";
+  const bool no_howe = access("/usr/share/zoneinfo/Australia/Lord_Howe", 0);
+  const std::string all =
+      " $ICF_START_ISO $ICF_END_ISO $((ICF_END-ICF_START)) $ICF_RETRY "
+      "$ICF_LAST_RETRY";
+  struct Case {
+    const char *zone;
+    std::string text, options, vars, log;
+  } cases[] = {
+      {nullptr,
+       "PERIOD=86400\nENTRIES=9\nRETRIES=2\n" + entry("241102000000", 's') +
+           entry("241103000000", 'r', 2, -1, ago(5)),
+       "-t 241105000000", all,
+       "241103000000 / 1 2024-11-03T00:00:00-04:00 2024-11-04T00:00:00-05:00 "
+       "90000 2 1\n241104000000 / 1 2024-11-04T00:00:00-05:00 "
+       "2024-11-05T00:00:00-05:00 86400 0 0\n"},
+      {nullptr,
+       "PERIOD=1800\nENTRIES=9\nRETRIES=2\n" + entry("241103000000", 's'),
+       "-b 4 -t 241103033000", all,
+       "241103003000 241103010000 241103013000 241103020000 / 4 "
+       "2024-11-03T00:30:00-04:00 2024-11-03T02:30:00-05:00 10800 0 0\n"
+       "241103023000 241103030000 / 2 2024-11-03T02:30:00-05:00 "
+       "2024-11-03T03:30:00-05:00 3600 0 0\n"},
+      {howe,
+       "PERIOD=1800\nENTRIES=9\nRETRIES=2\n" +
+           entry_in(howe, "240407000000", 's'),
+       "-b 4 -t 240407033000", all,
+       "240407003000 240407010000 240407013000 240407020000 / 4 "
+       "2024-04-07T00:30:00+11:00 2024-04-07T02:30:00+10:30 9000 0 0\n"
+       "240407023000 240407030000 / 2 2024-04-07T02:30:00+10:30 "
+       "2024-04-07T03:30:00+10:30 3600 0 0\n"},
+      {nullptr,
+       Head + entry(Z, 'n') + entry(A, 'r', 1) + entry(B, 'n') +
+           entry("240601003000", 'n') + entry("240601004500", 'n'),
+       "-b 2 -t 240601011500", "",
+       Z + " / 1\n" + A + " / 1\n" + B + " 240601003000 / 2\n" +
+           "240601004500 240601010000 / 2\n"},
+      {nullptr,
+       Head + entry(Z, 'n') + entry(A, 'r', 1, -1, ago(5)) + entry(B, 'n') +
+           entry("240601003000", 's') + entry("240601004500", 'n'),
+       "-b 9 -d 600 -t 240601011500", "",
+       Z + " / 1\n" + B + " / 1\n" + "240601004500 240601010000 / 2\n"},
+  };
+  for (const auto &c : cases) {
+    if (c.zone != nullptr && no_howe) {
+      std::cout << "[  SKIPPED ] no zone file for " << c.zone << "\n";
+      continue;
+    }
+    Scratch s(c.text);
+    const std::string zone = c.zone ? std::string("TZ=") + c.zone + " " : "";
+    Ran r = s.run(zone + "$T " + c.options +
+                  " f -- sh -c 'echo $ICF_INTERVALS / $ICF_COUNT" + c.vars +
+                  " >>log; ! read x || echo stdin'");
+    EXPECT_EQ(r.out, "") << c.options;  // standard input is /dev/null
+    EXPECT_EQ(s.read("log"), c.log) << c.options;
+  }
+}
+
+// Outcome mapping, retry delays, RETRIES, one try per interval and run, and
+// the end of an interval: only once nothing of its process group is left.
 TEST(Run, RecordsOutcomes) {
+  const std::string helper = "(trap \"\" TERM; exec sleep 30) & echo $! >pids";
   struct Case {
     std::string entries, options, job, err, after;
     int status;
   } cases[] = {
-      {entry(A, 'n'), "", "exit 0", said(A, "done") + summary(1, 1, 0, 0),
+      {entry(A, 'n'), "", "exit 0",
+       due(1, A, A) + said(1, 1, A, "done") + summary(1, 1, 0, 0),
        entry(A, 's'), 0},
       {entry(A, 'n'), "-x 65 -x 70", "exit 70",
-       said(A, "failed (exit status 70)") + summary(1, 0, 0, 1), entry(A, 'x'),
-       1},
+       due(1, A, A) + said(1, 1, A, "failed (exit status 70)") +
+           summary(1, 0, 0, 1),
+       entry(A, 'x'), 1},
       {entry(A, 'n'), "", "kill -KILL $$",
-       said(A, "retry (signal 9)") + summary(1, 0, 1, 0), entry(A, 'r', 1), 1},
-      {entry(A, 'n'), "-T 1 -k 1", "trap \"\" TERM; sleep 30",
-       said(A, "retry (timeout after 1 s)") + summary(1, 0, 1, 0),
+       due(1, A, A) + said(1, 1, A, "retry (signal 9)") + summary(1, 0, 1, 0),
        entry(A, 'r', 1), 1},
-      // Held back by its delay; then due, and beyond RETRIES.
-      {entry(A, 'r', 1, -1, ago(100)), "-d 600", "exit 1", summary(0, 0, 0, 0),
-       entry(A, 'r', 1), 0},
+      // The helpers of a command that ended, timed out or was stopped.
+      {entry(A, 'n'), "-k 1", helper + "; exit 0",
+       due(1, A, A) + said(1, 1, A, "done") + summary(1, 1, 0, 0),
+       entry(A, 's'), 0},
+      {entry(A, 'n'), "-T 1 -k 1", helper + "; wait",
+       due(1, A, A) + said(1, 1, A, "retry (timeout after 1 s)") +
+           summary(1, 0, 1, 0),
+       entry(A, 'r', 1), 1},
+      {entry(A, 'n'), "-k 1",
+       helper + "; trap \"echo job stopped >&2\" TERM; kill -TERM $PPID; wait",
+       due(1, A, A) + "job stopped\n" +
+           said(1, 1, A, "left as it was (signal 15 to the runner)") +
+           summary(1, 0, 0, 0, "; stopped by signal 15"),
+       entry(A, 'n'), 143},
+      // Held back by its delay, silently; then due, and beyond RETRIES.
+      {entry(A, 'r', 1, -1, ago(100)), "-d 600", "exit 1", "", entry(A, 'r', 1),
+       0},
       {entry(A, 'r', 1, -1, ago(700)), "-d 600", "exit 1",
-       said(A, "failed (exit status 1)") + summary(1, 0, 0, 1),
+       due(1, A, A) + said(1, 1, A, "failed (exit status 1)") +
+           summary(1, 0, 0, 1),
        entry(A, 'x', 2), 1},
       // The job asks for an interval done before again; the runner sees it.
       {entry(Z, 's') + entry(A, 'n'), "",
        "[ $ICF_INTERVAL != " + A + " ] || $C f " + Z + " a",
-       said(A, "done") + said(Z, "done") + summary(2, 2, 0, 0),
+       due(1, A, A) + said(1, 1, A, "done") + said(2, 2, Z, "done") +
+           summary(2, 2, 0, 0),
        entry(Z, 's') + entry(A, 's'), 0},
-      // A stop signal to the runner reaches the job; the interval stays.
-      {entry(A, 'n'), "",
-       "trap \"echo job stopped >&2\" TERM; kill -TERM $PPID; sleep 30 & wait",
-       "job stopped\n" + said(A, "left as it was (signal 15 to the runner)") +
-           summary(1, 0, 0, 0, "; stopped by signal 15"),
-       entry(A, 'n'), 143},
       {entry(A, 'n') + entry(B, 'n'), "-m 1", "exit 0",
-       said(A, "done") + summary(1, 1, 0, 0, "; limit of 1 reached"),
+       due(2, A, B) + said(1, 2, A, "done") +
+           summary(1, 1, 0, 0, "; limit of 1 reached"),
        entry(A, 's') + entry(B, 'n'), 0},
+      {entry(A, 'n') + entry(B, 'n'), "-j 2 -b 2", "nosuchcommand",
+       "icftool: 2 intervals due, " + A + " to " + B +
+           "\nicftool: Cannot run nosuchcommand: No such file or directory\n",
+       entry(A, 'n') + entry(B, 'n'), 1},
   };
   for (const auto &c : cases) {
     Scratch s(Head + c.entries);
-    Ran r = s.run("$T -t 240601001500 " + c.options + " f -- sh -c '" + c.job +
-                  "'");
-    EXPECT_EQ(r.status, c.status) << c.job;
+    const bool direct = c.job == "nosuchcommand";
+    Ran r =
+        s.run("$T -t 240601001500 " + c.options + " f -- " +
+              (direct ? c.job : "sh -c '" + c.job + "'") + "; echo $?" + Alive);
+    EXPECT_EQ(r.out, std::to_string(c.status) + "\n") << c.job;
     EXPECT_EQ(untimed(r.err), c.err) << c.job;
     EXPECT_EQ(unstamped(s.read()), unstamped(Head + c.after)) << c.job;
   }
 }
 
-// A second runner leaves at once, a third waits; no interval runs twice.
-// corvane and quenlor change the file from the job; the runner keeps that.
+// At most -j commands at once, each interval once, every outcome recorded;
+// a stop signal reaches every group, records nothing and leaves nothing.
+TEST(Run, Parallel) {
+  std::string text = Head, done = Head;
+  for (int i = 0; i < 8; ++i) {
+    const std::string key = "2406010" + std::to_string(i / 4) +
+                            std::to_string(i % 4 * 15 + 100).substr(1) + "00";
+    text += entry(key, 'n');
+    done += entry(key, i == 5 ? 'r' : 's', i == 5);
+  }
+  Scratch s(text);
+  Ran r = s.run(
+      "$T -j 3 -t 240601020000 f -- sh -c 'echo + $ICF_INTERVAL >>log; "
+      "sleep .3; echo - $ICF_INTERVAL >>log; "
+      "[ $ICF_INTERVAL != 240601011500 ]' 2>&-; sort log | uniq -d; awk '{ n "
+      "+= $1 == \"+\" ? 1 : -1;"
+      " if (n > most) most = n } END { print NR, (most > 1 && most <= 3) }' "
+      "log");
+  EXPECT_EQ(r.out, "16 1\n");  // no interval twice, 2 or 3 at once
+  EXPECT_EQ(unstamped(s.read()), unstamped(done));
+
+  Scratch t(text);
+  r = t.run(
+      "$T -j 3 -k 1 -t 240601020000 f -- sh -c '(trap \"\" TERM; exec sleep "
+      "30) & echo $! >>pids; trap \"echo got TERM >>log\" TERM; touch "
+      "started.$ICF_INTERVAL; wait' 2>err & "
+      "until [ $(ls started.* 2>&- | wc -l) = 3 ]; do sleep .05; done; "
+      "kill -TERM $!; wait $!; echo $?; cat log" +
+      Alive);
+  EXPECT_EQ(r.out, "143\ngot TERM\ngot TERM\ngot TERM\n");
+  EXPECT_EQ(unstamped(t.read()), unstamped(text));
+}
+
+// A second runner leaves at once, naming the holder; a third waits; no
+// interval runs twice. corvane and quenlor change the file from the job;
+// the runner keeps that.
 TEST(Run, RunnersAndProgramsShareTheFile) {
   Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
   Ran r = s.run(
       "$T -t 240601003000 f -- sh -c '"
       "touch started; sleep 1; [ $ICF_INTERVAL != " +
-      A +
-      " ] || "
-      "$C f " +
-      B +
+      A + " ] || $C f " + B +
       " x && $Q -t 240601004500 f >/dev/null' 2>one & "
       "until [ -e started ]; do sleep .05; done; "
       "$T -t 240601003000 f -- true 2>two; echo $?; "
       "$T -w 60 -t 240601003000 f -- true 2>three; "
       "echo $?; wait $!; echo $?");
   EXPECT_EQ(r.out, "0\n0\n0\n");
-  EXPECT_EQ(s.read("two"), "icftool: Another runner is busy with f; leaving\n");
-  EXPECT_EQ(
-      untimed(s.read("one")),
-      said(A, "done") + said("240601003000", "done") + summary(2, 2, 0, 0));
-  EXPECT_EQ(s.read("three"), summary(0, 0, 0, 0));
+  EXPECT_TRUE(std::regex_match(
+      s.read("two"), std::regex("icftool: Another runner \\(host [^ ]+, pid "
+                                "[0-9]+, since [0-9]{2}:[0-9]{2}\\) is busy "
+                                "with f; leaving\n")))
+      << s.read("two");
+  EXPECT_EQ(untimed(s.read("one")), due(2, A, B) + said(1, 2, A, "done") +
+                                        said(2, 2, "240601003000", "done") +
+                                        summary(2, 2, 0, 0));
+  EXPECT_EQ(s.read("three"), "");
   EXPECT_EQ(unstamped(s.read()),
             unstamped(Head + entry(A, 's') + entry(B, 'x') +
                       entry("240601003000", 's')));
+}
+
+// One runner per file whatever its name; names at the system's limits.
+TEST(Run, NamesOfTheFile) {
+  const std::string run = "$T -t 240601001500 ", name(253, 'n'), dir(200, 'd');
+  const std::string busy =
+      " -- sh -c 'touch started; sleep 1' & until [ -e "
+      "started ]; do sleep .05; done; ";
+  const std::string cases[] = {
+      "ln f g; " + run + "f" + busy + run + "g -- true",
+      "ln -s ./f g; " + run + "g" + busy + run + "$PWD/f -- true",
+      "mv f " + name + "; " + run + name + " -- true; echo $?; $Q -t " +
+          "240601001500 " + name,
+      // dash cannot change into a directory this deep; bash can.
+      "bash -c 'top=$PWD; for i in $(seq 24); do mkdir " + dir + " && cd " +
+          dir + " || exit; done; cp $top/f f; " + run +
+          "f -- true; echo $?; $Q -t 240601001500 f; cd $top; rm -rf " + dir +
+          "'",
+  };
+  for (const std::string &line : cases) {
+    Scratch s(Head + entry(A, 'n'));
+    Ran r = s.run(line + "; echo $?; wait");
+    const bool shared = line.find("busy") == std::string::npos &&
+                        line.find("started") != std::string::npos;
+    EXPECT_EQ(r.out, shared ? "0\n" : "0\n0\n0\n") << line;
+    EXPECT_EQ(r.err.find("is busy with ") != std::string::npos, shared)
+        << r.err;
+  }
+}
+
+// The runner SIGKILLed with two commands running: their groups hold its
+// lock until the last process is gone; the intervals then run again.
+TEST(Run, KilledRunner) {
+  Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
+  const std::string run = "$T -t 240601001500 ";
+  Ran r = s.run(run +
+                "-j 2 f -- sh -c 'echo start >>log; sleep 1; echo end >>log' "
+                "2>&- & until [ \"$(grep -c start log 2>&-)\" = 2 ]; do sleep "
+                ".05; done; kill -KILL $!; " +
+                run + "f -- true; echo $?; " + run +
+                "-w 30 f -- sh -c 'echo again >>log' 2>&-; echo $?; cat log");
+  EXPECT_EQ(r.out, "0\n0\nstart\nstart\nend\nend\nagain\nagain\n");
+  EXPECT_NE(r.err.find("Another runner (host "), std::string::npos) << r.err;
+  EXPECT_EQ(unstamped(s.read()),
+            unstamped(Head + entry(A, 's') + entry(B, 's')));
+}
+
+// Intervals pushed out of the ring unprocessed are said aloud: quenlor's
+// line and status stay; the runner goes on and fails at the end.
+TEST(Run, DroppedIntervals) {
+  Scratch s;
+  Ran r = s.run(
+      "${T% run} create f 900 96 3; $Q -t 240610000500 f; $C f 240609234500 "
+      "s; $Q -t 240612000500 f; echo $?; $T -t 240613000500 f -- true 2>err; "
+      "echo $?; grep -c \"done in\" err; grep dropped err");
+  EXPECT_EQ(
+      r.out,
+      "240609234500\n240611000000\n0\n1\n96\nicftool: 96 intervals "
+      "dropped unprocessed from the ring: 240611000000 to 240611234500\n");
+  EXPECT_EQ(r.err,
+            "quenlor: 96 intervals dropped unprocessed from the ring: "
+            "240610000000 to 240610234500\n");
+}
+
+// A TZ that names no zone: the C library would take UTC without a word.
+TEST(Run, MisspeltZone) {
+  const std::string text = Head + entry(A, 'n');
+  Scratch s(text);
+  Ran r = s.run(
+      "export TZ=America/New_Yrok; $T f -- true; echo $?; "
+      "${T% run} check f; echo $?");
+  const std::string why =
+      "Unknown time zone: TZ=America/New_Yrok (no such zone file, and not a "
+      "rule such as EST5EDT,M3.2.0,M11.1.0)\n";
+  EXPECT_EQ(r.err, "icftool: " + why);
+  EXPECT_EQ(r.out, "1\nf: " + why +
+                       "f:4: key 240601000000 does not name its time 665a9cc0 "
+                       "(240601040000)\n1\n");
+  EXPECT_EQ(s.read(), text);
+}
+
+// Two runners in separate UTS and PID namespaces, as on two hosts that
+// share the folder: they exclude each other, and the note names the host.
+TEST(Run, OtherHost) {
+  const std::string ns = std::string("unshare ") + (geteuid() ? "-r " : "") +
+                         "-u -p -f --mount-proc ";
+  if (std::system((ns + "true 2>&-").c_str()) != 0)
+    GTEST_SKIP() << "no namespaces here (unshare not permitted)";
+  Scratch s(Head + entry(A, 'n'));
+  Ran r = s.run(ns +
+                "sh -c 'hostname one; exec $T -t 240601001500 f -- sh -c "
+                "\"touch started; sleep 1\"' 2>&- & until [ -e started ]; do "
+                "sleep .05; done; " +
+                ns +
+                "sh -c 'hostname two; $T -t 240601001500 f -- true'; "
+                "echo $?; wait");
+  EXPECT_EQ(r.out, "0\n");
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("icftool: Another runner \\(host one, pid 1, since "
+                        "[0-9:]{5}\\) is busy with f; leaving\n")))
+      << r.err;
 }
 
 }  // namespace

@@ -24,6 +24,15 @@ struct IcfEntry {
   QueueElement link;
 };
 
+// Pending intervals that appends pushed out of a full ring before they were
+// processed (an outage longer than ENTRIES periods): how many, and the
+// oldest and newest of them.
+struct IcfDropped {
+  int64_t count;
+  time_t first, last;
+  char first_key[13], last_key[13];
+};
+
 // The table of one checkpoint file. The ring holds the slots first..last
 // in ring order, oldest first; both are -1 while the table is empty.
 struct IcfTable {
@@ -35,6 +44,7 @@ struct IcfTable {
   IcfEntry *entries;
   QueueHeader pending;  // entries whose status is neither 's' nor 'x'
   IcfEntry *cursor;     // the entry quenlor returned last, or null
+  IcfDropped dropped;   // since the load; the caller may clear it
 };
 
 // Why a file could not be opened or loaded.
@@ -104,7 +114,8 @@ inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
 time_t icf_interval_end(const IcfTable *table, time_t start);
 // Appends an entry as the newest of the ring, reusing the oldest slot when
 // the ring is full (a pending entry there leaves the queue, moving the
-// cursor back). Does not queue the new entry. Needs capacity >= 1.
+// cursor back, and counts in table->dropped). Does not queue the new entry.
+// Needs capacity >= 1.
 IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
                         const char *stamp, int status, int32_t retry_count);
 // The entry whose time equals `time` (binary search over the ring), or null.
@@ -131,6 +142,14 @@ int icf_local_passes(time_t t, time_t *first, time_t *last);
 int icf_cnv_time_str(time_t time, char *buffer);
 
 // ---- File (icf, icf_reopen, icf_adopt) ----------------------------------
+
+// The path of the file `path` names, symbolic links followed, as icf_open
+// resolves it (a relative path stays relative, so no PATH_MAX limits it),
+// in a buffer from std_malloc; null with errno set on failure.
+char *icf_resolve_path(const char *path);
+// "<path><suffix>" with the file name cut so that it stays within NAME_MAX
+// wherever the name itself fits, in a buffer from std_malloc, or null.
+char *icf_sibling_path(const char *path, const char *suffix);
 
 // Creates or empties `path` and writes a header only. Refuses values the
 // programs would not open (PERIOD or ENTRIES below 1, ENTRIES above

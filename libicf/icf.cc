@@ -255,21 +255,7 @@ Save refused(int error) {
              : SAVE_FAILED;
 }
 
-// "<path>.XXXXXX" with the name cut so that the suffix fits wherever the
-// name fits, in a buffer from std_malloc.
-char *temp_name(const char *path) {
-  const char *slash = std::strrchr(path, '/');
-  const size_t directory = slash == nullptr ? 0 : slash + 1 - path;
-  size_t name = std::strlen(path) - directory;
-  if (name > NAME_MAX - 7) name = NAME_MAX - 7;
-  char *temp = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(directory + name + 8)));
-  if (temp != nullptr) {
-    std::memcpy(temp, path, directory + name);
-    std::memcpy(temp + directory + name, ".XXXXXX", 8);
-  }
-  return temp;
-}
+char *temp_name(const char *path) { return icf_sibling_path(path, ".XXXXXX"); }
 
 // The table's text rendered chunk by chunk and written from offset 0 on;
 // without its first byte when `hold_first` (the in-place save writes that
@@ -413,6 +399,29 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
 }  // namespace
 
 // ---- File ---------------------------------------------------------------
+
+char *icf_resolve_path(const char *path) {
+  Failure f = {};
+  char *resolved = resolve(path, &f);
+  if (resolved == nullptr && f.fault == ICF_FAULT_ALLOC) errno = ENOMEM;
+  return resolved;
+}
+
+char *icf_sibling_path(const char *path, const char *suffix) {
+  const char *slash = std::strrchr(path, '/');
+  const size_t directory = slash == nullptr ? 0 : slash + 1 - path;
+  const size_t extra = std::strlen(suffix);
+  size_t name = std::strlen(path) - directory;
+  if (extra > NAME_MAX) return nullptr;
+  if (name > NAME_MAX - extra) name = NAME_MAX - extra;
+  char *sibling = static_cast<char *>(
+      std_malloc(nullptr, static_cast<uint32_t>(directory + name + extra + 1)));
+  if (sibling != nullptr) {
+    std::memcpy(sibling, path, directory + name);
+    std::memcpy(sibling + directory + name, suffix, extra + 1);
+  }
+  return sibling;
+}
 
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries) {

@@ -213,16 +213,19 @@ struct Walk {
   time_t limit;  // the latest start that is due
   Zone zone;
   // The newest starts appended, ring[count % capacity] next, and room for
-  // one cycle of them.
+  // one cycle of them. It holds one start more than the table: the newest
+  // of those that fall out of the table, to report.
   Started *ring;
   int32_t capacity;
-  int64_t count;  // starts appended
+  int64_t count;   // starts appended
+  Started oldest;  // the first start appended
 };
 
 bool record(Walk *walk, time_t start) {
   zone_cover(&walk->zone, start);
   if (walk->zone.failed) return false;
   walk->ring[walk->count % walk->capacity] = {start, wall(&walk->zone, start)};
+  if (walk->count == 0) walk->oldest = walk->ring[0];
   ++walk->count;
   return true;
 }
@@ -324,12 +327,37 @@ bool run(Walk *walk, time_t base) {
   }
 }
 
+// Counts the pending entries of the table and the starts walked that the
+// newest starts push out of the ring, oldest first.
+void note_dropped(Walk *walk) {
+  IcfTable *table = walk->table;
+  const int32_t capacity = table->capacity;
+  if (walk->count >= capacity && table->last >= 0) {
+    for (int32_t i = table->first;; i = (i + 1) % capacity) {
+      const IcfEntry &e = table->entries[i];
+      if (e.link.queue != nullptr)
+        icf_note_dropped(table, 1, e.time, e.key, e.time, e.key);
+      if (i == table->last) break;
+    }
+  }
+  if (walk->count > capacity) {
+    const Started &newest =
+        walk->ring[(walk->count - capacity - 1) % walk->capacity];
+    char first[13], last[13];
+    format_key(walk->oldest.wall, first);
+    format_key(newest.wall, last);
+    icf_note_dropped(table, walk->count - capacity, walk->oldest.start, first,
+                     newest.start, last);
+  }
+}
+
 // Makes entries of the newest starts walked, as the walk would have.
 void apply(Walk *walk) {
   IcfTable *table = walk->table;
   const int64_t count = walk->count;
-  const int32_t capacity = walk->capacity;
+  const int32_t capacity = table->capacity;
   if (count == 0) return;
+  note_dropped(walk);
   if (count >= capacity) {
     // Every entry there is now gets overwritten, so all leave the pending
     // queue; the cursor, moved back from each one, ends up null.
@@ -345,7 +373,7 @@ void apply(Walk *walk) {
   time_t stamped = 0;
   char stamp[13] = "";
   for (int64_t k = count > capacity ? count - capacity : 0; k < count; ++k) {
-    const Started &started = walk->ring[k % capacity];
+    const Started &started = walk->ring[k % walk->capacity];
     char key[13];
     format_key(started.wall, key);
     const time_t clock = time(nullptr);
@@ -375,9 +403,9 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
   walk.table = table;
   walk.period = table->period;
   walk.limit = limit;
-  walk.capacity = table->capacity;
+  walk.capacity = table->capacity + 1;
   const uint64_t size =
-      2 * sizeof(Started) * static_cast<uint64_t>(table->capacity);
+      2 * sizeof(Started) * static_cast<uint64_t>(walk.capacity);
   if (size > UINT32_MAX) return ICF_CATCH_UP_WALK;
   walk.ring =
       static_cast<Started *>(std_malloc(nullptr, static_cast<uint32_t>(size)));

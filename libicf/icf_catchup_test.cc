@@ -1,5 +1,6 @@
 // The fast catch-up against the step-by-step walk: the same table, brought up
-// to date by each, must come out identical, slots, pending queue and cursor.
+// to date by each, must come out identical, slots, pending queue and cursor,
+// and the same pending intervals reported as dropped from the ring.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -31,7 +32,7 @@ std::string run(const Case &c, int fast) {
   IcfFile file{};
   IcfTable &t = file.table;
   std::vector<IcfEntry> slots(static_cast<size_t>(c.capacity));
-  t = {c.period, 3, c.capacity, -1, -1, slots.data(), {}, nullptr};
+  t = {c.period, 3, c.capacity, -1, -1, slots.data(), {}, nullptr, {}};
   queue_create(&t.pending, &t, nullptr);
   std::mt19937_64 rng(c.seed);
   std::vector<IcfEntry *> pending;
@@ -53,7 +54,9 @@ std::string run(const Case &c, int fast) {
   auto slot = [&](const IcfEntry *e) { return e ? e - t.entries : -1; };
   std::ostringstream s;
   s << slot(r) << " " << t.first << " " << t.last << " " << slot(t.cursor)
-    << "\npending";
+    << "\ndropped " << t.dropped.count << " " << t.dropped.first << " "
+    << t.dropped.first_key << " " << t.dropped.last << " "
+    << t.dropped.last_key << "\npending";
   for (QueueElement *q = queue_first(&t.pending); q; q = queue_next(q))
     s << " " << slot(static_cast<IcfEntry *>(q->data));
   for (const IcfEntry &e : slots) {

@@ -390,6 +390,9 @@ IcfEntry *icf_ring_advance(IcfTable *table) {
 IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
                         const char *stamp, int status, int32_t retry_count) {
   IcfEntry *entry = icf_ring_advance(table);
+  if (entry->link.queue != nullptr)
+    icf_note_dropped(table, 1, entry->time, entry->key, entry->time,
+                     entry->key);
   icf_leave_pending(table, entry);
   std::memset(entry, 0, sizeof *entry);
   entry->time = time;
@@ -399,6 +402,20 @@ IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
   std_strcpy(entry->stamp, sizeof entry->stamp, stamp);
   queue_init(&entry->link, entry);
   return entry;
+}
+
+void icf_note_dropped(IcfTable *table, int64_t count, time_t first,
+                      const char *first_key, time_t last,
+                      const char *last_key) {
+  IcfDropped &d = table->dropped;
+  if (count <= 0) return;
+  if (d.count == 0) {
+    d.first = first;
+    std_strcpy(d.first_key, sizeof d.first_key, first_key);
+  }
+  d.count += count;
+  d.last = last;
+  std_strcpy(d.last_key, sizeof d.last_key, last_key);
 }
 
 const char *icf_cnv_time(const char *text, time_t *time) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli.h"
+#include "cli_notice.h"
 #include "libicf.h"
 
 static const char *Prog;
@@ -133,11 +134,15 @@ int main(int argc, char *argv[]) {
   cli_line(line, sizeof line, &file.table, chosen, o.flags);
 
   // Saved before printed: a job that reads a line can rely on the file.
+  const IcfDropped dropped = file.table.dropped;
   std::string message;
   if (!cli_save(&file, path, Prog, &message)) {
     std::fputs(message.c_str(), stderr);
     return 1;
   }
+  // Said aloud, although the line and the exit status stay as they are.
+  if (dropped.count > 0)
+    std::fprintf(stderr, "%s: %s\n", Prog, cli_dropped_text(dropped).c_str());
   std::fputs(line, stdout);
   if (!cli_flush_output()) {
     std::fprintf(stderr, "%s: Cannot write output\n", Prog);

@@ -1,0 +1,193 @@
+// The commands' process groups, one state machine per command.
+#include "run_proc.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// While a command has exited but its group has not, the group is looked at
+// this often: a process of the group that is no child of the runner's
+// descendants (or a system without a child reaper) sends no SIGCHLD.
+constexpr double Group_Poll = 0.1;
+
+void on_child(int) {}
+
+bool group_gone(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
+
+// Waits for every child that has ended: the commands, and the orphans of
+// their groups that were handed to the runner.
+void reap(const std::vector<Job *> &jobs) {
+  int status;
+  for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
+    for (Job *job : jobs) {
+      if (job->pid == pid && !job->exited) {
+        job->exited = true;
+        job->status = status;
+      }
+    }
+  }
+}
+
+void terminate(Job *job, double now, const JobLimits &limits) {
+  kill(-job->pid, SIGTERM);
+  job->phase = Job::Stopping;
+  job->deadline = now + limits.grace;
+}
+
+// One step of a job's state machine at `now`.
+void advance(Job *job, double now, const JobLimits &limits) {
+  switch (job->phase) {
+    case Job::Running:
+      if (job->exited) {
+        if (group_gone(job->pid))
+          job->phase = Job::Reaped;
+        else
+          terminate(job, now, limits);
+      } else if (job->deadline >= 0 && now >= job->deadline) {
+        job->timed_out = true;
+        terminate(job, now, limits);
+      }
+      break;
+    case Job::Stopping:
+      if (job->exited && group_gone(job->pid)) {
+        job->phase = Job::Reaped;
+      } else if (now >= job->deadline) {
+        kill(-job->pid, SIGKILL);
+        job->phase = Job::Killing;
+        job->deadline = -1;
+      }
+      break;
+    case Job::Killing:
+      if (job->exited && group_gone(job->pid)) job->phase = Job::Reaped;
+      break;
+    case Job::Reaped:
+      break;
+  }
+}
+
+// Passes a stop signal on; a running command gets the grace to end.
+void pass_on(Job *job, int sig, double now, const JobLimits &limits) {
+  if (job->phase == Job::Reaped) return;
+  kill(-job->pid, sig);
+  if (job->stop == 0) job->stop = sig;
+  if (job->phase == Job::Running) {
+    job->phase = Job::Stopping;
+    job->deadline = now + limits.grace;
+  }
+}
+
+}  // namespace
+
+const sigset_t &stop_signals() {
+  static const sigset_t set = [] {
+    sigset_t s;
+    sigemptyset(&s);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&s, sig);
+    return s;
+  }();
+  return set;
+}
+
+int pending_stop() {
+  const timespec zero = {0, 0};
+  const int sig = sigtimedwait(&stop_signals(), nullptr, &zero);
+  return sig > 0 ? sig : 0;
+}
+
+double monotonic() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+void jobs_prepare(sigset_t *original) {
+  // Stop signals wait until the runner can pass them on or leave cleanly;
+  // SIGCHLD needs a handler of its own, as an inherited SIG_IGN would let
+  // the kernel reap the commands before their status is read.
+  sigset_t blocked = stop_signals();
+  sigaddset(&blocked, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &blocked, original);
+  struct sigaction child_action = {};
+  child_action.sa_handler = on_child;
+  sigaction(SIGCHLD, &child_action, nullptr);
+#ifdef PR_SET_CHILD_SUBREAPER
+  // The orphans of a group come to the runner, which reaps them; init
+  // would, but until then their zombies keep the group from being empty.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+}
+
+// Spawned rather than forked: a fork would make every page the runner
+// writes afterwards (the table, the save's text) fault once per interval.
+int job_start(Job *job, char **argv, char **envp, const sigset_t &mask,
+              const JobLimits &limits) {
+  *job = Job{};
+  fflush(stdout);
+  fflush(stderr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  // Opened here as fd 0 when standard input was closed, then left as it is.
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null > 0) posix_spawn_file_actions_adddup2(&actions, null, 0);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setsigmask(&attr, &mask);
+  job->begin = monotonic();
+  const int error =
+      posix_spawnp(&job->pid, argv[0], &actions, &attr, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (null > 0) close(null);
+  job->deadline = limits.timeout > 0 ? job->begin + limits.timeout : -1;
+  return error;
+}
+
+void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
+               int *stop) {
+  sigset_t set = stop_signals();
+  sigaddset(&set, SIGCHLD);
+  for (;;) {
+    reap(jobs);
+    const double now = monotonic();
+    bool reaped = false, polling = false;
+    double next = -1;
+    for (Job *job : jobs) {
+      advance(job, now, limits);
+      reaped = reaped || job->phase == Job::Reaped;
+      if (job->phase != Job::Reaped &&
+          (job->exited || job->phase == Job::Killing))
+        polling = true;
+      if (job->phase != Job::Reaped && job->deadline >= 0 &&
+          (next < 0 || job->deadline < next))
+        next = job->deadline;
+    }
+    if (reaped) return;
+    if (polling && (next < 0 || next > now + Group_Poll))
+      next = now + Group_Poll;
+    int sig;
+    if (next >= 0) {
+      const double left = next > now ? next - now : 0;
+      timespec wait = {time_t(left), long((left - time_t(left)) * 1e9)};
+      sig = sigtimedwait(&set, nullptr, &wait);
+    } else {
+      sig = sigwaitinfo(&set, nullptr);
+    }
+    if (sig <= 0 || sig == SIGCHLD) continue;
+    for (Job *job : jobs) pass_on(job, sig, monotonic(), limits);
+    *stop = sig;
+    return;
+  }
+}
