@@ -44,11 +44,10 @@ inline int reap(pid_t pid) {
 inline std::string unhealthy(const std::string &path) {
   IcfFile f;
   if (!icf_open_readonly(&f, "TEST", path.c_str())) return "does not open";
-  const IcfTable &t = f.table;
+  const IcfTable *t = &f.table;
   bool sorted = true;
-  for (int32_t i = t.first; t.first >= 0 && i != t.last;
-       i = (i + 1) % t.capacity)
-    sorted &= t.entries[i].time < t.entries[(i + 1) % t.capacity].time;
+  for (int32_t k = 1; k < icf_count(t); k++)
+    sorted &= icf_entry_at(t, k - 1)->time < icf_entry_at(t, k)->time;
   icf_close(&f);
   if (!sorted) return "entries out of order";
   std::ifstream text(path);
