@@ -48,7 +48,6 @@ TEST(StdChar, DigitsInEveryBase) {
   EXPECT_EQ(std_char_todigcode(15, 16), 'F');
 }
 
-// A table whose functions log their calls.
 std::string calls;
 AllocMethods logging = {
     [](uint32_t n, void *) { return calls += "m", malloc(n); },
