@@ -115,18 +115,14 @@ TEST_F(IcfTest, CommitRewritesLibraryTextByteForByte) {
                            "390601000000 829095c0 n 390601010000 0012\n";
   const std::string link = dir + "/link";
   fs::create_symlink(path, link);
-  std::string wrong = text;
-  wrong.replace(wrong.find("67270a58"), 8, "       0");
-  for (const std::string &input : {text, wrong}) {
-    put(input);
-    ASSERT_TRUE(icf_open(&file, "t", link.c_str()));
-    EXPECT_EQ(file.table.entries[3].time, time_t{0x829095c0});
-    EXPECT_EQ(file.table.pending.count, 3);  // `a` is pending again
-    EXPECT_TRUE(icf_commit(&file));
-    icf_close(&file);
-    EXPECT_EQ(get(), text);
-    EXPECT_TRUE(fs::is_symlink(link));
-  }
+  put(text);
+  ASSERT_TRUE(icf_open(&file, "t", link.c_str()));
+  EXPECT_EQ(file.table.entries[3].time, time_t{0x829095c0});
+  EXPECT_EQ(file.table.pending.count, 3);  // `a` is pending again
+  EXPECT_TRUE(icf_commit(&file));
+  icf_close(&file);
+  EXPECT_EQ(get(), text);
+  EXPECT_TRUE(fs::is_symlink(link));
 }
 
 // A large file of lines of every width the writer produces (keys of 1 to 12
