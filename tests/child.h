@@ -1,4 +1,4 @@
-// Children started by hand, big files and a health check.
+// Big files of quarter-hours and a health check.
 #pragma once
 
 #include <unistd.h>
@@ -19,23 +19,6 @@ inline std::string quarter_hours(int count, int capacity) {
       "PERIOD=900\nENTRIES=" + std::to_string(capacity) + "\nRETRIES=3\n";
   for (int i = 0; i < count; i++) text += entry(key_of(Jan1 + 900 * i), 'n');
   return text;
-}
-
-// Runs `exec line` in a shell once a byte can be read from `gate`.
-inline pid_t spawn(const std::string &line, int gate = -1) {
-  pid_t pid = fork();
-  char go;
-  if (pid == 0 && (gate < 0 || read(gate, &go, 1) == 1))
-    execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), nullptr);
-  if (pid == 0) _exit(127);
-  return pid;
-}
-
-// The exit status, or -1 when a signal ended the child.
-inline int reap(pid_t pid) {
-  int status;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // What is wrong with a checkpoint file: it does not open, its entries do
