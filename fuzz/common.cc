@@ -3,37 +3,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "../libicf/icf_internal.h"
 #include "libicf.h"
-#include "libstd.h"
 
 extern "C" time_t time(time_t *t) noexcept {
   return t != nullptr ? *t = Fuzz_Clock : Fuzz_Clock;
 }
 
-// A header asking for billions of entries must fail the open cleanly, not
-// trip the fuzzer's memory limit.
-constexpr uint64_t Max_Block = 64u << 20;
-static AllocMethods Bounded = {
-    [](uint32_t n, void *) { return n > Max_Block ? nullptr : malloc(n); },
-    [](uint32_t n, uint32_t s, void *) {
-      return uint64_t{n} * s > Max_Block ? nullptr : calloc(n, s);
-    },
-    [](void *p, uint32_t n, void *) {
-      return n > Max_Block ? nullptr : realloc(p, n);
-    },
-    [](void *p, void *) { free(p); }, nullptr};
 char Fuzz_Path[64];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
   tzset();
-  std_alloc_set(&Bounded);
   Icf_Knobs.lock_wait_ms = 0;
   // Every commit syncs the file: in memory that costs nothing.
   std::snprintf(Fuzz_Path, sizeof Fuzz_Path, "%s/icf-fuzz-%d",

@@ -1,6 +1,6 @@
-// What the harnesses share: a fixed clock and zone, an allocator bounded to
-// 64 MiB blocks, a scratch checkpoint file, and a check that aborts so that
-// libFuzzer keeps the input. common.cc defines LLVMFuzzerInitialize.
+// What the harnesses share: a fixed clock and zone, a scratch checkpoint
+// file, and a check that aborts so that libFuzzer keeps the input.
+// common.cc defines LLVMFuzzerInitialize.
 #pragma once
 
 #include <cstddef>

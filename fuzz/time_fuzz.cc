@@ -1,6 +1,6 @@
 // Interval keys and strptime forms from arbitrary text; the first byte picks
-// the form. Output buffers are heap blocks of exactly
-// their stated size, so a write past one is caught.
+// the form. The output buffer of a form is a heap block of exactly its
+// stated size, so a write past it is caught.
 #include <cstring>
 #include <vector>
 
@@ -40,19 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint8_t mode = data[0], arg = data[1];
   std::string text(reinterpret_cast<const char *>(data) + 2, size - 2);
   const char *s = text.c_str();  // cut at the first NUL, as a caller's text
-  std::vector<char> buf;
-  time_t t;
-  StdTimeValue v;
   if (mode % 2 == 0) {
     key_round_trip(s, 1);
     key_round_trip(s, 0);
-  } else {  // strptime, then strftime and the records
-    const char *format = Formats[arg % std::size(Formats)];
-    if (!std_time_parse(s, format, arg >> 7, &t, &v)) return 0;
-    buf.resize(1 + (arg >> 3) % 40);
-    int n = std_time_format(&t, &v, format, buf.data(), buf.size(), arg >> 7);
-    FUZZ_CHECK(n == -1 || (size_t(n) < buf.size() && buf[n] == '\0'));
-    if (std_time_break(&t, &v, arg >> 7)) std_time_make(&v, arg >> 7, &t);
+    return 0;
   }
+  // strptime, then strftime and the records
+  const char *format = Formats[arg % std::size(Formats)];
+  time_t t;
+  StdTimeValue v;
+  if (!std_time_parse(s, format, arg >> 7, &t, &v)) return 0;
+  std::vector<char> buf(1 + (arg >> 3) % 40);
+  int n = std_time_format(&t, &v, format, buf.data(), buf.size(), arg >> 7);
+  FUZZ_CHECK(n == -1 || (size_t(n) < buf.size() && buf[n] == '\0'));
+  if (std_time_break(&t, &v, arg >> 7)) std_time_make(&v, arg >> 7, &t);
   return 0;
 }

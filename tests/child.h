@@ -1,4 +1,4 @@
-// Children started and killed by hand, big files and a health check.
+// Big files of quarter-hours and a health check.
 #pragma once
 
 #include <unistd.h>
@@ -21,34 +21,15 @@ inline std::string quarter_hours(int count, int capacity) {
   return text;
 }
 
-// Runs `exec line` in a shell once a byte can be read from `gate`.
-inline pid_t spawn(const std::string &line, int gate = -1) {
-  pid_t pid = fork();
-  char go;
-  if (pid == 0 && (gate < 0 || read(gate, &go, 1) == 1))
-    execl("/bin/sh", "sh", "-c", ("exec " + line).c_str(), nullptr);
-  if (pid == 0) _exit(127);
-  return pid;
-}
-
-// The exit status, or 128 + the signal that ended the child.
-inline int reap(pid_t pid) {
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // What is wrong with a checkpoint file: it does not open, its entries do
 // not ascend, or an entry line is torn. Empty when it is healthy.
 inline std::string unhealthy(const std::string &path) {
   IcfFile f;
   if (!icf_open_readonly(&f, "TEST", path.c_str())) return "does not open";
-  const IcfTable &t = f.table;
+  const IcfTable *t = &f.table;
   bool sorted = true;
-  for (int32_t i = t.first; t.first >= 0 && i != t.last;
-       i = (i + 1) % t.capacity)
-    sorted &= t.entries[i].time < t.entries[(i + 1) % t.capacity].time;
+  for (int32_t k = 1; k < icf_count(t); k++)
+    sorted &= icf_entry_at(t, k - 1)->time < icf_entry_at(t, k)->time;
   icf_close(&f);
   if (!sorted) return "entries out of order";
   std::ifstream text(path);
