@@ -284,3 +284,21 @@ IcfEntry *quenlor(IcfFile *file, time_t now, int include_current);
 // file's grid (what the scheduler would append after an entry at `start`),
 // or -1.
 time_t icf_next_start(const IcfTable *table, time_t start);
+
+// ---- Monitoring (icf_due) -----------------------------------------------
+
+// What a file is behind at a given time. An interval is due once it has
+// ended (the next start of the grid has come) and is not done: a pending
+// entry, or an interval after the newest entry that the next quenlor run
+// would append. A job that stopped appends nothing, so its backlog is only
+// seen from the grid.
+struct IcfDue {
+  int64_t intervals;    // due intervals, in the file or not yet appended
+  time_t oldest_start;  // the oldest of them, or -1
+  time_t oldest_end;    // where it ended, or -1
+  time_t last_change;   // the newest update stamp's time, or -1
+};
+// Measures `table` at `now` without changing it, in one pass over the ring
+// however long the job has stopped. An empty table is behind nothing: its
+// grid starts with its first run.
+void icf_due(const IcfTable *table, time_t now, IcfDue *due);

@@ -139,4 +139,58 @@ TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   EXPECT_EQ(file.table.pending.count, 1);
 }
 
+// What a file is behind, whoever appended last: entries as key and status
+// (each stamped with its own key), then now, the due intervals, the oldest
+// of them ("-": none) and its lag. EST5EDT.
+TEST(Scheduler, DueFromTheGrid) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  const struct {
+    int32_t period;
+    std::string entries, now;
+    int64_t due;
+    std::string oldest;
+    time_t lag;
+  } cases[] = {
+      {900, "241026014500s", "241026021000", 0, "-", 0},
+      {900, "241026014500s", "241026021500", 1, "241026020000", 0},
+      {900, "241026014500s", "241026023000", 2, "241026020000", 900},
+      // A job stopped two days: nothing appended, the grid knows.
+      {900, "241026014500s", "241028021000", 192, "241026020000", 172500},
+      {900, "241026020000n", "241026021000", 0, "-", 0},
+      {900, "241026020000r 241026021500s", "241026023000", 1, "241026020000",
+       900},
+      // 01:45 EDT ends at 02:00 EST, and so does 01:00 EDT of an hourly
+      // file, two hours on.
+      {900, "241103014500n", "241103015900", 0, "-", 0},
+      {900, "241103014500n", "241103021500", 2, "241103014500", 900},
+      {3600, "241103000000s", "241103030000", 2, "241103010000", 3600},
+      {3600, "241103000000r 241103010000s", "241103030000", 2, "241103000000",
+       10800},
+      {3600, "991231230000s 000101000000s", "000101020000", 1, "000101010000",
+       0},
+      // Two years: the spring gaps have no quarters, the autumn repeats none.
+      {900, "240101000000s", "260101000000", 70167, "240101001500", 63156600},
+  };
+  for (const auto &c : cases) {
+    std::vector<IcfEntry> slots(8);
+    IcfFile file;
+    init(&file, c.period, slots.data(), 8);
+    std::istringstream in(c.entries);
+    for (std::string e; in >> e;) {
+      const std::string key = e.substr(0, 12);
+      icf_entry_new(&file.table, T(key), key.c_str(), key.c_str(), e[12], 0);
+    }
+    const std::string before = c.entries;
+    IcfDue due;
+    icf_due(&file.table, T(c.now), &due);
+    EXPECT_EQ(due.intervals, c.due) << c.entries << " " << c.now;
+    EXPECT_EQ(due.oldest_start, c.oldest == "-" ? -1 : T(c.oldest)) << c.now;
+    EXPECT_EQ(c.oldest == "-" ? 0 : T(c.now) - due.oldest_end, c.lag)
+        << c.entries << " " << c.now;
+    EXPECT_EQ(due.last_change, T(slots[file.table.last].key));
+    EXPECT_EQ(file.table.pending.count, 0);  // measured, not appended
+  }
+}
+
 }  // namespace
