@@ -115,6 +115,12 @@ void icf_ring_free(IcfEntry *entries, int32_t capacity);
 // earlier instant. Null on success with *time set; otherwise (also for a key
 // that converts to -1) the static text "invalid interval value".
 const char *icf_cnv_time(const char *text, time_t *time);
+// As icf_cnv_time, for a key given on a command line, where a typo must not
+// name a neighbour: fields given out of their calendar range (month 1-12,
+// day of that month, hour 0-23, minute and second 0-59) and a local time
+// the clock skips fail too. A short key and a text whose first field cannot
+// be read (the current time) convert as before.
+const char *icf_cnv_key(const char *text, time_t *time);
 // The instants that show the local time of `t`: *first the earliest, *last
 // the latest. Where the clock was set back, by any amount, the span before
 // the change shows twice; elsewhere both are `t`. 1 when they differ.

@@ -139,6 +139,30 @@ TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   EXPECT_EQ(file.table.pending.count, 1);
 }
 
+// Command-line keys in EST5EDT: fields out of range and the spring gap
+// fail; short keys, the repeated hour and a text read as now convert.
+TEST(Keys, OnlyTimesTheClockShows) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  const std::pair<const char *, bool> cases[] = {
+      {"240630000000", true},  {"240631000000", false}, {"240229", true},
+      {"230229", false},       {"241300", false},       {"2400", false},
+      {"240600", false},       {"240630235959", true},  {"240630240000", false},
+      {"2406302360", false},   {"240630235960", false}, {"2406", true},
+      {"24", true},            {"240310023000", false}, {"24031002", false},
+      {"240310030000", true},  {"241103013000", true},  {"now", true},
+      {"", true},              {"24-1", false},
+  };
+  for (const auto &[key, valid] : cases) {
+    time_t t = 0, loose = 0;
+    EXPECT_EQ(icf_cnv_key(key, &t) == nullptr, valid) << key;
+    icf_cnv_time(key, &loose);
+    if (valid && std::isdigit(key[0])) {
+      EXPECT_EQ(t, loose) << key;
+    }
+  }
+}
+
 // What a file is behind, whoever appended last: entries as key and status
 // (each stamped with its own key), then now, the due intervals, the oldest
 // of them ("-": none) and its lag. EST5EDT.
