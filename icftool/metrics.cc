@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -53,7 +54,7 @@ std::string label(std::string_view value) {
 // Adds one file's samples. An unreadable file, or one the programs refuse,
 // gets only its health, 0.
 void measure(const char *path, time_t now, Family *families) {
-  const std::string file = "file=\"" + label(path) + "\"";
+  const std::string file = "file=\"" + label(name_text(path)) + "\"";
   auto add = [&](int family, int64_t value, const std::string &more = "") {
     families[family].samples.push_back({file + more, value});
   };
@@ -107,7 +108,13 @@ std::string exposition(const Family *families) {
 // Writes `text` to a new file beside `path` and renames it over `path`, so
 // that a collector reading meanwhile sees the old text or the new, whole.
 bool write_atomically(const char *path, const std::string &text) {
-  std::string temp = std::string(path) + ".XXXXXX";
+  // The name cut so that the suffix fits wherever the name fits.
+  const char *slash = strrchr(path, '/');
+  const std::string_view whole(path);
+  const size_t directory = slash == nullptr ? 0 : slash + 1 - path;
+  std::string temp(whole.substr(0, directory));
+  temp += whole.substr(directory, NAME_MAX - 7);
+  temp += ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   // mkostemp makes the file private; a collector runs as another user.

@@ -48,7 +48,7 @@ std::string json_interval(const IcfEntry &e) {
 void show_json(const char *path, const IcfTable &table) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
-  std::string out = "{\n  \"file\": " + quote(path) + ",\n";
+  std::string out = "{\n  \"file\": " + quote(name_text(path)) + ",\n";
   out += "  \"header\": {\"PERIOD\": " + std::to_string(table.period) +
          ", \"ENTRIES\": " + std::to_string(table.capacity) +
          ", \"RETRIES\": " + std::to_string(table.retries) + "},\n";

@@ -167,6 +167,24 @@ std::string quote(std::string_view s) {
   return out + '"';
 }
 
+std::string name_text(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = s[i];
+    const size_t n = c >= 0x80 ? utf8_length(s.substr(i)) : 1;
+    if (n > 0) {
+      out += c == '\\' ? std::string_view("\\\\") : s.substr(i, n);
+      i += n;
+      continue;
+    }
+    char buf[8];
+    snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+    ++i;
+  }
+  return out;
+}
+
 Counts count(const IcfTable &table) {
   Counts c{};
   if (table.first < 0) return c;

@@ -49,6 +49,9 @@ std::string status_text(int status);
 inline bool is_pending(int status) { return status != 's' && status != 'x'; }
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
+// A file name as valid UTF-8 that still tells names apart: a byte that is
+// not UTF-8 becomes \xHH, so a backslash becomes \\.
+std::string name_text(std::string_view s);
 
 // Reads the whole file under the shared lock the programs respect. False
 // with the message (without the program name) in *why.
