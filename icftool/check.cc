@@ -102,7 +102,9 @@ void check_limits(std::string_view text, const Limits &limits, Report &report) {
   if ((limits.max_lag < 0 && limits.max_failed < 0) || !load_text(text, &file))
     return;
   const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
-  const int64_t lag = lag_of(file.table, now);
+  IcfDue due;
+  icf_due(&file.table, now, &due);
+  const int64_t lag = lag_of(due, now);
   const int failed = count(file.table).by_status[status_index('x')];
   icf_close(&file);
   if (limits.max_lag >= 0 && lag > limits.max_lag)

@@ -33,6 +33,8 @@ enum {
   kIntervals,
   kOldestPending,
   kLag,
+  kDue,
+  kLastChange,
   kLastDone,
   kNewest,
   kPeriod,
@@ -76,7 +78,11 @@ void measure(const char *path, time_t now, Family *families) {
         std::string(",status=\"") + kWords[i] + "\"");
   if (counts.oldest_pending != nullptr)
     add(kOldestPending, counts.oldest_pending->time);
-  add(kLag, lag_of(table, now));
+  IcfDue due;
+  icf_due(&table, now, &due);
+  add(kLag, lag_of(due, now));
+  add(kDue, due.intervals);
+  if (due.last_change >= 0) add(kLastChange, due.last_change);
   const IcfEntry *done = nullptr;
   for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
     if (table.entries[i].status == 's') done = &table.entries[i];
@@ -165,8 +171,13 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_oldest_pending_start_seconds",
        "Start of the oldest interval that still needs processing."},
       {"icf_lag_seconds",
-       "Time since the end of the oldest interval that still needs "
-       "processing; 0 when none does."},
+       "Time since the end of the oldest interval that has ended and is not "
+       "done, in the file or still to be appended; 0 when none is."},
+      {"icf_due_intervals",
+       "Intervals that have ended and are not done, in the file or still to "
+       "be appended."},
+      {"icf_last_change_seconds",
+       "Time of the newest update stamp: when a run last recorded anything."},
       {"icf_last_done_end_seconds", "End of the newest interval done."},
       {"icf_newest_end_seconds", "End of the newest interval in the file."},
       {"icf_period_seconds", "Length of an interval (PERIOD)."},

@@ -18,7 +18,7 @@
 
 namespace {
 
-void show_text(const IcfTable &table) {
+void show_text(const IcfTable &table, const IcfDue &due, time_t now) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
   for (int32_t k = 0; k < c.total; ++k) {
@@ -38,6 +38,10 @@ void show_text(const IcfTable &table) {
            local_time(oldest->time).c_str());
   else
     printf("\noldest pending: none\n");
+  printf("due: %lld interval%s, lag %lld s\n", (long long)due.intervals,
+         due.intervals == 1 ? "" : "s", (long long)lag_of(due, now));
+  printf("last change: %s\n",
+         due.last_change >= 0 ? local_time(due.last_change).c_str() : "none");
 }
 
 std::string json_interval(const IcfEntry &e) {
@@ -45,7 +49,8 @@ std::string json_interval(const IcfEntry &e) {
          ", \"start\": " + quote(local_time(e.time));
 }
 
-void show_json(const char *path, const IcfTable &table) {
+void show_json(const char *path, const IcfTable &table, const IcfDue &due,
+               time_t now) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
   std::string out = "{\n  \"file\": " + quote(name_text(path)) + ",\n";
@@ -71,6 +76,11 @@ void show_json(const char *path, const IcfTable &table) {
   out += "},\n";
   out += "  \"oldest_pending\": " +
          (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
+         ",\n";
+  out += "  \"due_intervals\": " + std::to_string(due.intervals) +
+         ", \"lag\": " + std::to_string(lag_of(due, now)) +
+         ", \"last_change\": " +
+         (due.last_change >= 0 ? std::to_string(due.last_change) : "null") +
          "\n}\n";
   fputs(out.c_str(), stdout);
 }
@@ -88,10 +98,13 @@ int cmd_show(int argc, char **argv) {
     return open_failure(file, path);
   // Printed without the lock: a pipe read slowly must not hold up the runs.
   icf_release(&file);
+  const time_t now = time(nullptr);
+  IcfDue due;
+  icf_due(&file.table, now, &due);
   if (json)
-    show_json(path, file.table);
+    show_json(path, file.table, due, now);
   else
-    show_text(file.table);
+    show_text(file.table, due, now);
   icf_close(&file);
   return finish_output();
 }

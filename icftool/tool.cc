@@ -263,9 +263,8 @@ std::string entries_text(int n) {
   return std::to_string(n) + (n == 1 ? " entry" : " entries");
 }
 
-int64_t lag_of(const IcfTable &table, time_t now) {
-  const IcfEntry *oldest = count(table).oldest_pending;
-  if (oldest == nullptr) return 0;
-  const int64_t lag = int64_t(now) - interval_end(table, oldest->time);
-  return lag > 0 ? lag : 0;
+int64_t lag_of(const IcfDue &due, time_t now) {
+  return due.oldest_end >= 0 && now > due.oldest_end
+             ? int64_t(now) - due.oldest_end
+             : 0;
 }

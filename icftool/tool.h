@@ -75,9 +75,9 @@ struct Limits {
   int64_t max_failed = -1;  // entries with status x
   time_t now = -1;          // negative: the clock
 };
-// Now minus the end of the oldest pending interval, 0 when none is pending
-// or it has not ended.
-int64_t lag_of(const IcfTable &table, time_t now);
+// Now minus the end of the oldest due interval (icf_due at `now`), 0 when
+// none is due.
+int64_t lag_of(const IcfDue &due, time_t now);
 // check on checkpoint text read from `path`: the findings, then the limits'
 // breaches, one line each on `out` (null: not printed). Returns how many.
 int check_text(const char *path, std::string_view text, const Limits &limits,
