@@ -71,9 +71,8 @@ void count_after(const IcfTable *table, time_t now, int64_t *count,
 void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   *due = {0, -1, -1, -1};
   if (table->first < 0 || table->period < 1) return;
-  const int64_t n = (table->last - table->first + table->capacity) %
-                        table->capacity +
-                    1;
+  const int64_t n =
+      (table->last - table->first + table->capacity) % table->capacity + 1;
   // The entries that have ended are a prefix of the ring, which is sorted.
   int64_t low = 0, high = n;
   while (low < high) {

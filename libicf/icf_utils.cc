@@ -408,16 +408,16 @@ const char *icf_cnv_key(const char *text, time_t *time) {
   // The fields as the conversion reads them, those not given as it fills
   // them in; only the given ones can be out of range.
   long f[6] = {0, 1, 1, 0, 0, 0};
-  const int given =
-      text == nullptr ? 0
-                      : std::sscanf(text, "%02ld%02ld%02ld%02ld%02ld%02ld",
-                                    &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
+  const int given = text == nullptr
+                        ? 0
+                        : std::sscanf(text, "%02ld%02ld%02ld%02ld%02ld%02ld",
+                                      &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
   const char *why = icf_cnv_time(text, time);
   if (why != nullptr || given <= 0) return why;
   const long year = 1900 + f[0] % 100 + (f[0] % 100 < 69 ? 100 : 0);
   const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  const long month_days[] = {31, leap ? 29 : 28, 31, 30, 31, 30,
-                             31, 31,             30, 31, 30, 31};
+  const long month_days[] = {
+      31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const long high[6] = {99, 12, 0, 23, 59, 59};
   for (int i = 1; i < given; ++i) {
     const long most = i == 2 ? month_days[f[1] - 1] : high[i];
