@@ -89,7 +89,22 @@ void show_json(const char *path, const IcfTable &table, const IcfDue &due,
 
 int cmd_show(int argc, char **argv) {
   bool json = false;
-  if (int rc = parse_flags(argc, argv, 'j', &json); rc != kGoOn) return rc;
+  time_t now = -1;
+  opterr = 0;
+  optind = 0;
+  for (int c; (c = getopt(argc, argv, "+hjt:")) != -1;) {
+    if (c == 'h') {
+      usage();
+      return 0;
+    } else if (c == 'j') {
+      json = true;
+    } else if (c == 't' && key_option(optarg, &now)) {
+    } else if (c == 't') {
+      return fail("Invalid option value for -%c: %s", c, optarg);
+    } else {
+      return fail("Invalid command-line option \"%c\"", optopt);
+    }
+  }
   if (argc - optind != 1)
     return fail("Missing or extra arguments on command line");
   const char *path = argv[optind];
@@ -98,7 +113,7 @@ int cmd_show(int argc, char **argv) {
     return open_failure(file, path);
   // Printed without the lock: a pipe read slowly must not hold up the runs.
   icf_release(&file);
-  const time_t now = time(nullptr);
+  if (now < 0) now = time(nullptr);
   IcfDue due;
   icf_due(&file.table, now, &due);
   if (json)

@@ -17,7 +17,7 @@ const char *Prog = "icftool";
 void usage() {
   fprintf(stderr,
           "usage: %s create [-f] file period entries retries\n"
-          "       %s show [-j] file\n"
+          "       %s show [-j] [-t now] file\n"
           "       %s check [-l lag] [-x failed] [-t now] file\n"
           "       %s metrics [-o out] [-t now] file...\n"
           "       %s mark [-n] [-o status] file from to status\n"
@@ -252,11 +252,8 @@ bool key_option(const char *text, time_t *t) {
   // would stretch a range to now, so only keys and their leading fields
   // that name a time on the local clock are taken.
   const size_t n = strlen(text);
-  char key[13];
-  if (n < 2 || n > 12 || n % 2 != 0 || strspn(text, "0123456789") != n ||
-      icf_cnv_time(text, t) != nullptr || !icf_cnv_time_str(*t, key))
-    return false;
-  return strncmp(key, text, n) == 0;
+  return n >= 2 && n <= 12 && n % 2 == 0 && strspn(text, "0123456789") == n &&
+         icf_cnv_key(text, t) == nullptr;
 }
 
 std::string entries_text(int n) {
