@@ -406,7 +406,9 @@ const char *icf_cnv_time(const char *text, time_t *time) {
 
 const char *icf_cnv_key(const char *text, time_t *time) {
   // The fields as the conversion reads them, those not given as it fills
-  // them in; only the given ones can be out of range.
+  // them in. The conversion carries a field out of its range (a 31 June, an
+  // hour 24) and a time the clock skips into another time: whatever the
+  // field, the time it gives then shows other fields.
   long f[6] = {0, 1, 1, 0, 0, 0};
   const int given = text == nullptr
                         ? 0
@@ -414,18 +416,8 @@ const char *icf_cnv_key(const char *text, time_t *time) {
                                       &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
   const char *why = icf_cnv_time(text, time);
   if (why != nullptr || given <= 0) return why;
-  const long year = 1900 + f[0] % 100 + (f[0] % 100 < 69 ? 100 : 0);
-  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-  const long month_days[] = {
-      31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const long high[6] = {99, 12, 0, 23, 59, 59};
-  for (int i = 1; i < given; ++i) {
-    const long most = i == 2 ? month_days[f[1] - 1] : high[i];
-    if (f[i] < (i == 1 || i == 2 ? 1 : 0) || f[i] > most) return Invalid_Value;
-  }
-  // A time the clock skips is moved by the conversion: its fields differ.
   struct tm tm;
-  if (localtime_r(time, &tm) == nullptr || tm.tm_year % 100 != year % 100 ||
+  if (localtime_r(time, &tm) == nullptr || tm.tm_year % 100 != f[0] % 100 ||
       tm.tm_mon + 1 != f[1] || tm.tm_mday != f[2] || tm.tm_hour != f[3] ||
       tm.tm_min != f[4] || tm.tm_sec != f[5])
     return Invalid_Value;
