@@ -1,7 +1,9 @@
 #!/bin/bash
-# Checks the example units against the built runner. Usage:
-#   check.sh systemd|kubernetes EXAMPLES-DIR ICFTOOL SCRATCH-DIR
-# Exits 77 (skipped) when the tool that reads the example is missing.
+# Checks the examples with the tools that read them. Usage:
+#   check.sh systemd EXAMPLES-DIR PACKAGE-ROOT SCRATCH-DIR
+#   check.sh kubernetes|rules|dashboard EXAMPLES-DIR ICFTOOL SCRATCH-DIR
+# PACKAGE-ROOT is the built Debian package, extracted. Exits 77 (skipped)
+# when the tool that reads the example is missing.
 set -euo pipefail
 kind=$1 dir=$2 icftool=$3 scratch=$4
 rm -rf "$scratch"
@@ -30,13 +32,28 @@ systemd)
 		echo "SKIPPED: systemd-analyze not found"
 		exit 77
 	}
-	sed -e "s|/usr/local/bin/icftool|$icftool|g" \
-		-e "s|/usr/local/bin/process-interval|/bin/true|" \
-		"$dir/myjob.service" >"$scratch/myjob.service"
-	cp "$dir/myjob.timer" "$scratch/"
-	out=$(systemd-analyze verify --man=no "$scratch/myjob.service" \
-		"$scratch/myjob.timer" 2>&1) || { echo "$out"; exit 1; }
+	# The units installed in a copy of the package's files, with what the
+	# host gives them: systemd's own units and a shell. The job's command is
+	# the operator's, so a stub stands in for it.
+	root=$scratch/root
+	cp -a "$3" "$root"
+	icftool=$root/usr/bin/icftool
+	mkdir -p "$root/etc/systemd/system" "$root/usr/lib/systemd" \
+		"$root/bin" "$root/usr/local/bin"
+	cp "$dir/myjob.service" "$dir/myjob.timer" "$root/etc/systemd/system/"
+	units=/usr/lib/systemd/system
+	[[ -d $units ]] || units=/lib/systemd/system
+	cp -r "$units" "$root/usr/lib/systemd/system"
+	cp /bin/sh "$root/bin/sh"
+	printf '#!/bin/sh\n' >"$root/usr/local/bin/process-interval"
+	chmod +x "$root/usr/local/bin/process-interval"
+	out=$(systemd-analyze verify --man=no --root="$root" \
+		/etc/systemd/system/myjob.service \
+		/etc/systemd/system/myjob.timer 2>&1) || { echo "$out"; exit 1; }
 	[[ -z $out ]] || { echo "$out"; exit 1; }
+	# The hardening stays: an exposure of 2.0 at most (it is 8.4 without).
+	systemd-analyze security --offline=yes --root="$root" --threshold=20 \
+		/etc/systemd/system/myjob.service | tail -1
 	grep -qx 'Persistent=true' "$dir/myjob.timer"
 	line=$(sed -n 's/^ExecStart=//p' "$dir/myjob.service")
 	read -ra words <<<"$line"
@@ -55,6 +72,8 @@ import sys, yaml
 docs = list(yaml.safe_load_all(open(sys.argv[1])))
 job = next(d for d in docs if d["kind"] == "CronJob")
 assert job["spec"]["concurrencyPolicy"] == "Forbid", "not Forbid"
+assert job["spec"]["timeZone"], "no timeZone"
+assert job["spec"]["jobTemplate"]["spec"]["activeDeadlineSeconds"] > 0
 pod = job["spec"]["jobTemplate"]["spec"]["template"]["spec"]
 run = pod["containers"][0]
 claims = {v["name"]: v["persistentVolumeClaim"]["claimName"]
@@ -68,5 +87,49 @@ print("\n".join(words))
 PY
 	mapfile -t words <"$scratch/words"
 	run_words "${words[@]}"
+	;;
+rules)
+	command -v promtool >/dev/null || {
+		echo "SKIPPED: promtool not found"
+		exit 77
+	}
+	cd "$dir"
+	promtool check rules icf.rules.yml
+	promtool test rules icf.rules.test.yml
+	;;
+dashboard)
+	# Every metric the dashboard asks for is one that the built icftool
+	# writes, read from its output on a file with an interval of each kind
+	# it reports.
+	export TZ=UTC
+	f=$scratch/job.icf
+	"$icftool" create "$f" 900 8 0
+	"$icftool" run -t 261207080500 "$f" -- true
+	"$icftool" run -t 261207082000 "$f" -- false || true
+	"$icftool" metrics -t 261207090000 "$f" >"$scratch/metrics"
+	"${py:-python3}" - "$dir/icf-dashboard.json" "$scratch/metrics" <<'PY'
+import json, re, sys
+dashboard = json.load(open(sys.argv[1]))
+written = set(re.findall(r"^(?:# TYPE )?(icf_[a-z_]+)", open(sys.argv[2]).read(), re.M))
+allowed = written
+keywords = {"and", "or", "unless", "by", "without", "on", "ignoring",
+            "group_left", "group_right", "offset", "bool"}
+used = set()
+panels = dashboard["panels"]
+for panel in panels:
+    assert panel["targets"], panel["title"] + ": no query"
+    for target in panel["targets"]:
+        expr = re.sub(r'\{[^}]*\}|"[^"]*"|\[[^]]*\]', "", target["expr"])
+        expr = re.sub(r"\b(by|without|on|ignoring)\s*\([^)]*\)", "", expr)
+        names = set(re.findall(r"\b[a-zA-Z_:][a-zA-Z0-9_:]*\b(?!\s*\()", expr))
+        used |= names - keywords
+unknown = used - allowed
+assert not unknown, "metrics icftool does not write: %s" % sorted(unknown)
+titles = {p["title"] for p in panels}
+for want in ("Lag per file", "Intervals by status",
+             "Time since the last change", "Failed intervals"):
+    assert want in titles, "no panel " + want
+print("metrics used:", " ".join(sorted(used)))
+PY
 	;;
 esac
