@@ -44,26 +44,77 @@ CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
 }
 
 bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
-                      char *message, size_t size) {
+                      std::string *message) {
   const char *item;
   switch (cli_delays_parse(delays, value, &item)) {
     case CLI_DELAY_OK:
       return true;
     case CLI_DELAY_TOO_LONG:
-      std::snprintf(message, size, "%s: Delay string should be less than %d\n",
-                    prog, CLI_DELAY_TEXT);
+      *message = std::string(prog) + ": Delay string should be less than " +
+                 std::to_string(CLI_DELAY_TEXT) + "\n";
       return false;
     case CLI_DELAY_BAD_ITEM:
-      std::snprintf(message, size, "Invalid option value for -%c: %s\n", 'd',
-                    item);
+      *message = std::string("Invalid option value for -d: ") + item + "\n";
       return false;
   }
   return false;
 }
 
-const char *cli_open_error(const IcfFile *file) {
-  return file->error == ICF_ERR_BUSY ? "%s: Checkpoint file is busy: %s\n"
-                                     : "%s: Invalid checkpoint file: %s\n";
+std::string cli_failure_text(const IcfFailure &failure, const char *path,
+                             bool cause) {
+  const std::string file = path;
+  switch (failure.fault) {
+    case ICF_FAULT_BUSY:
+      return "Checkpoint file is busy: " + file;
+    case ICF_FAULT_NOT_REGULAR:
+      if (cause)
+        return "Invalid checkpoint file: " + file + ": not a regular file";
+      break;
+    case ICF_FAULT_SYSTEM:
+      if (cause)
+        return "Cannot open checkpoint file: " + file + ": " +
+               std::strerror(failure.error);
+      break;
+    case ICF_FAULT_NONE:
+    case ICF_FAULT_FORMAT:
+    case ICF_FAULT_ALLOC:
+      break;
+  }
+  return "Invalid checkpoint file: " + file;
+}
+
+CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
+                                  CliOptions *options, std::string *message) {
+  switch (c) {
+    case 'p':
+      options->flags |= CLI_WITH_PERIOD;
+      return CLI_OPTION_TAKEN;
+    case 'f':
+      options->flags |= CLI_WITH_FLAG;
+      return CLI_OPTION_TAKEN;
+    case 't':
+      if (const char *why = icf_cnv_time(arg, &options->now)) {
+        *message = std::string(prog) + ": Current time, " + why + "\n";
+        return CLI_OPTION_BAD;
+      }
+      return CLI_OPTION_TAKEN;
+    case 'd':
+      return cli_delay_option(&options->delays, arg, prog, message)
+                 ? CLI_OPTION_TAKEN
+                 : CLI_OPTION_BAD;
+    default:
+      return CLI_OPTION_OTHER;
+  }
+}
+
+bool cli_save(IcfFile *file, const char *path, const char *prog,
+              std::string *message) {
+  const bool saved = icf_commit(file);
+  icf_close(file);
+  if (!saved)
+    *message =
+        std::string(prog) + ": Cannot write checkpoint file: " + path + "\n";
+  return saved;
 }
 
 void cli_delays_complete(CliDelays *delays, int32_t retries) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "libicf.h"
 
@@ -40,13 +41,43 @@ const char *cli_progname(const char *argv0);
 CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item);
 
-// The -d option: cli_delays_parse, and on failure the message main prints
-// (newline included) written into message[size]. False on failure.
+// The -d option: cli_delays_parse, and on failure the whole line main
+// prints (program name and newline included, as each message has them or
+// not) in *message. False on failure.
 bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
-                      char *message, size_t size);
+                      std::string *message);
 
-// The message format (program name, path) for an icf_open that failed.
-const char *cli_open_error(const IcfFile *file);
+// The message for a failed open of `path`, without the program name and
+// the newline. quenlor and corvane tell only a busy file from an invalid
+// one; with `cause` the message also names a file that is not a regular
+// one and the system's reason for an open that failed.
+std::string cli_failure_text(const IcfFailure &failure, const char *path,
+                             bool cause);
+
+// What the options quenlor and corvane share set: -p and -f the output
+// line's flags, -t the time, -d the delays.
+struct CliOptions {
+  int flags = 0;
+  time_t now = -1;  // negative: the library reads the clock
+  CliDelays delays{};
+};
+
+enum CliOptionResult : int32_t {
+  CLI_OPTION_TAKEN = 0,
+  CLI_OPTION_OTHER = 1,  // not a shared option: the program's own, or none
+  CLI_OPTION_BAD = 2,    // *message holds the whole line to print
+};
+
+// Takes getopt's option `c` with its `arg` when it is one of the shared
+// ones. An option letter that neither takes is "Invalid command-line
+// option"; the program words that itself.
+CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
+                                  CliOptions *options, std::string *message);
+
+// Writes the file back and closes it (also on failure): false with the
+// whole line to print in *message.
+bool cli_save(IcfFile *file, const char *path, const char *prog,
+              std::string *message);
 
 // Repeats the last delay given for every further retry up to `retries`
 // (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <tuple>
 
@@ -36,6 +37,26 @@ TEST(Cli, DelayForEachRetry) {
   ASSERT_EQ(cli_delays_parse(&d, "60", &bad), CLI_DELAY_OK);
   cli_delays_complete(&d, 1);
   EXPECT_EQ(cli_delay_for(&d, 1) + cli_delay_for(&d, 3), 60u + 1800u);
+}
+
+// The programs tell only busy from invalid; with the cause the operators'
+// tool names what the open ran into.
+TEST(Cli, FailureText) {
+  // fault, errno, the programs' words, the words with the cause
+  const std::tuple<IcfFault, int, const char *, const char *> cases[] = {
+      {ICF_FAULT_BUSY, 0, "Checkpoint file is busy: f",
+       "Checkpoint file is busy: f"},
+      {ICF_FAULT_NOT_REGULAR, 0, "Invalid checkpoint file: f",
+       "Invalid checkpoint file: f: not a regular file"},
+      {ICF_FAULT_SYSTEM, EACCES, "Invalid checkpoint file: f",
+       "Cannot open checkpoint file: f: Permission denied"},
+      {ICF_FAULT_FORMAT, 0, "Invalid checkpoint file: f",
+       "Invalid checkpoint file: f"}};
+  for (const auto &[fault, error, plain, caused] : cases) {
+    const IcfFailure failure = {fault, 0, 0, error};
+    EXPECT_EQ(cli_failure_text(failure, "f", false), plain);
+    EXPECT_EQ(cli_failure_text(failure, "f", true), caused);
+  }
 }
 
 // The last pending interval is the snapshot only while it is in progress; at

@@ -44,54 +44,45 @@ static void usage(void) {
   std::fflush(stderr);
 }
 
+// Reads the options into *o and *next, leaving optind at the first
+// argument: -1 to go on, or the exit status.
+static int read_options(int argc, char *argv[], CliOptions *o, bool *next) {
+  std::string message;
+  opterr = 0;
+  int ch;
+  // '+': stop at the first word that is not an option, as POSIX does.
+  while ((ch = getopt(argc, argv, "+hpfnt:d:")) != -1) {
+    switch (cli_common_option(ch, optarg, Prog, o, &message)) {
+      case CLI_OPTION_TAKEN:
+        continue;
+      case CLI_OPTION_BAD:
+        std::fputs(message.c_str(), stderr);
+        return 1;
+      case CLI_OPTION_OTHER:
+        break;
+    }
+    if (ch == 'h') {
+      usage();
+      return 0;
+    }
+    if (ch != 'n') {
+      std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
+                   optopt);
+      return 1;
+    }
+    *next = true;
+  }
+  return -1;
+}
+
 int main(int argc, char *argv[]) {
   Prog = cli_progname(argc > 0 ? argv[0] : "corvane");
   if (!cli_guard_stdio()) return 1;
 
   bool next = false;
-  time_t now = -1;  // negative: the library reads the clock
-  int flags = 0;
-  CliDelays delays{};
-  // Room for the longest message whatever the program's name.
-  std::string message(std::strlen(Prog) + CLI_DELAY_TEXT + 48, '\0');
+  CliOptions o;
   const char *why;
-
-  opterr = 0;
-  int ch;
-  // '+': stop at the first word that is not an option, as POSIX does.
-  while ((ch = getopt(argc, argv, "+hpfnt:d:")) != -1) {
-    switch (ch) {
-      case 'h':
-        usage();
-        return 0;
-      case 'n':
-        next = true;
-        break;
-      case 'p':
-        flags |= CLI_WITH_PERIOD;
-        break;
-      case 'f':
-        flags |= CLI_WITH_FLAG;
-        break;
-      case 't':
-        if ((why = icf_cnv_time(optarg, &now))) {
-          std::fprintf(stderr, "%s: Current time, %s\n", Prog, why);
-          return 1;
-        }
-        break;
-      case 'd':
-        if (!cli_delay_option(&delays, optarg, Prog, message.data(),
-                              message.size())) {
-          std::fputs(message.c_str(), stderr);
-          return 1;
-        }
-        break;
-      default:
-        std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
-                     optopt);
-        return 1;
-    }
-  }
+  if (int rc = read_options(argc, argv, &o, &next); rc >= 0) return rc;
   argc -= optind;
   argv += optind;
   if (argc != 3) {
@@ -108,7 +99,8 @@ int main(int argc, char *argv[]) {
 
   IcfFile file{};
   if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr, cli_open_error(&file), Prog, path);
+    std::fprintf(stderr, "%s: %s\n", Prog,
+                 cli_failure_text(file.failure, path, false).c_str());
     return 1;
   }
   time_t interval;
@@ -117,7 +109,7 @@ int main(int argc, char *argv[]) {
     icf_close(&file);
     return 1;
   }
-  cli_delays_complete(&delays, file.table.retries);
+  cli_delays_complete(&o.delays, file.table.retries);
 
   time_t updated;  // the latest entry updated
   bool found = cli_set_status(&file, interval, status, &updated);
@@ -130,21 +122,20 @@ int main(int argc, char *argv[]) {
   char line[CLI_LINE_SIZE] = "";
   if (next) {
     IcfEntry *chosen;
-    if ((why = cli_select(&file, now, &updated, &delays, &chosen))) {
+    if ((why = cli_select(&file, o.now, &updated, &o.delays, &chosen))) {
       std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
       icf_close(&file);
       return 1;
     }
-    cli_line(line, sizeof line, &file.table, chosen, flags);
+    cli_line(line, sizeof line, &file.table, chosen, o.flags);
   }
 
   // Saved before printed: a line on the output always means a saved file.
-  if (!icf_commit(&file)) {
-    std::fprintf(stderr, "%s: Cannot write checkpoint file: %s\n", Prog, path);
-    icf_close(&file);
+  std::string message;
+  if (!cli_save(&file, path, Prog, &message)) {
+    std::fputs(message.c_str(), stderr);
     return 1;
   }
-  icf_close(&file);
   std::fputs(line, stdout);
   if (!cli_flush_output()) {
     std::fprintf(stderr, "%s: Cannot write output\n", Prog);

@@ -51,51 +51,12 @@ TEST(Corvane, RepeatedHourKeyUpdatesBothEntries) {
   }
 }
 
-// 09:00 retried `count` times `age` seconds ago by the real clock, then 10:00
-// new; 2024 times never enter the delay test. A run fails exactly when it
-// writes to standard error, and then leaves the file as it was; a quenlor run
-// that succeeds appends `added` entries.
-std::string retried(int count, long age) {
-  return "PERIOD=3600\nENTRIES=10\nRETRIES=80\n" +
-         entry("240110090000", 'r', count, -1, ago(age)) +
-         entry("240110100000", 'n');
-}
-
-TEST(Programs, RunsAndErrors) {
-  const std::string q = H + entry("240110080000", 's') +
-                        entry("240110090000", 'r', 2) +
-                        entry("240110100000", 'n');
-  const std::string one = H + entry("240110100000", 'n');
+TEST(Corvane, RunsAndErrors) {
   const std::string c =
       H + entry("240110080000", 'n') + entry("240110090000", 'n') +
       entry("240110100000", 'r', 2, -1, ago(0)) + entry("240110110000", 'n');
-  const std::string Q = "$Q -t 240110113000 ", C = "$C -t 240110123000 ",
-                    K = " 240110090000 ", First = "240110090000\n",
-                    Second = "240110100000\n", d3 = "-d 600,1800,3600 f",
-                    d60 = "-d " + std::string(59, ',') + "0x1e f";  // 60 items
-  const std::string exclusive =
-      "quenlor: Options '-n' and '-s' are exclusive\n";
-  const struct {
-    std::string text, line, out, err = "";
-    size_t added = 0;
-  } cases[] = {
-      {q, Q + "f", First},
-      {q, Q + "-fp -n 240110090000 f", "240110100000 3600 0\n"},
-      {H + entry("240110090000", 'r', 1), Q + "-f f", "240110090000 0\n", "",
-       1},
-      {retried(2, 1000), Q + d3, Second},
-      {retried(2, 2000), Q + d3, First},
-      {retried(70, 0), Q + d60, Second},  // beyond the 64 slots: the last
-      {one, Q + "-s -t 240110103000 f", Second},
-      {one, Q + "-s -t 240110111000 f", "240110110000\n", "", 1},  // begun
-      {H + entry("240110090000", 'n') + entry("240110100000", 's'),
-       Q + "-s -t 240110103000 f", "0\n"},
-      {one, Q + "-n 240110090000 -s f", "", exclusive},
-      {one, Q + "-s -n 240110090000 f", "", exclusive},
-      {one, Q + "-p", "", "quenlor: Checkpoint file not specified\n"},
-      {one, Q + "f -p", "", "quenlor: Extra arguments on command line\n"},
-      {one, "TZ=UTC0 " + Q + "-t 691231235959 f", "",  // -1 fails
-       "quenlor: Current time, invalid interval value\n"},
+  const std::string C = "$C -t 240110123000 ", K = " 240110090000 ";
+  const RunCase cases[] = {
       {c, C + "-n -p -f f" + K + "s", "240110100000 3600 1\n"},
       {c, C + "-n -p f 240110110000 x", "0 3600\n"},
       {c, C + "-p -f -d 600 f" + K + "s", ""},
@@ -112,15 +73,7 @@ TEST(Programs, RunsAndErrors) {
       {c, "TZ=UTC0 " + C + "f 691231235959 s", "",
        "corvane: Starting interval, invalid interval value\n"},
   };
-  for (const auto &t : cases) {
-    Scratch s(t.text);
-    Ran r = s.run(t.line);
-    EXPECT_EQ(r.status, t.err.empty() ? 0 : 1) << t.line;
-    EXPECT_EQ(r.out + r.err, t.out + t.err) << t.line;
-    const bool update = t.err.empty() && t.line.starts_with("$C");
-    EXPECT_EQ(s.read().size(), t.text.size() + 42 * t.added) << t.line;
-    EXPECT_EQ(s.read() != t.text, update || t.added) << t.line;
-  }
+  expect_runs(cases);
 }
 
 // The job loop of the README across clock changes of every size, in the

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../libicf/icf_internal.h"
 #include "libicf.h"
 #include "libstd.h"
 
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
   tzset();
   std_alloc_set(&Bounded);
-  Lock_Wait_Ms = 0;
+  Icf_Knobs.lock_wait_ms = 0;
   // Every commit syncs the file: in memory that costs nothing.
   std::snprintf(Fuzz_Path, sizeof Fuzz_Path, "%s/icf-fuzz-%d",
                 access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp", getpid());

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "../libicf/icf_internal.h"
 #include "common.h"
 #include "libicf.h"
 
@@ -50,21 +51,23 @@ static std::string snap(const IcfTable &t, bool reread = false) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int fd = fuzz_free_fd();
   fuzz_write(data, size);
-  Icf_Read_Chunk = 64 * 1024;
+  Icf_Knobs.read_chunk = 64 * 1024;
   IcfFile whole;
   const bool whole_ok = icf_open(&whole, "FUZZ", Fuzz_Path);
   const std::string whole_table = whole_ok ? snap(whole.table) : "";
-  const int32_t whole_line = whole.fault_line, whole_fault = whole.read_fault;
+  const int32_t whole_line = whole.failure.line,
+                whole_fault = whole.failure.read_fault;
   icf_close(&whole);
-  Icf_Read_Chunk = 1 + fuzz_hash(data, size) % 97;
+  Icf_Knobs.read_chunk = 1 + fuzz_hash(data, size) % 97;
   IcfFile file;
   const bool ok = icf_open(&file, "FUZZ", Fuzz_Path);
-  Icf_Read_Chunk = 64 * 1024;
-  FUZZ_CHECK(ok == whole_ok && (ok ? snap(file.table) == whole_table
-                                   : file.fault_line == whole_line &&
-                                         file.read_fault == whole_fault));
+  Icf_Knobs.read_chunk = 64 * 1024;
+  FUZZ_CHECK(ok == whole_ok &&
+             (ok ? snap(file.table) == whole_table
+                 : file.failure.line == whole_line &&
+                       file.failure.read_fault == whole_fault));
   if (!ok) {
-    FUZZ_CHECK(file.error == ICF_ERR_INVALID && file.stream == nullptr);
+    FUZZ_CHECK(file.failure.fault != ICF_FAULT_NONE && file.stream == nullptr);
     FUZZ_CHECK(fuzz_free_fd() == fd);
     return 0;
   }

@@ -42,31 +42,6 @@ struct Report {
   }
 };
 
-// Reads the whole file under the shared lock the programs respect, waiting
-// as long as they do, so that check never reads a half-written file. 0 or
-// the exit status.
-int read_locked(const char *path, std::string *text) {
-  int fd;
-  switch (icf_lock_open(path, 0, &fd)) {
-    case ICF_FAULT_NONE:
-      break;
-    case ICF_FAULT_BUSY:
-      return fail("Checkpoint file is busy: %s", path);
-    case ICF_FAULT_NOT_REGULAR:
-      return fail("Invalid checkpoint file: %s: not a regular file", path);
-    default:
-      return fail("Cannot open checkpoint file: %s: %s", path, strerror(errno));
-  }
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
-  int error = errno;
-  close(fd);
-  if (n < 0)
-    return fail("Cannot read checkpoint file: %s: %s", path, strerror(error));
-  return 0;
-}
-
 // Judges the header's numbers as the programs do; false when they cannot
 // open the file for them.
 bool check_header(const IcfTable &h, Report &report) {
@@ -97,16 +72,13 @@ bool round_trips(const char *text, time_t *t) {
 
 // The limits' breaches, after the findings; a text the programs refuse
 // has no lag to measure.
-void check_limits(std::string_view text, const Limits &limits, Report &report) {
-  IcfFile file;
-  if ((limits.max_lag < 0 && limits.max_failed < 0) || !load_text(text, &file))
-    return;
+void check_limits(const IcfTable *table, const Limits &limits, Report &report) {
+  if ((limits.max_lag < 0 && limits.max_failed < 0) || table == nullptr) return;
   const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
   IcfDue due;
-  icf_due(&file.table, now, &due);
+  icf_due(table, now, &due);
   const int64_t lag = lag_of(due, now);
-  const int failed = count(file.table).by_status[status_index('x')];
-  icf_close(&file);
+  const int failed = count(*table).by_status[status_index('x')];
   if (limits.max_lag >= 0 && lag > limits.max_lag)
     report(0, "lag %lld s, more than %lld s", (long long)lag,
            (long long)limits.max_lag);
@@ -115,10 +87,24 @@ void check_limits(std::string_view text, const Limits &limits, Report &report) {
            (long long)limits.max_failed);
 }
 
+// A file a cut-short save marked, and what to do about it.
+void report_interrupted(Report &report) {
+  report(1,
+         "%s: the first byte is '%c' instead of the 'P' of PERIOD=, and the "
+         "programs refuse the file until it is a 'P' again; %s",
+         icf_read_reason(ICF_READ_INTERRUPTED), ICF_SAVE_MARK,
+         report.problems == 0
+             ? "the rest reads as one whole table: if it is the one you "
+               "expect, put the 'P' back"
+             : "the problems above show where the new text stops and the "
+               "old goes on: mend or remove those lines, then put the 'P' "
+               "back");
+}
+
 }  // namespace
 
 int check_text(const char *path, std::string_view original,
-               const Limits &limits, FILE *out) {
+               const IcfTable *table, const Limits &limits, FILE *out) {
   Report report{path, out};
   // The rest of a file marked by a cut-short save is checked as it would
   // read with the mark undone, to tell whether undoing it is enough.
@@ -160,7 +146,7 @@ int check_text(const char *path, std::string_view original,
     previous_key = rec.key;
 
     time_t stamp;
-    if (status_index(status) == kUnknown)
+    if (status_index(status) == Unknown_Status)
       report(line, "unknown status letter %s", letter_text(status).c_str());
     if (!round_trips(rec.stamp, &stamp))
       report(line, "stamp %s is not a valid time", rec.stamp);
@@ -168,7 +154,7 @@ int check_text(const char *path, std::string_view original,
     // entries are bound by RETRIES.
     if (rec.retry_count < 0)
       report(line, "retry count %d is below 0", rec.retry_count);
-    else if (header.retries >= 0 && is_pending(status) &&
+    else if (header.retries >= 0 && icf_pending(status) &&
              int64_t(rec.retry_count) > int64_t(header.retries) + 1)
       report(line, "retry count %d is above RETRIES + 1 (%lld)",
              rec.retry_count, (long long)header.retries + 1);
@@ -189,30 +175,19 @@ int check_text(const char *path, std::string_view original,
            (long long)records, header.capacity,
            (long long)(records - header.capacity));
   if (interrupted)
-    report(1,
-           "%s: the first byte is '%c' instead of the 'P' of PERIOD=, and the "
-           "programs refuse the file until it is a 'P' again; %s",
-           icf_read_reason(ICF_READ_INTERRUPTED), ICF_SAVE_MARK,
-           report.problems == 0
-               ? "the rest reads as one whole table: if it is the one you "
-                 "expect, put the 'P' back"
-               : "the problems above show where the new text stops and the "
-                 "old goes on: mend or remove those lines, then put the 'P' "
-                 "back");
+    report_interrupted(report);
   else
-    check_limits(text, limits, report);
+    check_limits(table, limits, report);
   return report.problems;
 }
 
 int cmd_check(int argc, char **argv) {
   Limits limits;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hl:x:t:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     int32_t n;
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'l' && number(optarg, 0, &n)) {
       limits.max_lag = n;
     } else if (c == 'x' && number(optarg, 0, &n)) {
@@ -224,12 +199,16 @@ int cmd_check(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  std::string text;
-  if (int rc = read_locked(path, &text); rc != 0) return rc;
-  const int problems = check_text(path, text, limits, stdout);
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
+  std::string text, why;
+  IcfFile file;
+  if (!inspect(path, &file, &text, &why)) return fail("%s", why.c_str());
+  const int problems = check_text(
+      path, text, why.empty() ? &file.table : nullptr, limits, stdout);
+  icf_close(&file);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

@@ -18,18 +18,19 @@
 
 int cmd_create(int argc, char **argv) {
   bool force = false;
-  if (int rc = parse_flags(argc, argv, 'f', &force); rc != kGoOn) return rc;
-  if (argc - optind != 4)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  const char *const *text = argv + optind + 1;
+  if (int rc = parse_flags(argc, argv, 'f', &force); rc != Go_On) return rc;
+  argc -= optind;
+  argv += optind;
+  if (argc != 4) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0], *period_arg = argv[1], *entries_arg = argv[2],
+             *retries_arg = argv[3];
   int32_t period, entries, retries;
-  if (!number(text[0], 1, &period))
-    return fail("Invalid period: %s (seconds, 1 or more)", text[0]);
-  if (!number(text[1], 1, &entries) || entries > ICF_MAX_ENTRIES)
-    return fail("Invalid entries: %s (1 to %d)", text[1], ICF_MAX_ENTRIES);
-  if (!number(text[2], 0, &retries))
-    return fail("Invalid retries: %s (0 or more)", text[2]);
+  if (!number(period_arg, 1, &period))
+    return fail("Invalid period: %s (seconds, 1 or more)", period_arg);
+  if (!number(entries_arg, 1, &entries) || entries > ICF_MAX_ENTRIES)
+    return fail("Invalid entries: %s (1 to %d)", entries_arg, ICF_MAX_ENTRIES);
+  if (!number(retries_arg, 0, &retries))
+    return fail("Invalid retries: %s (0 or more)", retries_arg);
   // Without -f the file must not exist; creating it exclusively settles
   // that without a window in which another file could appear.
   if (!force) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli.h"
 #include "tool.h"
 
 namespace {
@@ -84,10 +85,7 @@ std::string save(const char *path, const char *copy,
                  const std::string &original) {
   IcfFile file, edited;
   if (!icf_open(&file, Prog, path))
-    return std::string(file.error == ICF_ERR_BUSY
-                           ? "Checkpoint file is busy: "
-                           : "Invalid checkpoint file: ") +
-           path;
+    return cli_failure_text(file.failure, path, true);
   std::string now;
   if (!read_all(fileno(file.stream), &now) || now != original) {
     icf_close(&file);
@@ -95,7 +93,7 @@ std::string save(const char *path, const char *copy,
   }
   if (!icf_open(&edited, Prog, copy)) {
     icf_close(&file);
-    return std::string("Invalid checkpoint file: ") + copy;
+    return cli_failure_text(edited.failure, copy, true);
   }
   const bool ok = icf_adopt(&file, &edited) && icf_commit(&file);
   icf_close(&edited);
@@ -106,12 +104,16 @@ std::string save(const char *path, const char *copy,
 }  // namespace
 
 int cmd_edit(int argc, char **argv) {
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != kGoOn) return rc;
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
+  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != Go_On) return rc;
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
   std::string original, why;
-  if (!read_shared(path, &original, &why)) return fail("%s", why.c_str());
+  IcfFile file;
+  const bool read = inspect(path, &file, &original, &why);
+  icf_close(&file);
+  if (!read) return fail("%s", why.c_str());
 
   const char *dir = getenv("TMPDIR");
   const char *base = strrchr(path, '/');
@@ -130,13 +132,14 @@ int cmd_edit(int argc, char **argv) {
       return fail("The editor failed; not saved; the copy is kept: %s",
                   copy.c_str());
     std::string edited;
-    if (!read_shared(copy.c_str(), &edited, &why))
-      return fail("%s; not saved", why.c_str());
+    const bool read_back = inspect(copy.c_str(), &file, &edited, &why);
+    icf_close(&file);
+    if (!read_back) return fail("%s; not saved", why.c_str());
     if (edited == original) {
       unlink(copy.c_str());
       return 0;
     }
-    if (check_text(path, edited, Limits{}, stdout) == 0) break;
+    if (check_text(path, edited, nullptr, Limits{}, stdout) == 0) break;
     fflush(stdout);
     if (!edit_again())
       return fail("Not saved; the edited copy is kept: %s", copy.c_str());

@@ -1,7 +1,7 @@
 // Runs the built icftool, and quenlor and corvane to write real files.
 #include <gtest/gtest.h>
 
-#include "../cli/program_test.h"
+#include "program_test.h"
 
 namespace {
 
@@ -19,17 +19,38 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"mark f 2411 2412 r", "Invalid status: r (s, a or x)\n"},
       {"mark f 2411 2413 s", "Invalid interval key: 2413\n"},
       {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230\n"},
-      {"edit g", "Cannot open checkpoint file: g: No such file or directory\n"},
       {"run f --", "Missing or extra arguments on command line\n"},
       {"run -q f -- true", "Invalid command-line option \"q\"\n"},
       {"run -x 256 f -- true", "Invalid option value for -x: 256\n"},
-      {"run g -- true", "Invalid checkpoint file: g\n"},
       {"run -t 241103020000 f -- ./missing",
        "Cannot run ./missing: No such file or directory\n"},
   };
   for (const auto &[args, err] : cases)  // the status last
     EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
               "icftool: " + err + "1\n");
+  // Every command names the same cause for a file it cannot read.
+  const std::pair<std::string, std::string> unreadable[] = {
+      {"p", "Invalid checkpoint file: p: not a regular file\n"},
+      {"d", "Invalid checkpoint file: d: not a regular file\n"},
+      {"g", "Cannot open checkpoint file: g: No such file or directory\n"},
+  };
+  s.run("mkfifo p && mkdir d");
+  for (const auto &[file, err] : unreadable)
+    for (std::string line : {"show @", "check @", "metrics @", "edit @",
+                             "mark @ 2411 2412 s", "run @ -- true"})
+      EXPECT_EQ(s.run("$T " + line.replace(line.find('@'), 1, file) +
+                      " 2>&1 >/dev/null")
+                    .out,
+                "icftool: " + err)
+          << line;
+  // A -d message whole and with its newline, however long the name.
+  const std::string name(100, 'n'), delays(64, '1');
+  EXPECT_EQ(s.run("ln -s $T " + name + " && ./" + name + " run -d " + delays +
+                  " f -- true 2>&1; ./" + name + " run -d 1,x f -- true 2>&1")
+                .out,
+            name +
+                ": Delay string should be less than 64\n"
+                "Invalid option value for -d: x\n");
   // Usage on standard error; on request with status 0, other options
   // ignored.
   const std::pair<std::string, std::string> usages[] = {
@@ -45,6 +66,14 @@ TEST(IcfTool, CommandLineAndCreate) {
         s.run("{ " + line + " 2>&1 >/dev/null; echo $?; } | sed -n '1p;$p'")
             .out,
         text);
+  // On request on standard output: the usage, the version, and a command's
+  // usage with every option it takes.
+  EXPECT_EQ(s.run("$T --help | grep -c '^ *icftool [a-z]* '; $T --version | "
+                  "grep -c '^icftool [0-9]'; $T run -h | grep -c '^  -'; "
+                  "$T mark -h | sed 1q; echo $?")
+                .out,
+            "7\n1\n8\nusage: icftool mark [-n] [-o status] file from to "
+            "status\n0\n");
   EXPECT_EQ(s.read(), Healthy);
   Ran r = s.run(
       "$T create g 900 96 3 && $T create -f f 60 1 0 && "

@@ -14,16 +14,14 @@
 int cmd_mark(int argc, char **argv) {
   bool dry_run = false;
   int only = 0;  // the status an entry must have, 0: any
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hno:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'n') {
       dry_run = true;
     } else if (c == 'o' && strlen(optarg) == 1 &&
-               status_index(optarg[0]) != kUnknown) {
+               status_index(optarg[0]) != Unknown_Status) {
       only = optarg[0];
     } else if (c == 'o') {
       return fail("Invalid option value for -%c: %s", c, optarg);
@@ -31,12 +29,11 @@ int cmd_mark(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind != 4)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  const char *from_key = argv[optind + 1];
-  const char *to_key = argv[optind + 2];
-  const char *letter = argv[optind + 3];
+  argc -= optind;
+  argv += optind;
+  if (argc != 4) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0], *from_key = argv[1], *to_key = argv[2],
+             *letter = argv[3];
   // A key of the repeated hour names its first pass at both ends, so a
   // range never holds half of what one key names.
   time_t from, to;
@@ -48,17 +45,13 @@ int cmd_mark(int argc, char **argv) {
   const int status = letter[0];
 
   IcfFile file;
-  if (!icf_open(&file, Prog, path)) {
-    fprintf(stderr, cli_open_error(&file), Prog, path);
-    return 1;
-  }
+  if (!icf_open(&file, Prog, path)) return open_failure(file.failure, path);
   const IcfTable &table = file.table;
   std::vector<IcfEntry *> chosen;
-  for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
-    IcfEntry *e = &table.entries[i];
+  for (int32_t k = 0, n = icf_count(&table); k < n; ++k) {
+    IcfEntry *e = icf_entry_at(&table, k);
     if (e->time >= from && e->time < to && (only == 0 || e->status == only))
       chosen.push_back(e);
-    if (i == table.last) break;
   }
   const std::string to_word = status_text(status);
   if (chosen.empty()) {

@@ -29,18 +29,18 @@ struct Family {
 };
 
 enum {
-  kHealthy,
-  kIntervals,
-  kOldestPending,
-  kLag,
-  kDue,
-  kLastChange,
-  kLastDone,
-  kNewest,
-  kPeriod,
-  kEntries,
-  kRetries,
-  kFamilies
+  Healthy,
+  Intervals,
+  Oldest_Pending,
+  Lag,
+  Due,
+  Last_Change,
+  Last_Done,
+  Newest,
+  Period,
+  Entries,
+  Retries,
+  Families
 };
 
 // A label value: backslash, quote and newline escaped.
@@ -62,44 +62,39 @@ void measure(const char *path, time_t now, Family *families) {
   };
   std::string text, why;
   IcfFile loaded;
-  if (!read_shared(path, &text, &why)) {
+  if (!inspect(path, &loaded, &text, &why) || !why.empty()) {
+    icf_close(&loaded);
     fail("%s", why.c_str());
-    return add(kHealthy, 0);
-  }
-  if (!load_text(text, &loaded)) {
-    fail("Invalid checkpoint file: %s", path);
-    return add(kHealthy, 0);
+    return add(Healthy, 0);
   }
   const IcfTable &table = loaded.table;
-  add(kHealthy, check_text(path, text, Limits{}, nullptr) == 0);
+  add(Healthy, check_text(path, text, &table, Limits{}, nullptr) == 0);
   const Counts counts = count(table);
-  for (int i = 0; i < kUnknown; ++i)
-    add(kIntervals, counts.by_status[i],
-        std::string(",status=\"") + kWords[i] + "\"");
+  for (int i = 0; i < Unknown_Status; ++i)
+    add(Intervals, counts.by_status[i],
+        std::string(",status=\"") + Status_Words[i] + "\"");
   if (counts.oldest_pending != nullptr)
-    add(kOldestPending, counts.oldest_pending->time);
+    add(Oldest_Pending, counts.oldest_pending->time);
   IcfDue due;
   icf_due(&table, now, &due);
-  add(kLag, lag_of(due, now));
-  add(kDue, due.intervals);
-  if (due.last_change >= 0) add(kLastChange, due.last_change);
+  add(Lag, lag_of(due, now));
+  add(Due, due.intervals);
+  if (due.last_change >= 0) add(Last_Change, due.last_change);
   const IcfEntry *done = nullptr;
-  for (int32_t i = table.first; i >= 0; i = (i + 1) % table.capacity) {
-    if (table.entries[i].status == 's') done = &table.entries[i];
-    if (i == table.last) break;
-  }
-  if (done != nullptr) add(kLastDone, interval_end(table, done->time));
-  if (table.last >= 0)
-    add(kNewest, interval_end(table, table.entries[table.last].time));
-  add(kPeriod, table.period);
-  add(kEntries, table.capacity);
-  add(kRetries, table.retries);
+  for (int32_t k = 0; k < counts.total; ++k)
+    if (icf_entry_at(&table, k)->status == 's') done = icf_entry_at(&table, k);
+  if (done != nullptr) add(Last_Done, icf_interval_end(&table, done->time));
+  if (counts.total > 0)
+    add(Newest, icf_interval_end(&table, table.entries[table.last].time));
+  add(Period, table.period);
+  add(Entries, table.capacity);
+  add(Retries, table.retries);
   icf_close(&loaded);
 }
 
 std::string exposition(const Family *families) {
   std::string out;
-  for (int f = 0; f < kFamilies; ++f) {
+  for (int f = 0; f < Families; ++f) {
     const Family &family = families[f];
     if (family.samples.empty()) continue;
     out += std::string("# HELP ") + family.name + " " + family.help + "\n";
@@ -148,12 +143,10 @@ bool write_atomically(const char *path, const std::string &text) {
 int cmd_metrics(int argc, char **argv) {
   const char *out = nullptr;
   time_t now = -1;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+ho:t:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'o') {
       out = optarg;
     } else if (c == 't' && key_option(optarg, &now)) {
@@ -163,9 +156,12 @@ int cmd_metrics(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (optind >= argc) return fail("Missing or extra arguments on command line");
+  argc -= optind;
+  argv += optind;
+  char **paths = argv;
+  if (argc < 1) return fail("Missing or extra arguments on command line");
   if (now < 0) now = time(nullptr);
-  Family families[kFamilies] = {
+  Family families[Families] = {
       {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
       {"icf_intervals", "Intervals in the file, by status."},
       {"icf_oldest_pending_start_seconds",
@@ -184,7 +180,7 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_entries_max", "Intervals the file keeps (ENTRIES)."},
       {"icf_retries_max", "Retries allowed per interval (RETRIES)."},
   };
-  for (int i = optind; i < argc; ++i) measure(argv[i], now, families);
+  for (int i = 0; i < argc; ++i) measure(paths[i], now, families);
   const std::string text = exposition(families);
   if (out == nullptr) {
     fwrite(text.data(), 1, text.size(), stdout);

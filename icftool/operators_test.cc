@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "../cli/program_test.h"
+#include "program_test.h"
 
 namespace {
 

@@ -44,13 +44,13 @@ struct Choice {
 
 // How a run of the command ended.
 struct Outcome {
-  enum How { kExited, kSignaled, kTimedOut, kInterrupted, kNotStarted } how;
+  enum How { Exited, Signaled, Timed_Out, Interrupted, Not_Started } how;
   int value;  // exit status, signal number or errno
   double seconds;
 };
 
 // Signals that stop the runner; they are passed on to the command.
-const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+const int Stop_Signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 double monotonic() {
   timespec t;
@@ -63,7 +63,7 @@ void on_child(int) {}
 sigset_t stop_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : kStopSignals) sigaddset(&set, s);
+  for (int s : Stop_Signals) sigaddset(&set, s);
   return set;
 }
 
@@ -98,7 +98,7 @@ bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
   return false;
 }
 
-enum LockResult { kLocked, kBusy, kLockError };
+enum LockResult { Locked, Busy, Lock_Error };
 
 // The runner's lock lives in its own file beside the checkpoint file: saves
 // replace the checkpoint file, so a lock taken on it would guard a file
@@ -110,27 +110,27 @@ LockResult lock_runner(const std::string &lock_path, int32_t wait,
   // A lock file made beforehand serves in a directory the job cannot write.
   if (fd < 0 && (errno == EACCES || errno == EROFS))
     fd = open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kLockError;
+  if (fd < 0) return Lock_Error;
   const double deadline = monotonic() + wait;
   const sigset_t set = stop_set();
   for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return kLocked;  // held until exit
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Locked;  // held until exit
     if (errno == EINTR) continue;
     if (errno != EWOULDBLOCK) break;
     if (monotonic() >= deadline) {
       close(fd);
-      return kBusy;
+      return Busy;
     }
     timespec nap = {0, 50 * 1000 * 1000};
     int sig = sigtimedwait(&set, nullptr, &nap);
     if (sig > 0) {
       *stopped = sig;
       close(fd);
-      return kBusy;
+      return Busy;
     }
   }
   close(fd);
-  return kLockError;
+  return Lock_Error;
 }
 
 // One turn with the checkpoint file, open and locked: records `letter` for
@@ -237,7 +237,7 @@ Outcome run_command(char **command, const Choice &c, const Options &o,
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (null >= 0) close(null);
-  if (error != 0) return {Outcome::kNotStarted, error, 0};
+  if (error != 0) return {Outcome::Not_Started, error, 0};
   int status;
 
   sigset_t set = stop_set();
@@ -279,27 +279,27 @@ Outcome run_command(char **command, const Choice &c, const Options &o,
     }
   }
   const double seconds = monotonic() - begin;
-  if (interrupted != 0) return {Outcome::kInterrupted, interrupted, seconds};
-  if (timed_out) return {Outcome::kTimedOut, o.timeout, seconds};
+  if (interrupted != 0) return {Outcome::Interrupted, interrupted, seconds};
+  if (timed_out) return {Outcome::Timed_Out, o.timeout, seconds};
   if (WIFSIGNALED(status))
-    return {Outcome::kSignaled, WTERMSIG(status), seconds};
-  return {Outcome::kExited, WEXITSTATUS(status), seconds};
+    return {Outcome::Signaled, WTERMSIG(status), seconds};
+  return {Outcome::Exited, WEXITSTATUS(status), seconds};
 }
 
 int letter_for(const Outcome &r, const Options &o) {
-  if (r.how != Outcome::kExited) return 'r';
+  if (r.how != Outcome::Exited) return 'r';
   if (r.value == 0) return 's';
   return o.give_up[r.value] ? 'x' : 'r';
 }
 
 std::string how_text(const Outcome &r) {
   switch (r.how) {
-    case Outcome::kExited:
+    case Outcome::Exited:
       return r.value == 0 ? ""
                           : " (exit status " + std::to_string(r.value) + ")";
-    case Outcome::kSignaled:
+    case Outcome::Signaled:
       return " (signal " + std::to_string(r.value) + ")";
-    case Outcome::kTimedOut:
+    case Outcome::Timed_Out:
       return " (timeout after " + std::to_string(r.value) + " s)";
     default:
       return "";
@@ -310,19 +310,16 @@ std::string how_text(const Outcome &r) {
 
 int cmd_run(int argc, char **argv) {
   Options o;
-  char message[CLI_DELAY_TEXT + 48];
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hd:t:x:T:k:m:w:")) != -1;) {
+  std::string message;
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     int32_t value;
     switch (c) {
       case 'h':
-        usage();
-        return 0;
+        return command_help(argv[0]);
       case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, message,
-                              sizeof message)) {
-          fputs(message, stderr);
+        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
+          fputs(message.c_str(), stderr);
           return 1;
         }
         break;
@@ -350,10 +347,12 @@ int cmd_run(int argc, char **argv) {
         return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind < 3 || strcmp(argv[optind + 1], "--") != 0)
+  argc -= optind;
+  argv += optind;
+  if (argc < 3 || strcmp(argv[1], "--") != 0)
     return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  char **command = argv + optind + 2;
+  const char *path = argv[0];
+  char **command = argv + 2;
 
   // Stop signals wait until the runner can pass them on or leave cleanly;
   // SIGCHLD needs a handler of its own, as an inherited SIG_IGN would let
@@ -367,18 +366,18 @@ int cmd_run(int argc, char **argv) {
 
   char resolved[PATH_MAX];
   if (realpath(path, resolved) == nullptr)
-    return fail("Invalid checkpoint file: %s", path);
+    return open_failure({ICF_FAULT_SYSTEM, 0, 0, errno}, path);
   const std::string lock_path = std::string(resolved) + ".lock";
   int stopped = 0;
   switch (lock_runner(lock_path, o.wait, &stopped)) {
-    case kLocked:
+    case Locked:
       break;
-    case kBusy:
+    case Busy:
       if (stopped != 0) return 128 + stopped;
       fprintf(stderr, "%s: Another runner is busy with %s; leaving\n", Prog,
               path);
       return 0;
-    case kLockError:
+    case Lock_Error:
       return fail("Cannot lock %s: %s", lock_path.c_str(), strerror(errno));
   }
 
@@ -398,7 +397,7 @@ int cmd_run(int argc, char **argv) {
   auto take_up = [&](bool first) {
     if (first ? icf_open(&file, "QUENLOR", path) : icf_reopen(&file))
       return true;
-    fprintf(stderr, cli_open_error(&file), Prog, path);
+    open_failure(file.failure, path);
     return false;
   };
   if (!take_up(true) ||
@@ -418,10 +417,10 @@ int cmd_run(int argc, char **argv) {
     tried.insert(std::upper_bound(tried.begin(), tried.end(), choice.start),
                  choice.start);
     Outcome r = run_command(command, choice, o, original);
-    if (r.how == Outcome::kNotStarted)
+    if (r.how == Outcome::Not_Started)
       return fail("Cannot run %s: %s", command[0], strerror(r.value));
     ran++;
-    if (r.how == Outcome::kInterrupted) {
+    if (r.how == Outcome::Interrupted) {
       fprintf(stderr,
               "%s: %s left as it was (signal %d to the runner) in %.2f s\n",
               Prog, choice.key, r.value, r.seconds);
@@ -443,8 +442,8 @@ int cmd_run(int argc, char **argv) {
       if (recorded == 'r') counts[1]++;
       if (recorded == 'x') counts[2]++;
       fprintf(stderr, "%s: %s %s%s in %.2f s\n", Prog, choice.key,
-              kWords[index == kUnknown ? 0 : index], how_text(r).c_str(),
-              r.seconds);
+              Status_Words[index == Unknown_Status ? 0 : index],
+              how_text(r).c_str(), r.seconds);
     }
     choice = next;
   }

@@ -1,7 +1,7 @@
 // Runs `icftool run` as cron would, with tiny shell scripts as the job.
 #include <gtest/gtest.h>
 
-#include "../cli/program_test.h"
+#include "program_test.h"
 
 namespace {
 

@@ -22,17 +22,17 @@ void show_text(const IcfTable &table, const IcfDue &due, time_t now) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
   for (int32_t k = 0; k < c.total; ++k) {
-    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    const IcfEntry &e = *icf_entry_at(&table, k);
     printf("%-12s  %s  %-7s %4d  %s\n", e.key, local_time(e.time).c_str(),
            status_text(e.status).c_str(), e.retry_count, e.stamp);
   }
   printf("PERIOD=%d ENTRIES=%d RETRIES=%d\n", table.period, table.capacity,
          table.retries);
   printf("%d %s", c.total, c.total == 1 ? "entry" : "entries");
-  for (int i = 0; i <= kUnknown; ++i)
-    if (i < kUnknown || c.by_status[i] > 0)
+  for (int i = 0; i <= Unknown_Status; ++i)
+    if (i < Unknown_Status || c.by_status[i] > 0)
       printf("%s %d %s", i == 0 ? ":" : ",", c.by_status[i],
-             i < kUnknown ? kWords[i] : "unknown");
+             i < Unknown_Status ? Status_Words[i] : "unknown");
   if (oldest != nullptr)
     printf("\noldest pending: %s  %s\n", oldest->key,
            local_time(oldest->time).c_str());
@@ -59,7 +59,7 @@ void show_json(const char *path, const IcfTable &table, const IcfDue &due,
          ", \"RETRIES\": " + std::to_string(table.retries) + "},\n";
   out += "  \"entries\": [";
   for (int32_t k = 0; k < c.total; ++k) {
-    const IcfEntry &e = table.entries[(table.first + k) % table.capacity];
+    const IcfEntry &e = *icf_entry_at(&table, k);
     std::string letter(1, char(e.status));
     out += k == 0 ? "\n" : ",\n";
     out += "    {" + json_interval(e) +
@@ -70,9 +70,9 @@ void show_json(const char *path, const IcfTable &table, const IcfDue &due,
   }
   out += c.total > 0 ? "\n  ],\n" : "],\n";
   out += "  \"count\": {\"total\": " + std::to_string(c.total);
-  for (int i = 0; i <= kUnknown; ++i)
-    out += ", " + quote(i < kUnknown ? kWords[i] : "unknown") + ": " +
-           std::to_string(c.by_status[i]);
+  for (int i = 0; i <= Unknown_Status; ++i)
+    out += ", " + quote(i < Unknown_Status ? Status_Words[i] : "unknown") +
+           ": " + std::to_string(c.by_status[i]);
   out += "},\n";
   out += "  \"oldest_pending\": " +
          (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
@@ -90,12 +90,10 @@ void show_json(const char *path, const IcfTable &table, const IcfDue &due,
 int cmd_show(int argc, char **argv) {
   bool json = false;
   time_t now = -1;
-  opterr = 0;
-  optind = 0;
-  for (int c; (c = getopt(argc, argv, "+hjt:")) != -1;) {
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
     if (c == 'h') {
-      usage();
-      return 0;
+      return command_help(argv[0]);
     } else if (c == 'j') {
       json = true;
     } else if (c == 't' && key_option(optarg, &now)) {
@@ -105,14 +103,14 @@ int cmd_show(int argc, char **argv) {
       return fail("Invalid command-line option \"%c\"", optopt);
     }
   }
-  if (argc - optind != 1)
-    return fail("Missing or extra arguments on command line");
-  const char *path = argv[optind];
-  IcfFile file;
-  if (!icf_open_readonly(&file, "ICFTOOL", path))
-    return open_failure(file, path);
+  argc -= optind;
+  argv += optind;
+  if (argc != 1) return fail("Missing or extra arguments on command line");
+  const char *path = argv[0];
   // Printed without the lock: a pipe read slowly must not hold up the runs.
-  icf_release(&file);
+  IcfFile file;
+  if (!icf_inspect(&file, path, nullptr, nullptr))
+    return open_failure(file.failure, path);
   if (now < 0) now = time(nullptr);
   IcfDue due;
   icf_due(&file.table, now, &due);

@@ -14,20 +14,6 @@
 
 const char *Prog = "icftool";
 
-void usage() {
-  fprintf(stderr,
-          "usage: %s create [-f] file period entries retries\n"
-          "       %s show [-j] [-t now] file\n"
-          "       %s check [-l lag] [-x failed] [-t now] file\n"
-          "       %s metrics [-o out] [-t now] file...\n"
-          "       %s mark [-n] [-o status] file from to status\n"
-          "       %s edit file\n"
-          "       %s run [-dtxTkmw value] file -- command [arg ...]\n"
-          "       %s -h\n",
-          Prog, Prog, Prog, Prog, Prog, Prog, Prog, Prog);
-  fflush(stderr);
-}
-
 int fail(const char *format, ...) {
   va_list ap;
   va_start(ap, format);
@@ -38,39 +24,23 @@ int fail(const char *format, ...) {
   return 1;
 }
 
-int open_failure(const IcfFile &file, const char *path) {
-  switch (file.fault) {
-    case ICF_FAULT_BUSY:
-      return fail("Checkpoint file is busy: %s", path);
-    case ICF_FAULT_SYSTEM:
-      return fail("Cannot open checkpoint file: %s: %s", path,
-                  strerror(file.fault_errno));
-    default:
-      return fail("Invalid checkpoint file: %s", path);
-  }
+int open_failure(const IcfFailure &failure, const char *path) {
+  return fail("%s", cli_failure_text(failure, path, true).c_str());
 }
 
 int finish_output() {
   return cli_flush_output() ? 0 : fail("Cannot write output");
 }
 
-// Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command. Returns kGoOn with optind at the first operand,
-// or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag) {
-  const char optstring[] = {'+', 'h', letter, '\0'};
-  opterr = 0;
-  optind = 0;  // glibc: start afresh, also for a second argument vector
-  for (int c; (c = getopt(argc, argv, optstring)) != -1;) {
-    if (c == 'h') {
-      usage();
-      return 0;
-    }
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
+    if (c == 'h') return command_help(argv[0]);
     if (letter == 0 || c != letter)
       return fail("Invalid command-line option \"%c\"", optopt);
     *flag = true;
   }
-  return kGoOn;
+  return Go_On;
 }
 
 // A whole decimal word that fits 32 bits and is at least `low`.
@@ -99,12 +69,12 @@ std::string local_time(time_t t) {
   return buf;
 }
 
-const char *const kWords[] = {"new", "done", "retry", "again", "failed"};
+const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};
 
-// The index of a status letter in kLetters, or kUnknown.
+// The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status) {
-  const char *at = status != 0 ? strchr(kLetters, status) : nullptr;
-  return at != nullptr ? int(at - kLetters) : kUnknown;
+  const char *at = status != 0 ? strchr(Status_Letters, status) : nullptr;
+  return at != nullptr ? int(at - Status_Letters) : Unknown_Status;
 }
 
 // A status letter in quotes, with an unprintable byte in hexadecimal.
@@ -119,7 +89,8 @@ std::string letter_text(int status) {
 
 std::string status_text(int status) {
   int i = status_index(status);
-  return i != kUnknown ? kWords[i] : "unknown " + letter_text(status);
+  return i != Unknown_Status ? Status_Words[i]
+                             : "unknown " + letter_text(status);
 }
 
 namespace {
@@ -187,64 +158,27 @@ std::string name_text(std::string_view s) {
 
 Counts count(const IcfTable &table) {
   Counts c{};
-  if (table.first < 0) return c;
-  for (int32_t i = table.first;; i = (i + 1) % table.capacity) {
-    const IcfEntry &e = table.entries[i];
-    ++c.total;
+  c.total = icf_count(&table);
+  for (int32_t k = 0; k < c.total; ++k) {
+    const IcfEntry &e = *icf_entry_at(&table, k);
     ++c.by_status[status_index(e.status)];
-    if (is_pending(e.status) && c.oldest_pending == nullptr)
+    if (icf_pending(e.status) && c.oldest_pending == nullptr)
       c.oldest_pending = &e;
-    if (i == table.last) break;
   }
   return c;
 }
 
-bool read_shared(const char *path, std::string *text, std::string *why) {
-  int fd;
-  switch (icf_lock_open(path, 0, &fd)) {
-    case ICF_ERR_NONE:
-      break;
-    case ICF_ERR_BUSY:
-      *why = std::string("Checkpoint file is busy: ") + path;
-      return false;
-    default:
-      *why = std::string("Cannot open checkpoint file: ") + path + ": " +
-             strerror(errno);
-      return false;
-  }
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, n);
-  if (n < 0)
-    *why = std::string("Cannot read checkpoint file: ") + path + ": " +
-           strerror(errno);
-  close(fd);
-  return n == 0;
-}
-
-bool load_text(std::string_view text, IcfFile *file) {
-  memset(file, 0, sizeof *file);
-  IcfTable *table = &file->table;
-  queue_create(&table->pending, table, nullptr);
-  std::string copy(text);
-  // fmemopen refuses an empty buffer; a file without a header fails anyway.
-  FILE *stream =
-      copy.empty() ? nullptr : fmemopen(copy.data(), copy.size(), "r");
-  bool ok = stream != nullptr && icf_header_read(stream, table) &&
-            table->period >= 1 && table->capacity >= 1;
-  if (ok) {
-    table->entries = icf_ring_new(table->capacity);
-    table->first = table->last = -1;
-    ok = table->entries != nullptr && icf_table_read(stream, table);
-  }
-  if (stream != nullptr) fclose(stream);
-  if (!ok) icf_close(file);
-  return ok;
-}
-
-time_t interval_end(const IcfTable &table, time_t start) {
-  const time_t next = icf_next_start(&table, start);
-  return next >= 0 ? next : time_t(start + table.period);
+bool inspect(const char *path, IcfFile *file, std::string *text,
+             std::string *why) {
+  char *bytes;
+  size_t size;
+  const bool loaded = icf_inspect(file, path, &bytes, &size);
+  if (bytes != nullptr) text->assign(bytes, size);
+  std_free(nullptr, bytes);
+  if (loaded) return true;
+  *why = cli_failure_text(file->failure, path, true);
+  const IcfFault fault = file->failure.fault;
+  return fault == ICF_FAULT_FORMAT || fault == ICF_FAULT_ALLOC;
 }
 
 bool key_option(const char *text, time_t *t) {

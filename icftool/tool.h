@@ -12,20 +12,27 @@
 
 extern const char *Prog;
 // parse_flags' result when the command goes on.
-constexpr int kGoOn = -1;
+constexpr int Go_On = -1;
 
-// The usage text, on standard error.
+// The usage text, from the command table, on standard error.
 void usage();
+// The getopt string of command `name` ("+h" and its options, from the
+// command table).
+const char *command_options(const char *name);
+// The usage of command `name` with every option it takes, on standard
+// output; for a name that is no command, usage(). The exit status.
+int command_help(const char *name);
+// Makes the next getopt start afresh on a new argument vector, portably.
+void reset_options();
 // Prints "icftool: " and the message and a newline on standard error; 1.
 __attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
 // Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command. Returns kGoOn with optind at the first operand,
-// or the exit status.
+// first word is the command (or the program). Returns Go_On with optind at
+// the first operand, or the exit status.
 int parse_flags(int argc, char **argv, char letter, bool *flag);
-// Prints why icf_open or icf_open_readonly failed on `path`, as every
-// command words it: busy, cannot open (with the system's reason), or invalid;
-// returns 1.
-int open_failure(const IcfFile &file, const char *path);
+// Prints why `path` could not be opened or loaded, as every command words
+// it (busy, not a regular file, the system's reason, or invalid); 1.
+int open_failure(const IcfFailure &failure, const char *path);
 // Flushes standard output; on failure prints "Cannot write output"; the exit
 // status for a command whose work is done.
 int finish_output();
@@ -37,32 +44,26 @@ std::string key_of(time_t t);
 std::string local_time(time_t t);
 
 // The status letters and the words show uses for them.
-constexpr char kLetters[] = "nsrax";
-extern const char *const kWords[];
-constexpr int kUnknown = 5;
-// The index of a status letter in kLetters, or kUnknown.
+constexpr char Status_Letters[] = "nsrax";
+extern const char *const Status_Words[];
+constexpr int Unknown_Status = 5;
+// The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status);
 // A status letter in quotes, with an unprintable byte in hexadecimal.
 std::string letter_text(int status);
 // The word of a status letter, or "unknown 'c'".
 std::string status_text(int status);
-inline bool is_pending(int status) { return status != 's' && status != 'x'; }
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
 // A file name as valid UTF-8 that still tells names apart: a byte that is
 // not UTF-8 becomes \xHH, so a backslash becomes \\.
 std::string name_text(std::string_view s);
 
-// Reads the whole file under the shared lock the programs respect. False
-// with the message (without the program name) in *why.
-bool read_shared(const char *path, std::string *text, std::string *why);
-// Loads checkpoint text as icf_open would into a file with no stream, for
-// icf_close to free. False when the programs would refuse the text.
-bool load_text(std::string_view text, IcfFile *file);
-// Where the scheduler ends the interval that starts at `start`: the start
-// of the interval after it, which is later than start + PERIOD after the
-// hour the clock repeats.
-time_t interval_end(const IcfTable &table, time_t start);
+// The bytes of `path` (icf_inspect), and its table in *file for icf_close
+// to free. False, with the message in *why, when the file could not be
+// read; a text the programs would refuse is read, with *why set.
+bool inspect(const char *path, IcfFile *file, std::string *text,
+             std::string *why);
 // An interval key or its leading fields (yymm...) that name a local time,
 // as its first pass in a repeated hour.
 bool key_option(const char *text, time_t *t);
@@ -79,13 +80,15 @@ struct Limits {
 // none is due.
 int64_t lag_of(const IcfDue &due, time_t now);
 // check on checkpoint text read from `path`: the findings, then the limits'
-// breaches, one line each on `out` (null: not printed). Returns how many.
-int check_text(const char *path, std::string_view text, const Limits &limits,
-               FILE *out);
+// breaches measured on `table` (the text's, or null when it did not load),
+// one line each on `out` (null: not printed). Returns how many.
+int check_text(const char *path, std::string_view text, const IcfTable *table,
+               const Limits &limits, FILE *out);
 
 struct Counts {
   int total;
-  int by_status[kUnknown + 1];  // in the order of kLetters, then unknown
+  int by_status[Unknown_Status +
+                1];  // in the order of Status_Letters, then unknown
   const IcfEntry *oldest_pending;
 };
 Counts count(const IcfTable &table);

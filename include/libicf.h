@@ -37,21 +37,22 @@ struct IcfTable {
   IcfEntry *cursor;     // the entry quenlor returned last, or null
 };
 
-// Why icf_open failed, for the programs' messages.
-enum IcfError : int32_t {
-  ICF_ERR_NONE = 0,
-  ICF_ERR_INVALID = 1,  // cannot be opened, read or allocated
-  ICF_ERR_BUSY = 2,     // another run held the lock for too long
-};
-
-// Why icf_open failed, in detail (IcfFile::fault).
+// Why a file could not be opened or loaded.
 enum IcfFault : int32_t {
   ICF_FAULT_NONE = 0,
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
-  ICF_FAULT_FORMAT = 3,       // the text: IcfFile::read_fault at fault_line
+  ICF_FAULT_FORMAT = 3,       // the text: read_fault at line
   ICF_FAULT_ALLOC = 4,        // the ring
-  ICF_FAULT_SYSTEM = 5,       // a system call: IcfFile::fault_errno
+  ICF_FAULT_SYSTEM = 5,       // a system call: error is its errno
+};
+
+// A failed open or load, whole: what the programs word their message from.
+struct IcfFailure {
+  IcfFault fault;
+  int32_t read_fault;  // ICF_FAULT_FORMAT: the IcfReadFault
+  int32_t line;        // ICF_FAULT_FORMAT: where the reading stopped
+  int32_t error;       // ICF_FAULT_SYSTEM: the errno
 };
 
 // The largest ENTRIES= taken: a ring this size needs under 100 MB, so it can
@@ -81,20 +82,26 @@ struct IcfFile {
   FILE *stream;
   char name[32];
   IcfTable table;
-  int32_t error;        // IcfError of the last icf_open
-  int32_t fault;        // IcfFault of the last icf_open
-  int32_t fault_line;   // ICF_FAULT_FORMAT: line where the reading stopped
-  int32_t read_fault;   // ICF_FAULT_FORMAT: the IcfReadFault
-  int32_t fault_errno;  // ICF_FAULT_SYSTEM: the errno
-  char *path;           // the file's own path (symbolic links followed), owned
-  IcfHash saved;        // the text the last successful icf_commit wrote
+  IcfFailure failure;  // why the last icf_open or icf_reopen failed
+  char *path;          // the file's own path (symbolic links followed), owned
+  IcfHash saved;       // the text the last successful icf_commit wrote
 };
 
-// How long icf_open waits for another run's lock, in milliseconds.
-extern int32_t Lock_Wait_Ms;
+// ---- Table (icf, icf_utils, icf_clock) ----------------------------------
 
-// ---- Table (icf, icf_utils) ---------------------------------------------
-
+// Whether an entry with this status letter still needs processing: every
+// letter but 's' and 'x'; pending entries are those in the pending queue.
+inline bool icf_pending(int status) { return status != 's' && status != 'x'; }
+// The number of entries in the ring.
+int32_t icf_count(const IcfTable *table);
+// The k-th oldest entry of the ring, k from 0 to icf_count - 1.
+inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
+  return &table->entries[(table->first + k) % table->capacity];
+}
+// The end of the interval that starts at `start`: the start of the one
+// after it in the file's grid, which is later than start + PERIOD after
+// the hour the clock repeats.
+time_t icf_interval_end(const IcfTable *table, time_t start);
 // Appends an entry as the newest of the ring, reusing the oldest slot when
 // the ring is full (a pending entry there leaves the queue, moving the
 // cursor back). Does not queue the new entry. Needs capacity >= 1.
@@ -129,21 +136,28 @@ int icf_local_passes(time_t t, time_t *first, time_t *last);
 // buffer[13]. 1 on success, 0 on failure.
 int icf_cnv_time_str(time_t time, char *buffer);
 
-// ---- File (icf, icf_utils) ----------------------------------------------
+// ---- File (icf, icf_reopen, icf_adopt) ----------------------------------
 
 // Creates or empties `path` and writes a header only. Refuses values the
 // programs would not open (PERIOD or ENTRIES below 1, ENTRIES above
 // ICF_MAX_ENTRIES) and anything but a regular file.
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries);
-// Locks and loads the file. On failure nothing stays open and file->error
-// and file->fault tell why. Only a regular file (or a symbolic link to one)
+// Locks and loads the file. On failure nothing stays open and
+// file->failure tells why. Only a regular file (or a symbolic link to one)
 // is opened, and without blocking on a FIFO.
 int icf_open(IcfFile *file, const char *name, const char *path);
 // As icf_open, but for inspection: read-only, with a shared lock, so it
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// Reads `path` for a look at it, in one read under the shared lock that is
+// let go again: the table as icf_open_readonly loads it (no stream), and
+// with `text` the file's bytes, *size of them in a buffer from std_malloc
+// for the caller to free with std_free (null when nothing was read). The
+// text is kept also where the table cannot be loaded from it, so that the
+// caller can tell why. 0 with file->failure set; icf_close frees the table.
+int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size);
 // Releases the lock (closing the file) but keeps the table, so that a
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
@@ -155,15 +169,15 @@ void icf_release(IcfFile *file);
 // cursor cleared); otherwise (another program wrote the file meanwhile, or
 // nothing was committed) the file is loaded afresh as by icf_open. The
 // table must not have changed since that commit. 1 when the table was
-// kept, 2 when the file was loaded; 0 with the file closed and its error
-// and fault set as icf_open sets them.
+// kept, 2 when the file was loaded; 0 with the file closed and its failure
+// set as icf_open sets it.
 int icf_reopen(IcfFile *file);
 // Opens `path` (read-write when `writable`, else read-only) and takes the
 // lock icf_open takes (exclusive, or shared for read-only), waiting at most
-// Lock_Wait_Ms and reopening when another run replaced the file meanwhile.
-// ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY, ICF_FAULT_NOT_REGULAR
-// or ICF_FAULT_SYSTEM (errno tells why).
-int32_t icf_lock_open(const char *path, int writable, int *fd);
+// the lock wait (IcfKnobs) and reopening when another run replaced the file
+// meanwhile. ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY,
+// ICF_FAULT_NOT_REGULAR or ICF_FAULT_SYSTEM (errno tells why).
+IcfFault icf_lock_open(const char *path, int writable, int *fd);
 // Writes the whole table back durably, in one of two ways chosen before
 // anything is written; all signals are held off while it writes.
 //
@@ -253,9 +267,6 @@ void icf_reader_init(IcfReader *reader, const char *text, size_t size);
 void icf_reader_init_fill(IcfReader *reader, char *buffer, size_t capacity,
                           IcfReadFill fill, void *context);
 constexpr size_t ICF_READ_MIN = 64;
-// The most bytes one read of a file asks for while icf_open loads it
-// (tests make it small to move the reads' boundaries).
-extern size_t Icf_Read_Chunk;
 // The header's three numbers into period, capacity and retries, without
 // judging them. 0 with reader->fault set when they cannot be read.
 int icf_read_header(IcfReader *reader, IcfTable *table);
@@ -279,7 +290,7 @@ int icf_header_read(FILE *stream, IcfTable *table);
 int icf_table_write(FILE *stream, const IcfTable *table);
 int icf_table_read(FILE *stream, IcfTable *table);
 
-// ---- Scheduler (icf) ----------------------------------------------------
+// ---- Scheduler (icf, icf_clock, icf_catchup) ----------------------------
 
 // Appends an 'n' entry for every interval that is due at `now` (negative:
 // the clock, read at every step) and returns the pending entry after the

@@ -20,8 +20,7 @@
 #include "libicf.h"
 #include "libstd.h"
 
-int32_t Lock_Wait_Ms = 30000;
-size_t Icf_Read_Chunk = 64 * 1024;
+IcfKnobs Icf_Knobs = {30000, 64 * 1024, 1};
 
 namespace {
 
@@ -37,7 +36,7 @@ int64_t clock_ms() {
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-int32_t close_failing(int fd, int32_t fault) {
+IcfFault close_failing(int fd, IcfFault fault) {
   const int error = errno;
   close(fd);
   errno = error;
@@ -45,16 +44,18 @@ int32_t close_failing(int fd, int32_t fault) {
 }
 
 // Opens `path` and takes the flock `operation` on it, waiting at most
-// Lock_Wait_Ms for another run. The open does not wait (a FIFO would, for a
-// writer that never comes), and only a regular file is kept. A run holding
-// the lock may replace the file by renaming a new one over it; the lock on
-// the old one then guards nothing, so the path is opened again until it
+// Icf_Knobs.lock_wait_ms for another run. The open does not wait (a FIFO would,
+// for a writer that never comes), and only a regular file is kept. A run
+// holding the lock may replace the file by renaming a new one over it; the lock
+// on the old one then guards nothing, so the path is opened again until it
 // names the locked file.
-int32_t lock_open(const char *path, int flags, int operation, int *fd_out) {
-  const int64_t deadline = clock_ms() + Lock_Wait_Ms;
+IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
+  const int64_t deadline = clock_ms() + Icf_Knobs.lock_wait_ms;
   for (;;) {
     int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-    if (fd < 0) return ICF_FAULT_SYSTEM;
+    // A directory refuses a writer before fstat could tell what it is.
+    if (fd < 0)
+      return errno == EISDIR ? ICF_FAULT_NOT_REGULAR : ICF_FAULT_SYSTEM;
     struct stat opened, named;
     if (fstat(fd, &opened) != 0) return close_failing(fd, ICF_FAULT_SYSTEM);
     if (!S_ISREG(opened.st_mode))
@@ -86,14 +87,9 @@ int32_t lock_open(const char *path, int flags, int operation, int *fd_out) {
 // ---- Loading ------------------------------------------------------------
 
 // Why a load failed, kept apart from the IcfFile that is cleared meanwhile.
-struct Failure {
-  int32_t fault;
-  int32_t line;
-  int32_t read_fault;
-  int32_t error;
-};
+using Failure = IcfFailure;
 
-int32_t failed(Failure *f, int32_t fault) {
+IcfFault failed(Failure *f, IcfFault fault) {
   f->fault = fault;
   f->error = fault == ICF_FAULT_SYSTEM ? errno : 0;
   return fault;
@@ -148,7 +144,8 @@ constexpr size_t Read_Buffer = Read_Chunk + ICF_READ_MIN;
 
 int64_t read_file(void *context, char *to, size_t room) {
   FileText *text = static_cast<FileText *>(context);
-  size_t chunk = Icf_Read_Chunk < Read_Chunk ? Icf_Read_Chunk : Read_Chunk;
+  size_t chunk =
+      Icf_Knobs.read_chunk < Read_Chunk ? Icf_Knobs.read_chunk : Read_Chunk;
   if (text->offset >= text->size) return 0;
   if (static_cast<off_t>(chunk) > text->size - text->offset)
     chunk = static_cast<size_t>(text->size - text->offset);
@@ -163,7 +160,7 @@ int64_t read_file(void *context, char *to, size_t room) {
 }
 
 // The whole file under the lock, parsed into the table.
-int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
+IcfFault load(IcfFile *file, const char *path, bool writable, Failure *f) {
   if (path == nullptr) {
     errno = EINVAL;
     return failed(f, ICF_FAULT_SYSTEM);
@@ -171,7 +168,7 @@ int32_t load(IcfFile *file, const char *path, bool writable, Failure *f) {
   file->path = resolve(path, f);
   if (file->path == nullptr) return f->fault;
   int fd;
-  const int32_t fault = icf_lock_open(file->path, writable, &fd);
+  const IcfFault fault = icf_lock_open(file->path, writable, &fd);
   if (fault != ICF_FAULT_NONE) return failed(f, fault);
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
@@ -202,11 +199,7 @@ int open_file(IcfFile *file, const char *name, const char *path,
   Failure f = {};
   if (load(file, path, writable, &f) != ICF_FAULT_NONE) {
     icf_close(file);
-    file->error = f.fault == ICF_FAULT_BUSY ? ICF_ERR_BUSY : ICF_ERR_INVALID;
-    file->fault = f.fault;
-    file->fault_line = f.line;
-    file->read_fault = f.read_fault;
-    file->fault_errno = f.error;
+    file->failure = f;
     return 0;
   }
   return 1;
@@ -417,14 +410,6 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   return start <= limit ? start : 0;
 }
 
-// Moves the cursor off an entry that leaves the pending queue.
-void leave_pending(IcfTable *table, IcfEntry *entry) {
-  if (entry->link.queue != nullptr && table->cursor == entry)
-    table->cursor =
-        static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
-  queue_remove(&entry->link);
-}
-
 }  // namespace
 
 // ---- File ---------------------------------------------------------------
@@ -451,7 +436,7 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   return fclose(stream) == 0 && ok;
 }
 
-int32_t icf_lock_open(const char *path, int writable, int *fd) {
+IcfFault icf_lock_open(const char *path, int writable, int *fd) {
   return lock_open(path, writable ? O_RDWR : O_RDONLY,
                    writable ? LOCK_EX : LOCK_SH, fd);
 }
@@ -462,6 +447,70 @@ int icf_open(IcfFile *file, const char *name, const char *path) {
 
 int icf_open_readonly(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, false);
+}
+
+namespace {
+
+// The whole file under the shared lock, in a buffer from std_malloc.
+IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
+  int fd;
+  const IcfFault fault = icf_lock_open(path, 0, &fd);
+  if (fault != ICF_FAULT_NONE) return failed(f, fault);
+  struct stat st;
+  if (fstat(fd, &st) != 0)
+    return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+  // The lock keeps writers out, so the size read now is the text's.
+  const size_t length = static_cast<size_t>(st.st_size);
+  if (length >= UINT32_MAX) {
+    close(fd);
+    return failed(f, ICF_FAULT_ALLOC);
+  }
+  *text = static_cast<char *>(
+      std_malloc(nullptr, static_cast<uint32_t>(length > 0 ? length : 1)));
+  if (*text == nullptr) {
+    close(fd);
+    return failed(f, ICF_FAULT_ALLOC);
+  }
+  while (*size < length) {
+    const ssize_t n =
+        pread(fd, *text + *size, length - *size, static_cast<off_t>(*size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+    if (n == 0) break;
+    *size += static_cast<size_t>(n);
+  }
+  close(fd);
+  return ICF_FAULT_NONE;
+}
+
+}  // namespace
+
+int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size) {
+  std::memset(file, 0, sizeof *file);
+  queue_create(&file->table.pending, &file->table, nullptr);
+  char *bytes = nullptr;
+  size_t length = 0;
+  Failure f = {};
+  bool read = path != nullptr &&
+              read_whole(path, &bytes, &length, &f) == ICF_FAULT_NONE;
+  if (path == nullptr) f = {ICF_FAULT_SYSTEM, 0, 0, EINVAL};
+  if (read) {
+    IcfReader reader;
+    icf_reader_init(&reader, bytes, length);
+    if (!icf_text_read(&reader, &file->table))
+      f = {reader.fault == ICF_READ_ALLOC ? ICF_FAULT_ALLOC : ICF_FAULT_FORMAT,
+           reader.fault, reader.fault_line, 0};
+  }
+  if (text != nullptr) {
+    *text = bytes;
+    *size = length;
+  } else {
+    std_free(nullptr, bytes);
+  }
+  if (f.fault == ICF_FAULT_NONE) return 1;
+  icf_close(file);
+  file->failure = f;
+  return 0;
 }
 
 void icf_release(IcfFile *file) {
@@ -507,12 +556,11 @@ void icf_close(IcfFile *file) {
 IcfEntry *icf_find(IcfFile *file, time_t time) {
   const IcfTable *table = &file->table;
   if (table->first < 0) return nullptr;
-  const int32_t capacity = table->capacity;
   int32_t low = 0;
-  int32_t high = (table->last - table->first + capacity) % capacity;
+  int32_t high = icf_count(table) - 1;
   while (low <= high) {
     const int32_t mid = low + (high - low) / 2;
-    IcfEntry *entry = &table->entries[(table->first + mid) % capacity];
+    IcfEntry *entry = icf_entry_at(table, mid);
     if (entry->time < time)
       low = mid + 1;
     else if (entry->time > time)
@@ -533,8 +581,8 @@ void corvane(IcfFile *file, IcfEntry *entry, int status) {
     if (entry->retry_count < INT32_MAX) entry->retry_count++;
     if (entry->retry_count > table->retries) entry->status = 'x';
   }
-  if (entry->status == 's' || entry->status == 'x')
-    leave_pending(table, entry);
+  if (!icf_pending(entry->status))
+    icf_leave_pending(table, entry);
   else if (entry->link.queue == nullptr)
     queue_insert(&table->pending, &entry->link);
 }

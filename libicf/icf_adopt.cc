@@ -10,12 +10,10 @@
 
 void icf_queue_rebuild(IcfTable *table) {
   queue_create(&table->pending, table, nullptr);
-  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
-    IcfEntry *entry = &table->entries[i];
+  for (int32_t k = 0, n = icf_count(table); k < n; ++k) {
+    IcfEntry *entry = icf_entry_at(table, k);
     queue_init(&entry->link, entry);
-    if (entry->status != 's' && entry->status != 'x')
-      queue_insert(&table->pending, &entry->link);
-    if (i == table->last) break;
+    if (icf_pending(entry->status)) queue_insert(&table->pending, &entry->link);
   }
 }
 

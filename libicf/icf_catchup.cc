@@ -25,12 +25,8 @@
 #include "libicf.h"
 #include "libstd.h"
 
-int Icf_Fast_Catch_Up = 1;
-
 namespace {
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
 // The offsets are sampled this far apart: a change that is undone within one
 // sample step would go unseen. The shortest-lived offset in the time zone
 // database since 1970 lasted 6.96 days (a week of summer time in Brazil in
@@ -40,12 +36,7 @@ constexpr time_t Probe = 4 * Day;
 constexpr time_t Lowest = 2 * Day;
 constexpr time_t Highest = 253402300799;
 // Offset changes held at once; older ones are dropped as the walk passes.
-constexpr int MaxChanges = 32;
-
-time_t floor_mod(time_t a, time_t b) {
-  const time_t r = a % b;
-  return r < 0 ? r + b : r;
-}
+constexpr int Max_Changes = 32;
 
 // Only the offset moves the wall clock; a change of the daylight-saving flag
 // alone is no change here.
@@ -76,8 +67,8 @@ struct Zone {
   time_t probed;  // offsets are known up to here
   time_t keep;    // lookups never go below here: older changes may go
   int count;
-  time_t at[MaxChanges];
-  Offset offset[MaxChanges + 1];  // offset[i] holds until at[i] - 1
+  time_t at[Max_Changes];
+  Offset offset[Max_Changes + 1];  // offset[i] holds until at[i] - 1
   bool failed;
 };
 
@@ -91,13 +82,13 @@ void zone_init(Zone *zone, time_t from) {
 void zone_add(Zone *zone, time_t at, const Offset &offset) {
   int drop = 0;
   while (drop < zone->count && zone->at[drop] <= zone->keep) ++drop;
-  if (zone->count == MaxChanges && drop > 0) {
+  if (zone->count == Max_Changes && drop > 0) {
     zone->count -= drop;
     std::memmove(zone->at, zone->at + drop, zone->count * sizeof(time_t));
     std::memmove(zone->offset, zone->offset + drop,
                  (zone->count + 1) * sizeof(Offset));
   }
-  if (zone->count == MaxChanges) {
+  if (zone->count == Max_Changes) {
     zone->failed = true;
     return;
   }
@@ -406,7 +397,7 @@ int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
 }
 
 IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
-  if (!Icf_Fast_Catch_Up || table->last < 0 || table->period < 1 ||
+  if (!Icf_Knobs.fast_catch_up || table->last < 0 || table->period < 1 ||
       table->capacity < 1)
     return ICF_CATCH_UP_WALK;
   const time_t clock = now >= 0 ? now : time(nullptr);

@@ -44,12 +44,12 @@ std::string run(const Case &c, int fast) {
   std::shuffle(pending.begin(), pending.end(), rng);  // not the ring's order
   for (IcfEntry *e : pending) queue_insert(&t.pending, &e->link);
   if (!pending.empty() && rng() % 2) t.cursor = pending[rng() % pending.size()];
-  Icf_Fast_Catch_Up = fast;
+  Icf_Knobs.fast_catch_up = fast;
   char from[13] = "", to[13] = "";
   icf_cnv_time_str(time(nullptr), from);
   const IcfEntry *r = quenlor(&file, c.now, c.include_current);
   icf_cnv_time_str(time(nullptr), to);
-  Icf_Fast_Catch_Up = 1;
+  Icf_Knobs.fast_catch_up = 1;
   auto slot = [&](const IcfEntry *e) { return e ? e - t.entries : -1; };
   std::ostringstream s;
   s << slot(r) << " " << t.first << " " << t.last << " " << slot(t.cursor)

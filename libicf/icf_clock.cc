@@ -13,17 +13,10 @@
 
 namespace {
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
 // Where the offset before or after a change is read: a change of up to
 // three hours is seen from the first, the date line moves of a day from the
 // second.
 constexpr time_t Away[] = {3 * Hour, ICF_LOOK_AROUND};
-
-time_t floor_mod(time_t a, time_t b) {
-  const time_t r = a % b;
-  return r < 0 ? r + b : r;
-}
 
 bool local_wall(const void *, time_t t, time_t *wall) {
   struct tm fields;
@@ -103,43 +96,55 @@ int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
     return 1;
   }
   const time_t hours = period / Hour;
-  const time_t b = empty ? guess : guess - period;
+  const time_t base = empty ? guess : guess - period;
   // A start that meets a repeated span moves past it (an empty table's back
   // before it), by the size of the change. The span is looked for over the
   // whole hours of the period from the base, and up to the start itself: a
   // span shorter than an hour may lie in between.
-  time_t adjust = repeat_within(zone, b, empty ? b + Hour * hours : guess);
+  time_t adjust =
+      repeat_within(zone, base, empty ? base + Hour * hours : guess);
   if (empty) adjust = -adjust;
-  const time_t c = empty ? guess + period : guess;
-  const time_t d = c - period;
-  int hc, hd, h;
-  if (!hour_at(zone, c, &hc) || !hour_at(zone, d, &hd) ||
-      !hour_at(zone, guess, &h))
+  // Two instants a period apart, the later one the start (for an empty
+  // table, the start one period on), and the hours the clock shows there.
+  const time_t later = empty ? guess + period : guess;
+  const time_t earlier = later - period;
+  int hour_later, hour_earlier, hour_start;
+  if (!hour_at(zone, later, &hour_later) ||
+      !hour_at(zone, earlier, &hour_earlier) ||
+      !hour_at(zone, guess, &hour_start))
+    return 0;
+  time_t offset_later, offset_earlier;
+  if (!offset_at(zone, later, &offset_later) ||
+      !offset_at(zone, earlier, &offset_earlier))
     return 0;
   if (period % Day == 0) {
-    time_t wall, offset_c, offset_d;
-    if (!zone->wall(zone->context, guess, &wall) ||
-        !offset_at(zone, c, &offset_c) || !offset_at(zone, d, &offset_d))
-      return 0;
-    // A day longer or shorter than 24 hours by the change: the start goes
-    // back to the base's time of day.
-    if (!empty && floor_mod(wall, Day) != 0 && offset_c != offset_d)
-      adjust = offset_d - offset_c;
-    else if (h == 1)
+    // Whole days stay on the base's time of day, midnight for the files the
+    // programs start: a day with a clock change is not 24 hours long, and
+    // the plain sum lands off it by the change.
+    time_t wall;
+    if (!zone->wall(zone->context, guess, &wall)) return 0;
+    // Off midnight with a change in between: back to the base's time.
+    if (!empty && floor_mod(wall, Day) != 0 && offset_later != offset_earlier)
+      adjust = offset_earlier - offset_later;
+    // 01:00 after a day that lost an hour: back to midnight.
+    else if (hour_start == 1)
       adjust = -Hour;
-    else if (h != 0)
-      adjust = hc == hd ? -(Day - Hour) : Hour;
+    // Any other hour: on to the next midnight when the day gained an hour
+    // (the hours shown differ), else back to the midnight of its own day.
+    else if (hour_start != 0)
+      adjust = hour_later == hour_earlier ? -(Day - Hour) : Hour;
   } else {
-    time_t offset_c, offset_d;
-    if (!offset_at(zone, c, &offset_c) || !offset_at(zone, d, &offset_d))
-      return 0;
+    // Multi-hour periods stay on their grid of hours from midnight.
     // The part of a clock set forward that is not whole hours would move
     // every later start off its place in the hour: it goes on to the next.
-    const time_t forward = offset_c - offset_d;
+    const time_t forward = offset_later - offset_earlier;
     if (!empty && forward > 0 && forward % Hour != 0)
       adjust += Hour - forward % Hour;
-    const int hh = hc + (hc < hd ? 24 : 0);
-    if (hh - hd == hours && period > Hour && hh % hours != 0) adjust = -Hour;
+    // The hours shown advanced by the whole period, yet the start is off the
+    // grid, where an earlier change pushed it an hour on: back onto it.
+    const int shown = hour_later + (hour_later < hour_earlier ? 24 : 0);
+    if (shown - hour_earlier == hours && period > Hour && shown % hours != 0)
+      adjust = -Hour;
   }
   *start = guess + adjust;
   return 1;
@@ -152,6 +157,11 @@ int icf_step_after(const IcfZone *zone, time_t base, int32_t period,
   // choice between two passes of a repeated time and cannot overflow.
   *start = base + period;
   return icf_correct_start(zone, start, period, 0, skip);
+}
+
+time_t icf_interval_end(const IcfTable *table, time_t start) {
+  const time_t next = icf_next_start(table, start);
+  return next >= 0 ? next : static_cast<time_t>(start + table->period);
 }
 
 time_t icf_next_start(const IcfTable *table, time_t start) {

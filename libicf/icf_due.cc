@@ -13,17 +13,6 @@ namespace {
 // read (one that counts leap seconds) or a date past 9999 gets here.
 constexpr int64_t Most_Steps = 1000000;
 
-time_t end_of(const IcfTable *table, time_t start) {
-  const time_t next = icf_next_start(table, start);
-  return next > start ? next : start + table->period;
-}
-
-const IcfEntry &at(const IcfTable *table, int64_t position) {
-  return table->entries[(table->first + position) % table->capacity];
-}
-
-bool is_pending(int status) { return status != 's' && status != 'x'; }
-
 // A stamp as a number that orders like the time it names (the century from
 // the key's pivot year), or -1 when it is not twelve digits.
 int64_t stamp_order(const char *stamp) {
@@ -41,7 +30,7 @@ void count_after(const IcfTable *table, time_t now, int64_t *count,
                  time_t *first) {
   const time_t newest = table->entries[table->last].time;
   *count = 0;
-  *first = end_of(table, newest);
+  *first = icf_interval_end(table, newest);
   time_t tail[ICF_WALK_TAIL];
   int64_t started;
   // Every interval that has begun, then those of them still running (ends
@@ -50,19 +39,20 @@ void count_after(const IcfTable *table, time_t now, int64_t *count,
     const int64_t kept = started < ICF_WALK_TAIL ? started : ICF_WALK_TAIL;
     int64_t running = 0;
     for (int64_t i = kept - 1; i >= 0; --i) {
-      const time_t end = i + 1 < kept ? tail[i + 1] : end_of(table, tail[i]);
+      const time_t end =
+          i + 1 < kept ? tail[i + 1] : icf_interval_end(table, tail[i]);
       if (end <= now) break;
       ++running;
     }
     *count = started - running;
     return;
   }
-  for (time_t start = *first; end_of(table, start) <= now;) {
+  for (time_t start = *first; icf_interval_end(table, start) <= now;) {
     if (++*count == Most_Steps) {
-      *count += (now - end_of(table, start)) / table->period;
+      *count += (now - icf_interval_end(table, start)) / table->period;
       return;
     }
-    start = end_of(table, start);
+    start = icf_interval_end(table, start);
   }
 }
 
@@ -77,7 +67,8 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   int64_t low = 0, high = n;
   while (low < high) {
     const int64_t mid = low + (high - low) / 2;
-    if (end_of(table, at(table, mid).time) <= now)
+    if (icf_interval_end(
+            table, icf_entry_at(table, static_cast<int32_t>(mid))->time) <= now)
       low = mid + 1;
     else
       high = mid;
@@ -85,8 +76,8 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   int64_t newest_stamp = -1;
   const char *stamp = nullptr;
   for (int64_t p = 0; p < n; ++p) {
-    const IcfEntry &e = at(table, p);
-    if (p < low && is_pending(e.status) && due->intervals++ == 0)
+    const IcfEntry &e = *icf_entry_at(table, static_cast<int32_t>(p));
+    if (p < low && icf_pending(e.status) && due->intervals++ == 0)
       due->oldest_start = e.time;
     if (const int64_t order = stamp_order(e.stamp); order > newest_stamp) {
       newest_stamp = order;
@@ -102,5 +93,5 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   if (due->intervals == 0 && later > 0) due->oldest_start = first_later;
   due->intervals += later;
   if (due->oldest_start >= 0)
-    due->oldest_end = end_of(table, due->oldest_start);
+    due->oldest_end = icf_interval_end(table, due->oldest_start);
 }

@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr uint64_t kPrime1 = 0x9e3779b185ebca87ULL;
-constexpr uint64_t kPrime2 = 0xc2b2ae3d27d4eb4fULL;
-constexpr uint64_t kPrime3 = 0x165667b19e3779f9ULL;
-constexpr uint64_t kPrime4 = 0x85ebca77c2b2ae63ULL;
+constexpr uint64_t Prime_1 = 0x9e3779b185ebca87ULL;
+constexpr uint64_t Prime_2 = 0xc2b2ae3d27d4eb4fULL;
+constexpr uint64_t Prime_3 = 0x165667b19e3779f9ULL;
+constexpr uint64_t Prime_4 = 0x85ebca77c2b2ae63ULL;
 
 uint64_t rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 
@@ -26,7 +26,7 @@ uint64_t word(const unsigned char *p) {
 }
 
 uint64_t round(uint64_t lane, uint64_t w) {
-  return rotl(lane + w * kPrime2, 31) * kPrime1;
+  return rotl(lane + w * Prime_2, 31) * Prime_1;
 }
 
 void block(uint64_t *lane, const unsigned char *p) {
@@ -56,15 +56,15 @@ void icf_hash_add(IcfHash *hash, const char *data, size_t size) {
 uint64_t icf_hash_value(const IcfHash *hash) {
   const uint64_t *lane = hash->state;
   uint64_t h = rotl(lane[0], 1) + rotl(lane[1], 7) + rotl(lane[2], 12) +
-               rotl(lane[3], 18) + hash->size * kPrime3;
+               rotl(lane[3], 18) + hash->size * Prime_3;
   const size_t held = hash->size % sizeof hash->tail;
   size_t i = 0;
   for (; i + 8 <= held; i += 8)
-    h = rotl(h ^ round(0, word(hash->tail + i)), 27) * kPrime1 + kPrime4;
-  for (; i < held; ++i) h = rotl(h ^ (hash->tail[i] * kPrime3), 11) * kPrime1;
+    h = rotl(h ^ round(0, word(hash->tail + i)), 27) * Prime_1 + Prime_4;
+  for (; i < held; ++i) h = rotl(h ^ (hash->tail[i] * Prime_3), 11) * Prime_1;
   h ^= h >> 33;
-  h *= kPrime2;
+  h *= Prime_2;
   h ^= h >> 29;
-  h *= kPrime3;
+  h *= Prime_3;
   return h ^ (h >> 32);
 }

@@ -7,6 +7,15 @@
 
 #include "libicf.h"
 
+// What tests turn to reach the paths a real run seldom takes.
+struct IcfKnobs {
+  int32_t lock_wait_ms;  // how long icf_open waits for another run's lock
+  size_t read_chunk;     // the most bytes one read asks for while icf_open
+                         // loads a file (small: the reads' boundaries move)
+  int fast_catch_up;     // 0: icf_catch_up leaves all to the step-by-step walk
+};
+extern IcfKnobs Icf_Knobs;
+
 // What one scheduler step hands to the next within a quenlor call.
 struct SchedulerState {
   int skip;            // the step's interval is the second pass of a span
@@ -23,6 +32,23 @@ struct IcfZone {
 };
 // The process's zone, through localtime.
 extern const IcfZone Icf_Local_Zone;
+
+constexpr time_t Hour = 3600;
+constexpr time_t Day = 86400;
+
+// a modulo b (b > 0) in 0 .. b - 1, for times before 1970 too.
+inline time_t floor_mod(time_t a, time_t b) {
+  const time_t r = a % b;
+  return r < 0 ? r + b : r;
+}
+
+// Takes `entry` out of the pending queue (if it is there), moving the
+// cursor back to the pending entry before it (null when it was the first):
+// the next scheduler call then returns the entry that followed it.
+void icf_leave_pending(IcfTable *table, IcfEntry *entry);
+// Advances the ring for a new newest entry and returns its slot, which
+// still holds the oldest entry when the ring was full.
+IcfEntry *icf_ring_advance(IcfTable *table);
 
 // How far from an instant a repeated local time is looked for, in seconds.
 constexpr time_t ICF_LOOK_AROUND = 26 * 3600;
@@ -65,9 +91,6 @@ constexpr int32_t ICF_WALK_TAIL = 4;
 // not vouch for the result: the step-by-step walk must count.
 int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
                     time_t *tail);
-
-// 0 turns icf_catch_up off, so that the step-by-step walk does everything.
-extern int Icf_Fast_Catch_Up;
 
 // ---- Rendering (icf_utils) ----------------------------------------------
 

@@ -46,18 +46,17 @@ void as_read(IcfTable *table) {
   table->cursor = nullptr;
   QueueElement *queued = queue_first(&table->pending);
   bool in_order = true;
-  for (int32_t i = table->first; i >= 0; i = (i + 1) % table->capacity) {
-    IcfEntry *entry = &table->entries[i];
+  for (int32_t k = 0, n = icf_count(table); k < n; ++k) {
+    IcfEntry *entry = icf_entry_at(table, k);
     if (entry->time != static_cast<uint32_t>(entry->time))
       entry->time = static_cast<uint32_t>(entry->time);
     if (entry->status != static_cast<unsigned char>(entry->status))
       entry->status = static_cast<unsigned char>(entry->status);
     if (entry->status == 'a') icf_cnv_time(entry->key, &entry->time);
-    if (entry->status != 's' && entry->status != 'x') {
+    if (icf_pending(entry->status)) {
       in_order = in_order && queued == &entry->link;
       if (queued != nullptr) queued = queue_next(queued);
     }
-    if (i == table->last) break;
   }
   if (!in_order || queued != nullptr) icf_queue_rebuild(table);
 }
@@ -81,13 +80,11 @@ int icf_reopen(IcfFile *file) {
       file->table.entries == nullptr || file->saved.size == 0)
     return load_afresh(file);
   int fd;
-  const int32_t fault = icf_lock_open(file->path, 1, &fd);
+  const IcfFault fault = icf_lock_open(file->path, 1, &fd);
   if (fault != ICF_FAULT_NONE) {
     const int error = errno;
     icf_close(file);
-    file->error = fault == ICF_FAULT_BUSY ? ICF_ERR_BUSY : ICF_ERR_INVALID;
-    file->fault = fault;
-    file->fault_errno = fault == ICF_FAULT_SYSTEM ? error : 0;
+    file->failure = {fault, 0, 0, fault == ICF_FAULT_SYSTEM ? error : 0};
     return 0;
   }
   // Another program's text is loaded whole; the lock is let go for that
@@ -101,9 +98,7 @@ int icf_reopen(IcfFile *file) {
     const int error = errno;
     close(fd);
     icf_close(file);
-    file->error = ICF_ERR_INVALID;
-    file->fault = ICF_FAULT_SYSTEM;
-    file->fault_errno = error;
+    file->failure = {ICF_FAULT_SYSTEM, 0, 0, error};
     return 0;
   }
   as_read(&file->table);

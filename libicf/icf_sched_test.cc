@@ -67,7 +67,7 @@ const char *const Cases[] = {
 class Walks : public ::testing::TestWithParam<int> {};
 
 TEST_P(Walks, AppendExamples) {
-  Icf_Fast_Catch_Up = GetParam();
+  Icf_Knobs.fast_catch_up = GetParam();
   for (const char *c : Cases) {
     if (!std::isdigit(static_cast<unsigned char>(c[0]))) {
       setenv("TZ", c, 1);
@@ -105,7 +105,7 @@ TEST_P(Walks, AppendExamples) {
           << c;
     }
   }
-  Icf_Fast_Catch_Up = 1;
+  Icf_Knobs.fast_catch_up = 1;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheduler, Walks, ::testing::Values(1, 0));

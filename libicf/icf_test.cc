@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "icf_internal.h"
 #include "libicf.h"
 
 namespace {
@@ -45,7 +46,7 @@ class IcfTest : public ::testing::Test {
     char name[] = "/tmp/icf_test.XXXXXX";
     dir = mkdtemp(name);
     path = dir + "/ckpt";
-    Lock_Wait_Ms = 30000;
+    Icf_Knobs.lock_wait_ms = 30000;
   }
   void TearDown() override { fs::remove_all(dir); }
   void put(const std::string &text) { std::ofstream(path) << text; }
@@ -61,7 +62,7 @@ class IcfTest : public ::testing::Test {
     int n = !open(&file) ? -1
             : t.last < 0 ? 0
                          : (t.last - t.first + t.capacity) % t.capacity + 1;
-    EXPECT_EQ(file.error, n < 0 ? ICF_ERR_INVALID : ICF_ERR_NONE);
+    EXPECT_EQ(file.failure.fault != ICF_FAULT_NONE, n < 0);
     icf_close(&file);
     return n;
   }
@@ -85,12 +86,12 @@ TEST_F(IcfTest, ReadsWholeRecordsAndSaneHeadersOnly) {
 TEST_F(IcfTest, ChunkedReadingMatchesWholeReading) {
   auto outcome = [&](const std::string &text, size_t chunk) {
     put(text);
-    Icf_Read_Chunk = chunk;
+    Icf_Knobs.read_chunk = chunk;
     const int ok = open(&file);
-    Icf_Read_Chunk = 64 * 1024;
+    Icf_Knobs.read_chunk = 64 * 1024;
     std::ostringstream s;
-    s << ok << ' ' << file.fault << ' ' << file.read_fault << ' '
-      << file.fault_line << ' ' << file.table.pending.count << '\n';
+    s << ok << ' ' << file.failure.fault << ' ' << file.failure.read_fault
+      << ' ' << file.failure.line << ' ' << file.table.pending.count << '\n';
     for (int32_t i = file.table.first; i >= 0 && ok;
          i = i == file.table.last ? -1 : (i + 1) % file.table.capacity) {
       const IcfEntry &e = file.table.entries[i];
@@ -176,9 +177,9 @@ TEST_F(IcfTest, LockKeepsRunsApart) {
   put(Header);
   IcfFile other;
   ASSERT_TRUE(open(&file) && icf_commit(&file));
-  Lock_Wait_Ms = 20;
+  Icf_Knobs.lock_wait_ms = 20;
   EXPECT_FALSE(open(&other));
-  EXPECT_EQ(other.error, ICF_ERR_BUSY);
+  EXPECT_EQ(other.failure.fault, ICF_FAULT_BUSY);
   icf_close(&file);
   ASSERT_TRUE(icf_open_readonly(&other, "t", path.c_str()));
   EXPECT_FALSE(icf_commit(&other));

@@ -293,9 +293,13 @@ char *put_entry(char *p, const IcfEntry *e) {
   return p;
 }
 
-int32_t entry_count(const IcfTable *t) {
+}  // namespace
+
+int32_t icf_count(const IcfTable *t) {
   return t->last < 0 ? 0 : (t->last - t->first + t->capacity) % t->capacity + 1;
 }
+
+namespace {
 
 // The rest of `stream` in a buffer from std_malloc; null when it cannot
 // be read or held.
@@ -368,19 +372,25 @@ void icf_ring_free(IcfEntry *entries, int32_t capacity) {
     munmap(entries, size);
 }
 
-IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
-                        const char *stamp, int status, int32_t retry_count) {
+void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
+  if (entry->link.queue != nullptr && table->cursor == entry)
+    table->cursor =
+        static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
+  queue_remove(&entry->link);
+}
+
+IcfEntry *icf_ring_advance(IcfTable *table) {
   table->last = (table->last + 1) % table->capacity;
   if (table->last == table->first)
     table->first = (table->first + 1) % table->capacity;
   if (table->first < 0) table->first = 0;
-  IcfEntry *entry = &table->entries[table->last];
-  if (entry->link.queue != nullptr) {
-    if (table->cursor == entry)
-      table->cursor =
-          static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
-    queue_remove(&entry->link);
-  }
+  return &table->entries[table->last];
+}
+
+IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
+                        const char *stamp, int status, int32_t retry_count) {
+  IcfEntry *entry = icf_ring_advance(table);
+  icf_leave_pending(table, entry);
   std::memset(entry, 0, sizeof *entry);
   entry->time = time;
   entry->status = status;
@@ -439,17 +449,8 @@ namespace {
 // fault: the read would map the shared zero page, the write then copy it).
 IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
   const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
-  table->last = (table->last + 1) % table->capacity;
-  if (table->last == table->first)
-    table->first = (table->first + 1) % table->capacity;
-  if (table->first < 0) table->first = 0;
-  IcfEntry *entry = &table->entries[table->last];
-  if (!fresh && entry->link.queue != nullptr) {
-    if (table->cursor == entry)
-      table->cursor =
-          static_cast<IcfEntry *>(queue_data(queue_prev(&entry->link)));
-    queue_remove(&entry->link);
-  }
+  IcfEntry *entry = icf_ring_advance(table);
+  if (!fresh) icf_leave_pending(table, entry);
   entry->time = time;
   std::memcpy(entry->key, rec.key, sizeof entry->key);
   std::memcpy(entry->stamp, rec.stamp, sizeof entry->stamp);
@@ -466,8 +467,7 @@ int read_records(IcfReader *r, IcfTable *table) {
     // The key is what a user edits to ask for an interval again.
     if (rec.status == 'a') icf_cnv_time(rec.key, &time);
     IcfEntry *entry = append(table, time, rec);
-    if (rec.status != 's' && rec.status != 'x')
-      queue_insert(&table->pending, &entry->link);
+    if (icf_pending(rec.status)) queue_insert(&table->pending, &entry->link);
   }
   return r->fault == ICF_READ_OK;
 }
@@ -619,7 +619,7 @@ const char *icf_read_reason(int32_t fault) {
 void icf_render_start(IcfRender *render, const IcfTable *table, int header) {
   render->table = table;
   render->next = header ? -1 : 0;
-  render->count = entry_count(table);
+  render->count = icf_count(table);
 }
 
 size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
@@ -645,7 +645,7 @@ uint64_t icf_text_length(const IcfTable *t) {
   uint64_t length = 7 + int_width(t->period, 0) + 9 +
                     int_width(t->capacity, 0) + 9 + int_width(t->retries, 0) +
                     1;
-  const int32_t n = entry_count(t);
+  const int32_t n = icf_count(t);
   int32_t slot = t->first;
   for (int32_t k = 0; k < n; ++k) {
     const IcfEntry &e = t->entries[slot];
@@ -658,7 +658,7 @@ uint64_t icf_text_length(const IcfTable *t) {
 
 char *icf_text_render(const IcfTable *table, size_t *length) {
   const uint64_t bound =
-      Header_Bound + static_cast<uint64_t>(entry_count(table)) * Line_Bound;
+      Header_Bound + static_cast<uint64_t>(icf_count(table)) * Line_Bound;
   char *text = bound > UINT32_MAX ? nullptr
                                   : static_cast<char *>(std_malloc(
                                         nullptr, static_cast<uint32_t>(bound)));

@@ -17,11 +17,11 @@ const char UTC_Name[4] = "GMT";
 
 namespace {
 
-constexpr const char *KeyFormat = "%02ld%02ld%02ld%02ld%02ld%02ld";
-constexpr int KeyLength = 12;
-constexpr const char *DtFormat = "%04lu%02hu%02hu%02hu";
-constexpr int DtLength = 10;
-constexpr int64_t UsecPerSec = 1000000;
+constexpr const char *Key_Format = "%02ld%02ld%02ld%02ld%02ld%02ld";
+constexpr int Key_Length = 12;
+constexpr const char *Dt_Format = "%04lu%02hu%02hu%02hu";
+constexpr int Dt_Length = 10;
+constexpr int64_t Usec_Per_Sec = 1000000;
 
 // The record's full year is an int32_t as well; the last 1900 years of
 // tm_year would overflow it.
@@ -112,14 +112,14 @@ int tm_to_a(const struct tm *tm, const char *format, char *buf, uint32_t size) {
     size_t n = strftime(buf, size, format, tm);
     return n > 0 ? static_cast<int>(n) : -1;
   }
-  if (size < KeyLength + 1) return -1;
+  if (size < Key_Length + 1) return -1;
   // A year before 1900 has no two-digit form; its minus sign would make a
   // key that reads back as a different year.
   if (tm->tm_year < 0) return -1;
-  int n = std_snprintf(buf, size, KeyFormat, long{tm->tm_year % 100},
+  int n = std_snprintf(buf, size, Key_Format, long{tm->tm_year % 100},
                        long{tm->tm_mon + 1}, long{tm->tm_mday},
                        long{tm->tm_hour}, long{tm->tm_min}, long{tm->tm_sec});
-  return n == KeyLength ? n : -1;
+  return n == Key_Length ? n : -1;
 }
 
 bool is_blank(const char *text) {
@@ -141,7 +141,7 @@ int a_to_tm(const char *text, const char *format, int local, struct tm *tm,
     return tm_to_t(tm, local, t);
   }
   long field[6] = {0, 1, 1, 0, 0, 0};
-  int n = sscanf(text, KeyFormat, &field[0], &field[1], &field[2], &field[3],
+  int n = sscanf(text, Key_Format, &field[0], &field[1], &field[2], &field[3],
                  &field[4], &field[5]);
   if (n < 0) return 0;
   if (n == 0) return t_to_tm(t, tm, local);
@@ -205,10 +205,10 @@ int std_finetime_get(StdFineTime *now) {
 void std_finetime_diff(const StdFineTime *from, const StdFineTime *to,
                        StdFineTime *result) {
   // 128 bits: seconds of a 64-bit time_t times 10^6 would overflow 64.
-  __int128 d = (static_cast<__int128>(to->sec) * UsecPerSec + to->usec) -
-               (static_cast<__int128>(from->sec) * UsecPerSec + from->usec);
-  result->sec = static_cast<time_t>(d / UsecPerSec);
-  result->usec = static_cast<int32_t>(d % UsecPerSec);
+  __int128 d = (static_cast<__int128>(to->sec) * Usec_Per_Sec + to->usec) -
+               (static_cast<__int128>(from->sec) * Usec_Per_Sec + from->usec);
+  result->sec = static_cast<time_t>(d / Usec_Per_Sec);
+  result->usec = static_cast<int32_t>(d % Usec_Per_Sec);
 }
 
 void std_finetime_add(const StdFineTime *a, const StdFineTime *b,
@@ -217,12 +217,12 @@ void std_finetime_add(const StdFineTime *a, const StdFineTime *b,
   time_t sec = static_cast<time_t>(static_cast<uint64_t>(a->sec) +
                                    static_cast<uint64_t>(b->sec));
   int64_t usec = int64_t{a->usec} + b->usec;
-  if (usec <= -UsecPerSec) {
+  if (usec <= -Usec_Per_Sec) {
     sec = static_cast<time_t>(static_cast<uint64_t>(sec) - 1);
-    usec += UsecPerSec;
-  } else if (usec >= UsecPerSec) {
+    usec += Usec_Per_Sec;
+  } else if (usec >= Usec_Per_Sec) {
     sec = static_cast<time_t>(static_cast<uint64_t>(sec) + 1);
-    usec -= UsecPerSec;
+    usec -= Usec_Per_Sec;
   }
   result->sec = sec;
   result->usec = static_cast<int32_t>(usec);
@@ -268,14 +268,14 @@ int std_dt_format(const int32_t *seconds, const char *format, char *buf,
                 static_cast<uint16_t>((v / 60) % 60),
                 static_cast<uint16_t>(v % 60)};
   if (format == nullptr) {
-    if (size < DtLength + 1) {
+    if (size < Dt_Length + 1) {
       if (size > 0) buf[0] = '\0';
       return -1;
     }
     int n =
-        std_snprintf(buf, size, DtFormat, static_cast<unsigned long>(f.days),
+        std_snprintf(buf, size, Dt_Format, static_cast<unsigned long>(f.days),
                      f.hours, f.minutes, f.seconds);
-    return n == DtLength ? n : -1;
+    return n == Dt_Length ? n : -1;
   }
   if (size == 0) return -1;
   uint32_t free = size;
@@ -347,7 +347,7 @@ int std_dt_parse(const char *text, const char *format, int32_t *seconds) {
   uint16_t hours = 0, minutes = 0, secs = 0;
   if (format == nullptr) {
     unsigned long d = 0;
-    if (sscanf(text, DtFormat, &d, &hours, &minutes, &secs) < 0) return 0;
+    if (sscanf(text, Dt_Format, &d, &hours, &minutes, &secs) < 0) return 0;
     days = static_cast<uint32_t>(d);
   } else {
     const char *cursor = text;

@@ -1,9 +1,9 @@
 #!/bin/bash
 # The bash completion of icftool, as bash calls it.
-#   completion-check.sh COMPLETION-FILE ICFTOOL-SOURCE-DIR SCRATCH
+#   completion-check.sh COMPLETION-FILE ICFTOOL SCRATCH
 set -euo pipefail
 export LC_ALL=C
-completion=$1 src=$2 scratch=$3
+completion=$1 icftool=$2 scratch=$3
 rm -rf "$scratch"
 mkdir -p "$scratch/bin" "$scratch/work/jobs"
 printf '#!/bin/sh\n' >"$scratch/bin/icfjob-load"
@@ -53,25 +53,19 @@ icftool run job.icf -- icfjob-|icfjob-load
 icftool run job.icf -- true j|
 TABLE
 
-# Every option a command's parser takes is offered, and nothing else. The
-# runner's -j and -b are offered before its parser takes them.
+# Every option a command takes, as its own usage lists it, is offered, and
+# nothing else. The runner's -j and -b are offered before it takes them.
 for command in create show check metrics mark edit run; do
-	source_line=$(grep -ho 'getopt(argc, argv, "[^"]*")\|parse_flags(argc, argv, [^,]*' \
-		"$src/$command.cc")
-	case $source_line in
-	getopt*) letters=${source_line#*\"+} letters=${letters%\"*} ;;
-	*\'?\'*) letters=h${source_line#*\'} letters=${letters%\'*} ;;
-	*) letters=h ;;
-	esac
-	want=$(echo "$letters" | tr -d : | fold -w1 | sed 's/^/-/' | sort | xargs)
-	got=$(complete_line "icftool $command -")
+	want=$("$icftool" "$command" -h 2>&1 | sed -n 's/^  \(-[A-Za-z]\).*/\1/p' | sort | xargs)
+	[[ -n $want ]] || { echo "icftool $command -h lists no option"; failed=1; }
 	if [[ $command == run ]]; then
 		for extra in -b -j; do
 			[[ $want == *"$extra"* ]] || want=$(echo "$want $extra" | xargs -n1 | sort | xargs)
 		done
 	fi
+	got=$(complete_line "icftool $command -")
 	[[ $got == "$want" ]] || {
-		echo "icftool $command: completion offers '$got', the parser takes '$want'"
+		echo "icftool $command: completion offers '$got', its usage lists '$want'"
 		failed=1
 	}
 done

@@ -44,73 +44,60 @@ static void usage(void) {
   std::fflush(stderr);
 }
 
-int main(int argc, char *argv[]) {
-  Prog = cli_progname(argc > 0 ? argv[0] : "quenlor");
-  if (!cli_guard_stdio()) return 1;
-
+// What the command line asks for.
+struct Request {
+  CliOptions options;
   bool snapshot = false;
   bool has_start = false;  // a -n value may name a time before 1970
   time_t start = -1;
-  time_t now = -1;  // negative: the library reads the clock
-  int flags = 0;
-  CliDelays delays{};
-  // Room for the longest message whatever the program's name.
-  std::string message(std::strlen(Prog) + CLI_DELAY_TEXT + 48, '\0');
-  const char *why;
+};
 
+// Reads the options into *r, leaving optind at the first argument: -1 to
+// go on, or the exit status.
+static int read_options(int argc, char *argv[], Request *r) {
+  std::string message;
+  const char *why;
   opterr = 0;
   int ch;
   // '+': stop at the first word that is not an option, as POSIX does.
   while ((ch = getopt(argc, argv, "+hsn:t:d:pf")) != -1) {
-    switch (ch) {
-      case 'h':
-        usage();
-        return 0;
-      case 'n':
-        if (snapshot) {
-          std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n",
-                       Prog);
-          return 1;
-        }
-        if ((why = icf_cnv_time(optarg, &start))) {
-          std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
-          return 1;
-        }
-        has_start = true;
-        break;
-      case 's':
-        if (has_start) {
-          std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n",
-                       Prog);
-          return 1;
-        }
-        snapshot = true;
-        break;
-      case 't':
-        if ((why = icf_cnv_time(optarg, &now))) {
-          std::fprintf(stderr, "%s: Current time, %s\n", Prog, why);
-          return 1;
-        }
-        break;
-      case 'd':
-        if (!cli_delay_option(&delays, optarg, Prog, message.data(),
-                              message.size())) {
-          std::fputs(message.c_str(), stderr);
-          return 1;
-        }
-        break;
-      case 'p':
-        flags |= CLI_WITH_PERIOD;
-        break;
-      case 'f':
-        flags |= CLI_WITH_FLAG;
-        break;
-      default:
-        std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
-                     optopt);
+    switch (cli_common_option(ch, optarg, Prog, &r->options, &message)) {
+      case CLI_OPTION_TAKEN:
+        continue;
+      case CLI_OPTION_BAD:
+        std::fputs(message.c_str(), stderr);
         return 1;
+      case CLI_OPTION_OTHER:
+        break;
     }
+    if (ch == 'h') {
+      usage();
+      return 0;
+    }
+    if ((ch == 'n' && r->snapshot) || (ch == 's' && r->has_start)) {
+      std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n", Prog);
+      return 1;
+    }
+    if (ch == 'n' && (why = icf_cnv_time(optarg, &r->start))) {
+      std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
+      return 1;
+    }
+    if (ch != 'n' && ch != 's') {
+      std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
+                   optopt);
+      return 1;
+    }
+    (ch == 'n' ? r->has_start : r->snapshot) = true;
   }
+  return -1;
+}
+
+int main(int argc, char *argv[]) {
+  Prog = cli_progname(argc > 0 ? argv[0] : "quenlor");
+  if (!cli_guard_stdio()) return 1;
+
+  Request r;
+  if (int rc = read_options(argc, argv, &r); rc >= 0) return rc;
   argc -= optind;
   argv += optind;
   if (argc < 1) {
@@ -125,30 +112,32 @@ int main(int argc, char *argv[]) {
 
   IcfFile file{};
   if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr, cli_open_error(&file), Prog, path);
+    std::fprintf(stderr, "%s: %s\n", Prog,
+                 cli_failure_text(file.failure, path, false).c_str());
     return 1;
   }
-  cli_delays_complete(&delays, file.table.retries);
+  CliOptions &o = r.options;
+  cli_delays_complete(&o.delays, file.table.retries);
 
   IcfEntry *chosen;
-  if (snapshot) {
-    chosen = cli_snapshot(&file, now);
-  } else if ((why = cli_select(&file, now, has_start ? &start : nullptr,
-                               &delays, &chosen))) {
+  if (r.snapshot) {
+    chosen = cli_snapshot(&file, o.now);
+  } else if (const char *why =
+                 cli_select(&file, o.now, r.has_start ? &r.start : nullptr,
+                            &o.delays, &chosen)) {
     std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
     icf_close(&file);
     return 1;
   }
   char line[CLI_LINE_SIZE];
-  cli_line(line, sizeof line, &file.table, chosen, flags);
+  cli_line(line, sizeof line, &file.table, chosen, o.flags);
 
   // Saved before printed: a job that reads a line can rely on the file.
-  if (!icf_commit(&file)) {
-    std::fprintf(stderr, "%s: Cannot write checkpoint file: %s\n", Prog, path);
-    icf_close(&file);
+  std::string message;
+  if (!cli_save(&file, path, Prog, &message)) {
+    std::fputs(message.c_str(), stderr);
     return 1;
   }
-  icf_close(&file);
   std::fputs(line, stdout);
   if (!cli_flush_output()) {
     std::fprintf(stderr, "%s: Cannot write output\n", Prog);

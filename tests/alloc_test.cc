@@ -23,7 +23,7 @@ AllocMethods Counted = {
 bool job(const std::string &path, bool readonly) {
   IcfFile f;
   if (!(readonly ? icf_open_readonly : icf_open)(&f, "TEST", path.c_str())) {
-    EXPECT_TRUE(f.error == ICF_ERR_INVALID && f.stream == nullptr);
+    EXPECT_TRUE(f.failure.fault != ICF_FAULT_NONE && f.stream == nullptr);
     return false;
   }
   while (quenlor(&f, Jan1 + 900 * 40, 0) != nullptr) {

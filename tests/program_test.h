@@ -1,6 +1,7 @@
 // Shell lines that run the built programs in a scratch directory.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -79,6 +80,26 @@ inline const std::string Healthy =
 inline std::string edit(std::string text, const std::string &from,
                         const std::string &to) {
   return text.replace(text.find(from), from.size(), to);
+}
+
+// A run on a file: its shell line, what it prints, and the entries a
+// quenlor run appends. A run fails exactly when it writes to standard
+// error, and then leaves the file as it was; only corvane changes it else.
+struct RunCase {
+  std::string text, line, out, err = "";
+  size_t added = 0;
+};
+template <size_t N>
+void expect_runs(const RunCase (&cases)[N]) {
+  for (const RunCase &t : cases) {
+    Scratch s(t.text);
+    Ran r = s.run(t.line);
+    EXPECT_EQ(r.status, t.err.empty() ? 0 : 1) << t.line;
+    EXPECT_EQ(r.out + r.err, t.out + t.err) << t.line;
+    const bool update = t.err.empty() && t.line.starts_with("$C");
+    EXPECT_EQ(s.read().size(), t.text.size() + 42 * t.added) << t.line;
+    EXPECT_EQ(s.read() != t.text, update || t.added) << t.line;
+  }
 }
 
 inline std::string unstamped(const std::string &text) {
