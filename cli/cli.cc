@@ -93,7 +93,7 @@ CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
       options->flags |= CLI_WITH_FLAG;
       return CLI_OPTION_TAKEN;
     case 't':
-      if (const char *why = icf_cnv_time(arg, &options->now)) {
+      if (const char *why = icf_cnv_key(arg, &options->now)) {
         *message = std::string(prog) + ": Current time, " + why + "\n";
         return CLI_OPTION_BAD;
       }

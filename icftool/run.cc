@@ -324,7 +324,7 @@ int cmd_run(int argc, char **argv) {
         }
         break;
       case 't':
-        if (const char *why = icf_cnv_time(optarg, &o.now))
+        if (const char *why = icf_cnv_key(optarg, &o.now))
           return fail("Current time, %s", why);
         break;
       case 'x':
