@@ -219,6 +219,11 @@ TEST(Operators, Edit) {
     EXPECT_EQ(unstamped(s.read()), unstamped(file)) << editor;
     EXPECT_EQ(s.run("cat tmp/*").out, copy) << editor;
   }
+  // A save cut short left '~' for the 'P': edit puts it back, as check asks.
+  Scratch cut("~" + Healthy.substr(1));
+  std::ofstream(cut.dir + "/ed") << "#!/bin/sh\nsed -i '1s/^~/P/' \"$1\"\n";
+  Ran m = cut.run("chmod +x ed && EDITOR=./ed TMPDIR=. $T edit f 2>&1");
+  EXPECT_EQ(std::to_string(m.status) + m.out + cut.read(), "0" + Healthy);
   // At a terminal (script(1) lends one) the user may edit again.
   Scratch s(Healthy);
   std::ofstream(s.dir + "/ed") << "#!/bin/sh\nif grep -q ' R ' \"$1\"; then "

@@ -151,6 +151,12 @@ int icf_open(IcfFile *file, const char *name, const char *path);
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// For a repair of a file the programs refuse (one that a cut-short save
+// marked): locks and opens `path` for writing as icf_open does, whatever
+// it holds, without reading it: the table is empty and the stream at the
+// start of the text. icf_adopt then gives it the table that icf_commit
+// saves. 0 with file->failure set.
+int icf_open_unread(IcfFile *file, const char *name, const char *path);
 // Reads `path` for a look at it, in one read under the shared lock that is
 // let go again: the table as icf_open_readonly loads it (no stream), and
 // with `text` the file's bytes, *size of them in a buffer from std_malloc
