@@ -424,10 +424,12 @@ const char *icf_cnv_key(const char *text, time_t *time) {
                         ? 0
                         : std::sscanf(text, "%02ld%02ld%02ld%02ld%02ld%02ld",
                                       &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
-  const char *why = icf_cnv_time(text, time);
+  time_t t;
+  const char *why = icf_cnv_time(text, &t);
+  if (time != nullptr) *time = t;
   if (why != nullptr || given <= 0) return why;
   struct tm tm;
-  if (localtime_r(time, &tm) == nullptr || tm.tm_year % 100 != f[0] % 100 ||
+  if (localtime_r(&t, &tm) == nullptr || tm.tm_year % 100 != f[0] % 100 ||
       tm.tm_mon + 1 != f[1] || tm.tm_mday != f[2] || tm.tm_hour != f[3] ||
       tm.tm_min != f[4] || tm.tm_sec != f[5])
     return Invalid_Value;
