@@ -61,22 +61,20 @@ void count_after(const IcfTable *table, time_t now, int64_t *count,
 void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   *due = {0, -1, -1, -1};
   if (table->first < 0 || table->period < 1) return;
-  const int64_t n =
-      (table->last - table->first + table->capacity) % table->capacity + 1;
+  const int32_t n = icf_count(table);
   // The entries that have ended are a prefix of the ring, which is sorted.
-  int64_t low = 0, high = n;
+  int32_t low = 0, high = n;
   while (low < high) {
-    const int64_t mid = low + (high - low) / 2;
-    if (icf_interval_end(
-            table, icf_entry_at(table, static_cast<int32_t>(mid))->time) <= now)
+    const int32_t mid = low + (high - low) / 2;
+    if (icf_interval_end(table, icf_entry_at(table, mid)->time) <= now)
       low = mid + 1;
     else
       high = mid;
   }
   int64_t newest_stamp = -1;
   const char *stamp = nullptr;
-  for (int64_t p = 0; p < n; ++p) {
-    const IcfEntry &e = *icf_entry_at(table, static_cast<int32_t>(p));
+  for (int32_t p = 0; p < n; ++p) {
+    const IcfEntry &e = *icf_entry_at(table, p);
     if (p < low && icf_pending(e.status) && due->intervals++ == 0)
       due->oldest_start = e.time;
     if (const int64_t order = stamp_order(e.stamp); order > newest_stamp) {
