@@ -83,6 +83,9 @@ TEST(Operators, MetricsAcrossClockChanges) {
       "echo $? && ls d && stat -c %a d/m.prom && " +
       Parse + " <d/m.prom | cut -c1-4");
   EXPECT_EQ(r.out + r.err, "1\nm.prom\n644\nf 1 \n");
+  // The longest name: the temporary one beside it is cut to fit.
+  r = s.run("$T metrics -o " + std::string(255, 'm') + " f && grep -c ^icf m*");
+  EXPECT_EQ(r.out + r.err, "15\n");
   r = s.run("$T metrics -o nowhere/m.prom f 2>&1; echo $?");
   EXPECT_EQ(r.out + r.err,
             "icftool: Cannot write nowhere/m.prom: No such file or "
