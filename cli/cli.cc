@@ -19,8 +19,8 @@ CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item) {
   if (std::strlen(value) >= static_cast<size_t>(CLI_DELAY_TEXT))
     return CLI_DELAY_TOO_LONG;
-  // A later -d replaces the earlier one entirely, stale slots included.
-  std::memset(delays->slot, 0, sizeof delays->slot);
+  // A later -d starts again at slot 0: the slots past its items keep what
+  // an earlier one gave.
   std::strcpy(delays->text, value);
   int32_t n = 0;
   char *item = delays->text;
@@ -93,7 +93,7 @@ CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
       options->flags |= CLI_WITH_FLAG;
       return CLI_OPTION_TAKEN;
     case 't':
-      if (const char *why = icf_cnv_time(arg, &options->now)) {
+      if (const char *why = icf_cnv_key(arg, &options->now)) {
         *message = std::string(prog) + ": Current time, " + why + "\n";
         return CLI_OPTION_BAD;
       }
@@ -221,8 +221,19 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
   return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
 }
 
+namespace {
+
+void ignore_signal(int) {}
+
+}  // namespace
+
 bool cli_guard_stdio() {
   signal(SIGXFSZ, SIG_IGN);
+  // Caught rather than ignored, so that a write to a closed pipe fails and is
+  // reported, while a program started later gets the default again.
+  struct sigaction pipe_closed = {};
+  pipe_closed.sa_handler = ignore_signal;
+  sigaction(SIGPIPE, &pipe_closed, nullptr);
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
     // The lower descriptors are open, so the next open takes this one.

@@ -33,10 +33,11 @@ enum CliDelayResult : int32_t {
 // The program name: argv0 after its last '/'.
 const char *cli_progname(const char *argv0);
 
-// Reads a -d value ("600,1800,3600") into `delays`, replacing what an earlier
-// value gave. An empty item is 0; other items are unsigned numbers in the
-// base their prefix selects (0x hex, 0 octal). On CLI_DELAY_BAD_ITEM,
-// *bad_item points at the refused item inside delays->text.
+// Reads a -d value ("600,1800,3600") into `delays` from slot 0 on, replacing
+// the count an earlier value gave and the slots it fills. An empty item is 0;
+// other items are unsigned numbers in the base their prefix selects (0x hex, 0
+// octal). On CLI_DELAY_BAD_ITEM, *bad_item points at the refused item inside
+// delays->text.
 CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item);
 
@@ -139,8 +140,9 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
 // that no file the program opens becomes a standard stream (a message would
 // land in the checkpoint file) and a line for a closed output counts as
 // lost. Ignores SIGXFSZ, so that a write beyond a file-size limit fails and
-// is reported instead of killing the run. False when a descriptor could not
-// be opened: the program must not go on.
+// is reported instead of killing the run; SIGPIPE likewise, through a
+// handler that a program it starts does not inherit. False when a descriptor
+// could not be opened: the program must not go on.
 bool cli_guard_stdio();
 
 // Flushes standard output. False when some output could not be written: the

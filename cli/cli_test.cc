@@ -34,6 +34,11 @@ TEST(Cli, DelayForEachRetry) {
   cli_delays_complete(&d, 5);
   const uint32_t want[] = {0, 600, 0, 1800, 1800, 1800};
   for (int32_t r = 0; r < 6; ++r) EXPECT_EQ(cli_delay_for(&d, r), want[r]) << r;
+  // A later -d starts again at slot 0; past RETRIES=1 the slots beyond it
+  // keep what the first gave.
+  ASSERT_EQ(cli_delays_parse(&d, "60", &bad), CLI_DELAY_OK);
+  cli_delays_complete(&d, 1);
+  EXPECT_EQ(cli_delay_for(&d, 1) + cli_delay_for(&d, 3), 60u + 1800u);
 }
 
 // The programs tell only busy from invalid; with the cause the operators'

@@ -98,21 +98,22 @@ int main(int argc, char *argv[]) {
     return 1;
   }
 
+  // Read before the file is opened: an impossible key leaves it untouched.
+  time_t interval;
+  if ((why = icf_cnv_key(argv[1], &interval))) {
+    std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
+    return 1;
+  }
+
   IcfFile file{};
   if (!icf_open(&file, "QUENLOR", path)) {
     std::fprintf(stderr, "%s: %s\n", Prog,
                  cli_failure_text(file.failure, path, false).c_str());
     return 1;
   }
-  time_t interval;
-  if ((why = icf_cnv_time(argv[1], &interval))) {
-    std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
-    icf_close(&file);
-    return 1;
-  }
   cli_delays_complete(&o.delays, file.table.retries);
 
-  time_t updated;  // the latest entry updated
+  time_t updated;
   bool found = cli_set_status(&file, interval, status, &updated);
   if (!found) {
     std::fprintf(stderr, "%s: No such interval\n", Prog);
@@ -123,7 +124,8 @@ int main(int argc, char *argv[]) {
   char line[CLI_LINE_SIZE] = "";
   if (next) {
     IcfEntry *chosen;
-    if ((why = cli_select(&file, o.now, &updated, &o.delays, &chosen))) {
+    // From the key's first instant, whichever of its entries were updated.
+    if ((why = cli_select(&file, o.now, &interval, &o.delays, &chosen))) {
       std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
       icf_close(&file);
       return 1;

@@ -30,23 +30,26 @@ TEST(Corvane, CountsRetriesIntoFailureAndResets) {
 }
 
 // A file with both 01:30 EDT and 01:30 EST, either or neither; a January `a`
-// line, when present, is converted before the key.
+// line, when present, is converted before the key. With both, 01:00 EST
+// between them is pending: -n searches from the key's first instant.
 TEST(Corvane, RepeatedHourKeyUpdatesBothEntries) {
   const std::string k = "241103013000";
   for (const std::string &w : {std::string(), entry("240115000000", 'a')}) {
     for (int held = 0; held < 4; held++) {
-      auto text = [&](char status, int count) {
+      auto text = [&](char status) {
         return "PERIOD=1800\nENTRIES=100\nRETRIES=2\n" + w +
                entry("241103010000", 's', 0, 1) +
-               (held & 1 ? entry(k, status, count, 1) : "") +
-               (held & 2 ? entry(k, status, count, 0) : "") +
+               (held & 1 ? entry(k, status, 0, 1) : "") +
+               (held == 3 ? entry("241103010000", 'n', 0, 0) : "") +
+               (held & 2 ? entry(k, status, 0, 0) : "") +
                entry("241103020000", 'n');
       };
-      Scratch s(text('n', 0));
-      Ran r = s.run("$C -n -t 241103023000 f " + k + " r");
-      EXPECT_EQ(r.out + r.err, held ? "241103020000\n"  // not the updated
-                                    : "corvane: No such interval\n");
-      EXPECT_EQ(unstamped(s.read()), unstamped(text('r', 1)));
+      Scratch s(text('n'));
+      Ran r = s.run("$C -n -t 241103023000 f " + k + " s");
+      EXPECT_EQ(r.out + r.err, held == 3 ? "241103010000\n"
+                               : held    ? "241103020000\n"
+                                         : "corvane: No such interval\n");
+      EXPECT_EQ(unstamped(s.read()), unstamped(text('s')));
     }
   }
 }
@@ -72,6 +75,14 @@ TEST(Corvane, RunsAndErrors) {
       {c, C + "f 240110093000 s", "", "corvane: No such interval\n"},
       {c, "TZ=UTC0 " + C + "f 691231235959 s", "",
        "corvane: Starting interval, invalid interval value\n"},
+      // June 31 and hour 25 would name 1 July's intervals; a bad key is
+      // refused before the file (here none) is opened.
+      {c, C + "f 240631000000 s", "",
+       "corvane: Starting interval, invalid interval value\n"},
+      {c, C + "g 240630250000 x", "",
+       "corvane: Starting interval, invalid interval value\n"},
+      {c, "$C -t 240110126000 f" + K + "s", "",
+       "corvane: Current time, invalid interval value\n"},
   };
   expect_runs(cases);
 }

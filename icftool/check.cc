@@ -77,7 +77,9 @@ bool round_trips(const char *text, time_t *t) {
 void check_limits(const IcfTable *table, const Limits &limits, Report &report) {
   if ((limits.max_lag < 0 && limits.max_failed < 0) || table == nullptr) return;
   const time_t now = limits.now >= 0 ? limits.now : time(nullptr);
-  const int64_t lag = lag_of(*table, now);
+  IcfDue due;
+  icf_due(table, now, &due);
+  const int64_t lag = lag_of(due, now);
   const int failed = count(*table).by_status[status_index('x')];
   if (limits.max_lag >= 0 && lag > limits.max_lag)
     report(0, "lag %lld s, more than %lld s", (long long)lag,

@@ -1,6 +1,7 @@
 // icftool edit: a hand edit of a checkpoint file that cannot break it or
-// lose a run's update. The editor works on a copy, without the lock; the
-// copy is saved only when check passes it and the file has not changed.
+// lose a run's update, also the repair of one the programs refuse. The editor
+// works on a copy, without the lock; the copy is saved only when check passes
+// it and the file has not changed.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,8 +84,9 @@ bool edit_again() {
 // changed the file since `original` was read. Empty, or why not.
 std::string save(const char *path, const char *copy,
                  const std::string &original) {
+  // Unread, so that a file the programs refuse can be mended too.
   IcfFile file, edited;
-  if (!icf_open(&file, Prog, path))
+  if (!icf_open_unread(&file, Prog, path))
     return cli_failure_text(file.failure, path, true);
   std::string now;
   if (!read_all(fileno(file.stream), &now) || now != original) {

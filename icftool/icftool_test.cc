@@ -16,6 +16,9 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"create -f f 900 96 -1", "Invalid retries: -1 (0 or more)\n"},
       {"create f 900 96 3", "File exists: f (-f replaces it)\n"},
       {"metrics -t 24130 f", "Invalid option value for -t: 24130\n"},
+      {"show -t 240631 f", "Invalid option value for -t: 240631\n"},
+      {"run -t 240310023000 f -- true",
+       "Current time, invalid interval value\n"},
       {"mark f 2411 2412 r", "Invalid status: r (s, a or x)\n"},
       {"mark f 2411 2413 s", "Invalid interval key: 2413\n"},
       {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230\n"},
@@ -97,7 +100,7 @@ TEST(IcfTool, Show) {
       "241103023000 67272678 n 241103031700 0000\n"
       "241103024500 672729fc \" 24110303\xc3\xa9\xff\x01 0000\n";
   Scratch s(file);
-  Ran r = s.run("chmod 444 f && $T show f");
+  Ran r = s.run("chmod 444 f && $T show -t 241103030000 f");
   EXPECT_EQ(
       r.out,
       "241103013000  2024-11-03 01:30:00 EDT  done       0  241103015007\n"
@@ -109,14 +112,20 @@ TEST(IcfTool, Show) {
       "24110303\xc3\xa9\xff\x01\n"
       "PERIOD=900 ENTRIES=8 RETRIES=2\n"
       "6 entries: 1 new, 1 done, 1 retry, 1 again, 1 failed, 1 unknown\n"
-      "oldest pending: 241103014500  2024-11-03 01:45:00 EDT\n")
+      "oldest pending: 241103014500  2024-11-03 01:45:00 EDT\n"
+      "due: 4 intervals, lag 3600 s\n"
+      "last change: 2024-11-03 03:17:00 EST\n")
       << r.err;
-  r = s.run("$T show -j f | jq -c '[.entries[5][], .oldest_pending.start]'");
+  // Byte 0xff of a name is no U+00FF, which would name another file.
+  r = s.run(
+      "cp f \"$(printf '\\377')\" && $T show -j -t 241103030000 "
+      "\"$(printf '\\377')\" | jq -c '[.entries[5][], "
+      ".oldest_pending.start, .due_intervals, .lag, .last_change, .file]'");
   EXPECT_EQ(
       r.out,
       "[\"241103024500\",1730619900,\"2024-11-03 02:45:00 EST\",\"unknown "
       "'\\\"'\",\"\\\"\",0,\"24110303\xc3\xa9\xc3\xbf\\u0001\",\"2024-11-03 "
-      "01:45:00 EDT\"]\n")
+      "01:45:00 EDT\",4,3600,1730621820,\"\\\\xff\"]\n")
       << r.err;
   EXPECT_EQ(s.read(), file);
   // A run appends a partial record before it lets the reader in.

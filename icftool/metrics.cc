@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,8 @@ enum {
   Intervals,
   Oldest_Pending,
   Lag,
+  Due,
+  Last_Change,
   Last_Done,
   Newest,
   Period,
@@ -53,7 +56,7 @@ std::string label(std::string_view value) {
 // Adds one file's samples. An unreadable file, or one the programs refuse,
 // gets only its health, 0.
 void measure(const char *path, time_t now, Family *families) {
-  const std::string file = "file=\"" + label(path) + "\"";
+  const std::string file = "file=\"" + label(name_text(path)) + "\"";
   auto add = [&](int family, int64_t value, const std::string &more = "") {
     families[family].samples.push_back({file + more, value});
   };
@@ -72,7 +75,11 @@ void measure(const char *path, time_t now, Family *families) {
         std::string(",status=\"") + Status_Words[i] + "\"");
   if (counts.oldest_pending != nullptr)
     add(Oldest_Pending, counts.oldest_pending->time);
-  add(Lag, lag_of(table, now));
+  IcfDue due;
+  icf_due(&table, now, &due);
+  add(Lag, lag_of(due, now));
+  add(Due, due.intervals);
+  if (due.last_change >= 0) add(Last_Change, due.last_change);
   const IcfEntry *done = nullptr;
   for (int32_t k = 0; k < counts.total; ++k)
     if (icf_entry_at(&table, k)->status == 's') done = icf_entry_at(&table, k);
@@ -102,7 +109,13 @@ std::string exposition(const Family *families) {
 // Writes `text` to a new file beside `path` and renames it over `path`, so
 // that a collector reading meanwhile sees the old text or the new, whole.
 bool write_atomically(const char *path, const std::string &text) {
-  std::string temp = std::string(path) + ".XXXXXX";
+  // The name cut so that the suffix fits wherever the name fits.
+  const char *slash = strrchr(path, '/');
+  const std::string_view whole(path);
+  const size_t directory = slash == nullptr ? 0 : slash + 1 - path;
+  std::string temp(whole.substr(0, directory));
+  temp += whole.substr(directory, NAME_MAX - 7);
+  temp += ".XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   // mkostemp makes the file private; a collector runs as another user.
@@ -154,8 +167,13 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_oldest_pending_start_seconds",
        "Start of the oldest interval that still needs processing."},
       {"icf_lag_seconds",
-       "Time since the end of the oldest interval that still needs "
-       "processing; 0 when none does."},
+       "Time since the end of the oldest interval that has ended and is not "
+       "done, in the file or still to be appended; 0 when none is."},
+      {"icf_due_intervals",
+       "Intervals that have ended and are not done, in the file or still to "
+       "be appended."},
+      {"icf_last_change_seconds",
+       "Time of the newest update stamp: when a run last recorded anything."},
       {"icf_last_done_end_seconds", "End of the newest interval done."},
       {"icf_newest_end_seconds", "End of the newest interval in the file."},
       {"icf_period_seconds", "Length of an interval (PERIOD)."},

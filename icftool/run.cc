@@ -113,7 +113,7 @@ bool parse(Run *r, int argc, char **argv, std::string *why) {
         }
         break;
       case 't':
-        if (const char *reason = icf_cnv_time(optarg, &o.now)) {
+        if (const char *reason = icf_cnv_key(optarg, &o.now)) {
           *why = std::string(Prog) + ": Current time, " + reason;
           return false;
         }

@@ -18,7 +18,7 @@
 
 namespace {
 
-void show_text(const IcfTable &table) {
+void show_text(const IcfTable &table, const IcfDue &due, time_t now) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
   for (int32_t k = 0; k < c.total; ++k) {
@@ -38,6 +38,10 @@ void show_text(const IcfTable &table) {
            local_time(oldest->time).c_str());
   else
     printf("\noldest pending: none\n");
+  printf("due: %lld interval%s, lag %lld s\n", (long long)due.intervals,
+         due.intervals == 1 ? "" : "s", (long long)lag_of(due, now));
+  printf("last change: %s\n",
+         due.last_change >= 0 ? local_time(due.last_change).c_str() : "none");
 }
 
 std::string json_interval(const IcfEntry &e) {
@@ -45,10 +49,11 @@ std::string json_interval(const IcfEntry &e) {
          ", \"start\": " + quote(local_time(e.time));
 }
 
-void show_json(const char *path, const IcfTable &table) {
+void show_json(const char *path, const IcfTable &table, const IcfDue &due,
+               time_t now) {
   const Counts c = count(table);
   const IcfEntry *oldest = c.oldest_pending;
-  std::string out = "{\n  \"file\": " + quote(path) + ",\n";
+  std::string out = "{\n  \"file\": " + quote(name_text(path)) + ",\n";
   out += "  \"header\": {\"PERIOD\": " + std::to_string(table.period) +
          ", \"ENTRIES\": " + std::to_string(table.capacity) +
          ", \"RETRIES\": " + std::to_string(table.retries) + "},\n";
@@ -71,6 +76,11 @@ void show_json(const char *path, const IcfTable &table) {
   out += "},\n";
   out += "  \"oldest_pending\": " +
          (oldest != nullptr ? "{" + json_interval(*oldest) + "}" : "null") +
+         ",\n";
+  out += "  \"due_intervals\": " + std::to_string(due.intervals) +
+         ", \"lag\": " + std::to_string(lag_of(due, now)) +
+         ", \"last_change\": " +
+         (due.last_change >= 0 ? std::to_string(due.last_change) : "null") +
          "\n}\n";
   fputs(out.c_str(), stdout);
 }
@@ -79,7 +89,20 @@ void show_json(const char *path, const IcfTable &table) {
 
 int cmd_show(int argc, char **argv) {
   bool json = false;
-  if (int rc = parse_flags(argc, argv, 'j', &json); rc != Go_On) return rc;
+  time_t now = -1;
+  reset_options();
+  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
+    if (c == 'h') {
+      return command_help(argv[0]);
+    } else if (c == 'j') {
+      json = true;
+    } else if (c == 't' && key_option(optarg, &now)) {
+    } else if (c == 't') {
+      return fail("Invalid option value for -%c: %s", c, optarg);
+    } else {
+      return fail("Invalid command-line option \"%c\"", optopt);
+    }
+  }
   argc -= optind;
   argv += optind;
   if (argc != 1) return fail("Missing or extra arguments on command line");
@@ -88,10 +111,13 @@ int cmd_show(int argc, char **argv) {
   IcfFile file;
   if (!icf_inspect(&file, path, nullptr, nullptr))
     return open_failure(file.failure, path);
+  if (now < 0) now = time(nullptr);
+  IcfDue due;
+  icf_due(&file.table, now, &due);
   if (json)
-    show_json(path, file.table);
+    show_json(path, file.table, due, now);
   else
-    show_text(file.table);
+    show_text(file.table, due, now);
   icf_close(&file);
   return finish_output();
 }

@@ -138,6 +138,24 @@ std::string quote(std::string_view s) {
   return out + '"';
 }
 
+std::string name_text(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = s[i];
+    const size_t n = c >= 0x80 ? utf8_length(s.substr(i)) : 1;
+    if (n > 0) {
+      out += c == '\\' ? std::string_view("\\\\") : s.substr(i, n);
+      i += n;
+      continue;
+    }
+    char buf[8];
+    snprintf(buf, sizeof buf, "\\x%02x", c);
+    out += buf;
+    ++i;
+  }
+  return out;
+}
+
 Counts count(const IcfTable &table) {
   Counts c{};
   c.total = icf_count(&table);
@@ -168,20 +186,16 @@ bool key_option(const char *text, time_t *t) {
   // would stretch a range to now, so only keys and their leading fields
   // that name a time on the local clock are taken.
   const size_t n = strlen(text);
-  char key[13];
-  if (n < 2 || n > 12 || n % 2 != 0 || strspn(text, "0123456789") != n ||
-      icf_cnv_time(text, t) != nullptr || !icf_cnv_time_str(*t, key))
-    return false;
-  return strncmp(key, text, n) == 0;
+  return n >= 2 && n <= 12 && n % 2 == 0 && strspn(text, "0123456789") == n &&
+         icf_cnv_key(text, t) == nullptr;
 }
 
 std::string entries_text(int n) {
   return std::to_string(n) + (n == 1 ? " entry" : " entries");
 }
 
-int64_t lag_of(const IcfTable &table, time_t now) {
-  const IcfEntry *oldest = count(table).oldest_pending;
-  if (oldest == nullptr) return 0;
-  const int64_t lag = int64_t(now) - icf_interval_end(&table, oldest->time);
-  return lag > 0 ? lag : 0;
+int64_t lag_of(const IcfDue &due, time_t now) {
+  return due.oldest_end >= 0 && now > due.oldest_end
+             ? int64_t(now) - due.oldest_end
+             : 0;
 }

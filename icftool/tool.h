@@ -55,6 +55,9 @@ std::string letter_text(int status);
 std::string status_text(int status);
 // A JSON string; bytes that are not UTF-8 become code points of their value.
 std::string quote(std::string_view s);
+// A file name as valid UTF-8 that still tells names apart: a byte that is
+// not UTF-8 becomes \xHH, so a backslash becomes \\.
+std::string name_text(std::string_view s);
 
 // The bytes of `path` (icf_inspect), and its table in *file for icf_close
 // to free. False, with the message in *why, when the file could not be
@@ -73,9 +76,9 @@ struct Limits {
   int64_t max_failed = -1;  // entries with status x
   time_t now = -1;          // negative: the clock
 };
-// Now minus the end of the oldest pending interval, 0 when none is pending
-// or it has not ended.
-int64_t lag_of(const IcfTable &table, time_t now);
+// Now minus the end of the oldest due interval (icf_due at `now`), 0 when
+// none is due.
+int64_t lag_of(const IcfDue &due, time_t now);
 // check on checkpoint text read from `path`: the findings, then the limits'
 // breaches measured on `table` (the text's, or null when it did not load),
 // one line each on `out` (null: not printed). Returns how many.

@@ -133,6 +133,12 @@ void icf_ring_free(IcfEntry *entries, int32_t capacity);
 // earlier instant. Null on success with *time set; otherwise (also for a key
 // that converts to -1) the static text "invalid interval value".
 const char *icf_cnv_time(const char *text, time_t *time);
+// As icf_cnv_time, for a key given on a command line, where a typo must not
+// name a neighbour: fields given out of their calendar range (month 1-12,
+// day of that month, hour 0-23, minute and second 0-59) and a local time
+// the clock skips fail too. A short key and a text whose first field cannot
+// be read (the current time) convert as before.
+const char *icf_cnv_key(const char *text, time_t *time);
 // The instants that show the local time of `t`: *first the earliest, *last
 // the latest. Where the clock was set back, by any amount, the span before
 // the change shows twice; elsewhere both are `t`. 1 when they differ.
@@ -164,6 +170,12 @@ int icf_open(IcfFile *file, const char *name, const char *path);
 // works on a file the caller may not write and waits for a running update.
 // icf_commit fails on a file opened this way.
 int icf_open_readonly(IcfFile *file, const char *name, const char *path);
+// For a repair of a file the programs refuse (one that a cut-short save
+// marked): locks and opens `path` for writing as icf_open does, whatever
+// it holds, without reading it: the table is empty and the stream at the
+// start of the text. icf_adopt then gives it the table that icf_commit
+// saves. 0 with file->failure set.
+int icf_open_unread(IcfFile *file, const char *name, const char *path);
 // Reads `path` for a look at it, in one read under the shared lock that is
 // let go again: the table as icf_open_readonly loads it (no stream), and
 // with `text` the file's bytes, *size of them in a buffer from std_malloc
@@ -314,3 +326,21 @@ IcfEntry *quenlor(IcfFile *file, time_t now, int include_current);
 // file's grid (what the scheduler would append after an entry at `start`),
 // or -1.
 time_t icf_next_start(const IcfTable *table, time_t start);
+
+// ---- Monitoring (icf_due) -----------------------------------------------
+
+// What a file is behind at a given time. An interval is due once it has
+// ended (the next start of the grid has come) and is not done: a pending
+// entry, or an interval after the newest entry that the next quenlor run
+// would append. A job that stopped appends nothing, so its backlog is only
+// seen from the grid.
+struct IcfDue {
+  int64_t intervals;    // due intervals, in the file or not yet appended
+  time_t oldest_start;  // the oldest of them, or -1
+  time_t oldest_end;    // where it ended, or -1
+  time_t last_change;   // the newest update stamp's time, or -1
+};
+// Measures `table` at `now` without changing it, in one pass over the ring
+// however long the job has stopped. An empty table is behind nothing: its
+// grid starts with its first run.
+void icf_due(const IcfTable *table, time_t now, IcfDue *due);

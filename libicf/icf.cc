@@ -159,8 +159,10 @@ int64_t read_file(void *context, char *to, size_t room) {
   }
 }
 
-// The whole file under the lock, parsed into the table.
-IcfFault load(IcfFile *file, const char *path, bool writable, Failure *f) {
+// The whole file under the lock, parsed into the table unless `read` is
+// false.
+IcfFault load(IcfFile *file, const char *path, bool writable, bool read,
+              Failure *f) {
   if (path == nullptr) {
     errno = EINVAL;
     return failed(f, ICF_FAULT_SYSTEM);
@@ -173,6 +175,7 @@ IcfFault load(IcfFile *file, const char *path, bool writable, Failure *f) {
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
     return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+  if (!read) return ICF_FAULT_NONE;
   struct stat st;
   if (fstat(fd, &st) != 0) return failed(f, ICF_FAULT_SYSTEM);
   FileText source = {fd, 0, st.st_size, 0};
@@ -191,13 +194,14 @@ IcfFault load(IcfFile *file, const char *path, bool writable, Failure *f) {
   return failed(f, ICF_FAULT_FORMAT);
 }
 
-int open_file(IcfFile *file, const char *name, const char *path,
-              bool writable) {
+int open_file(IcfFile *file, const char *name, const char *path, bool writable,
+              bool read = true) {
   std::memset(file, 0, sizeof *file);
   queue_create(&file->table.pending, &file->table, nullptr);
+  file->table.first = file->table.last = -1;
   if (name != nullptr) std_strcpy(file->name, sizeof file->name, name);
   Failure f = {};
-  if (load(file, path, writable, &f) != ICF_FAULT_NONE) {
+  if (load(file, path, writable, read, &f) != ICF_FAULT_NONE) {
     icf_close(file);
     file->failure = f;
     return 0;
@@ -456,6 +460,10 @@ int icf_open(IcfFile *file, const char *name, const char *path) {
 
 int icf_open_readonly(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, false);
+}
+
+int icf_open_unread(IcfFile *file, const char *name, const char *path) {
+  return open_file(file, name, path, true, false);
 }
 
 namespace {

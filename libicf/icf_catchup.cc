@@ -387,7 +387,42 @@ void apply(Walk *walk) {
   }
 }
 
+// Sets up a walk from the newest entry of `table` to `limit` over `ring`,
+// 2 * `capacity` starts; false when the fast walk cannot vouch for it.
+bool walk_init(Walk *walk, const IcfTable *table, time_t limit, Started *ring,
+               int32_t capacity) {
+  const time_t newest = table->entries[table->last].time;
+  if (newest < Lowest || limit > Highest) return false;
+  *walk = {};
+  walk->period = table->period;
+  walk->limit = limit;
+  walk->capacity = capacity;
+  walk->ring = ring;
+  // The step below reads the zone as the key conversions of the walk do.
+  tzset();
+  zone_init(&walk->zone, newest - Around);
+  return !walk->zone.failed;
+}
+
 }  // namespace
+
+int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
+                    time_t *tail) {
+  *count = 0;
+  if (table->last < 0 || table->period < 1) return 0;
+  const time_t newest = table->entries[table->last].time;
+  if (limit <= newest) return 1;
+  Started ring[2 * ICF_WALK_TAIL];
+  Walk walk;
+  if (!walk_init(&walk, table, limit, ring, ICF_WALK_TAIL) ||
+      !run(&walk, newest))
+    return 0;
+  *count = walk.count;
+  const int64_t kept = walk.count < ICF_WALK_TAIL ? walk.count : ICF_WALK_TAIL;
+  for (int64_t i = 0; i < kept; ++i)
+    tail[i] = ring[(walk.count - kept + i) % ICF_WALK_TAIL].start;
+  return 1;
+}
 
 IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
   if (!Icf_Knobs.fast_catch_up || table->last < 0 || table->period < 1 ||
@@ -399,22 +434,20 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
   // Every start lies after the newest, so nothing is due before it.
   if (newest < Lowest || limit > Highest) return ICF_CATCH_UP_WALK;
   if (limit <= newest) return ICF_CATCH_UP_CURRENT;
-  Walk walk = {};
-  walk.table = table;
-  walk.period = table->period;
-  walk.limit = limit;
-  walk.capacity = table->capacity + 1;
+  // One slot more than the ring keeps: the newest interval pushed out of the
+  // ring is still known when the dropped ones are reported.
+  const int32_t capacity = table->capacity + 1;
   const uint64_t size =
-      2 * sizeof(Started) * static_cast<uint64_t>(walk.capacity);
+      2 * sizeof(Started) * static_cast<uint64_t>(capacity);
   if (size > UINT32_MAX) return ICF_CATCH_UP_WALK;
-  walk.ring =
+  Started *ring =
       static_cast<Started *>(std_malloc(nullptr, static_cast<uint32_t>(size)));
-  if (walk.ring == nullptr) return ICF_CATCH_UP_WALK;
-  // The step below reads the zone as the key conversions of the walk do.
-  tzset();
-  zone_init(&walk.zone, newest - Around);
-  const bool done = !walk.zone.failed && run(&walk, newest);
+  if (ring == nullptr) return ICF_CATCH_UP_WALK;
+  Walk walk;
+  const bool done = walk_init(&walk, table, limit, ring, capacity) &&
+                    run(&walk, newest);
+  walk.table = table;
   if (done) apply(&walk);
-  std_free(nullptr, walk.ring);
+  std_free(nullptr, ring);
   return done ? ICF_CATCH_UP_CURRENT : ICF_CATCH_UP_WALK;
 }

@@ -81,6 +81,17 @@ enum IcfCatchUp : int {
 // the clock, read once here.
 IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
 
+// The newest starts icf_walk_starts hands back.
+constexpr int32_t ICF_WALK_TAIL = 4;
+
+// Counts, without touching the table, the starts that the walk from the
+// newest entry (the table is not empty) would append up to `limit`, and puts
+// the last of them, at most ICF_WALK_TAIL and oldest first, into `tail`. At
+// the cost of icf_catch_up, whatever the pause. 0 where icf_catch_up could
+// not vouch for the result: the step-by-step walk must count.
+int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
+                    time_t *tail);
+
 // ---- Rendering (icf_utils) ----------------------------------------------
 
 // The least room icf_render_next needs: one header or entry line.

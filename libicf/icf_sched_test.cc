@@ -139,4 +139,73 @@ TEST(Scheduler, RingWrapKeepsPendingOrderAndCursor) {
   EXPECT_EQ(file.table.pending.count, 1);
 }
 
+// Command-line keys in EST5EDT: fields out of range and the spring gap
+// fail; short keys, the repeated hour and a text read as now convert, to
+// the time the loose conversion gives.
+TEST(Keys, OnlyTimesTheClockShows) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  std::istringstream valid(
+      "240630000000 240229 240630235959 2406 24 240310030000 241103013000 now"),
+      refused(
+          "240631000000 230229 241300 2400 240600 240615240000 2406151060 "
+          "240615100060 240310023000 24031002 24-1");
+  for (std::string key; valid >> key;) {
+    time_t t = 0, loose = 0;
+    EXPECT_EQ(icf_cnv_key(key.c_str(), &t), nullptr) << key;
+    icf_cnv_time(key.c_str(), &loose);
+    EXPECT_TRUE(t == loose || key == "now") << key;
+  }
+  for (std::string key; refused >> key;)
+    EXPECT_NE(icf_cnv_key(key.c_str(), nullptr), nullptr) << key;
+}
+
+// What a file is behind, whoever appended last: period, entries as key and
+// status (each stamped with its own key), now, the due intervals, the oldest
+// of them ("-": none) and its lag. EST5EDT.
+TEST(Scheduler, DueFromTheGrid) {
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
+  const char *const cases[] = {
+      "900 241026014500s 241026021000 0 - 0",
+      "900 241026014500s 241026021500 1 241026020000 0",
+      "900 241026014500s 241026023000 2 241026020000 900",
+      // A job stopped two days: nothing appended, the grid knows.
+      "900 241026014500s 241028021000 192 241026020000 172500",
+      "900 241026020000n 241026021000 0 - 0",
+      "900 241026020000r,241026021500s 241026023000 1 241026020000 900",
+      // 01:45 EDT ends at 02:00 EST, and so does 01:00 EDT of an hourly
+      // file, two hours on.
+      "900 241103014500n 241103015900 0 - 0",
+      "900 241103014500n 241103021500 2 241103014500 900",
+      "3600 241103000000s 241103030000 2 241103010000 3600",
+      "3600 241103000000r,241103010000s 241103030000 2 241103000000 10800",
+      "3600 991231230000s,000101000000s 000101020000 1 000101010000 0",
+      // Two years: the spring gaps have no quarters, the autumn repeats none.
+      "900 240101000000s 260101000000 70167 240101001500 63156600",
+  };
+  for (const char *c : cases) {
+    std::istringstream in(c);
+    int32_t period;
+    std::string entries, now, oldest;
+    int64_t intervals, lag;
+    in >> period >> entries >> now >> intervals >> oldest >> lag;
+    std::vector<IcfEntry> slots(8);
+    IcfFile file;
+    init(&file, period, slots.data(), 8);
+    for (size_t at = 0; at < entries.size(); at += 14) {
+      const std::string key = entries.substr(at, 12);
+      icf_entry_new(&file.table, T(key), key.c_str(), key.c_str(),
+                    entries[at + 12], 0);
+    }
+    IcfDue due;
+    icf_due(&file.table, T(now), &due);
+    EXPECT_EQ(due.intervals, intervals) << c;
+    EXPECT_EQ(due.oldest_start, oldest == "-" ? -1 : T(oldest)) << c;
+    EXPECT_EQ(oldest == "-" ? 0 : T(now) - due.oldest_end, lag) << c;
+    EXPECT_EQ(due.last_change, T(slots[file.table.last].key));
+    EXPECT_EQ(file.table.pending.count, 0);  // measured, not appended
+  }
+}
+
 }  // namespace

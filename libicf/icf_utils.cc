@@ -431,6 +431,28 @@ const char *icf_cnv_time(const char *text, time_t *time) {
   return ok ? nullptr : Invalid_Value;
 }
 
+const char *icf_cnv_key(const char *text, time_t *time) {
+  // The fields as the conversion reads them, those not given as it fills
+  // them in. The conversion carries a field out of its range (a 31 June, an
+  // hour 24) and a time the clock skips into another time: whatever the
+  // field, the time it gives then shows other fields.
+  long f[6] = {0, 1, 1, 0, 0, 0};
+  const int given = text == nullptr
+                        ? 0
+                        : std::sscanf(text, "%02ld%02ld%02ld%02ld%02ld%02ld",
+                                      &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
+  time_t t;
+  const char *why = icf_cnv_time(text, &t);
+  if (time != nullptr) *time = t;
+  if (why != nullptr || given <= 0) return why;
+  struct tm tm;
+  if (localtime_r(&t, &tm) == nullptr || tm.tm_year % 100 != f[0] % 100 ||
+      tm.tm_mon + 1 != f[1] || tm.tm_mday != f[2] || tm.tm_hour != f[3] ||
+      tm.tm_min != f[4] || tm.tm_sec != f[5])
+    return Invalid_Value;
+  return nullptr;
+}
+
 int icf_cnv_time_str(time_t time, char *buffer) {
   return std_time_format(&time, nullptr, nullptr, buffer, 13, 1) == 12;
 }

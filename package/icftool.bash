@@ -14,6 +14,7 @@ _icftool_flags() {
 _icftool_valued() {
 	case $1 in
 	check) echo "-l -x -t" ;;
+	show) echo "-t" ;;
 	metrics) echo "-o -t" ;;
 	mark) echo "-o" ;;
 	run) echo "-d -t -x -T -k -m -w -j -b" ;;

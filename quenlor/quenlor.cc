@@ -79,7 +79,7 @@ static int read_options(int argc, char *argv[], Request *r) {
       std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n", Prog);
       return 1;
     }
-    if (ch == 'n' && (why = icf_cnv_time(optarg, &r->start))) {
+    if (ch == 'n' && (why = icf_cnv_key(optarg, &r->start))) {
       std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
       return 1;
     }

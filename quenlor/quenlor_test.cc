@@ -44,6 +44,15 @@ TEST(Quenlor, RunsAndErrors) {
       {one, Q + "f -p", "", "quenlor: Extra arguments on command line\n"},
       {one, "TZ=UTC0 " + Q + "-t 691231235959 f", "",  // -1 fails
        "quenlor: Current time, invalid interval value\n"},
+      // No neighbour for an impossible key: January 2025, the spring gap;
+      // short keys keep their meaning.
+      {one, Q + "-t 2413 f", "",
+       "quenlor: Current time, invalid interval value\n"},
+      {one, Q + "-t 240310023000 f", "",
+       "quenlor: Current time, invalid interval value\n"},
+      {one, Q + "-n 240230 f", "",
+       "quenlor: Starting interval, invalid interval value\n"},
+      {one, "$Q -t 24011012 -n 2401 f", Second, "", 1},
   };
   expect_runs(cases);
 }

@@ -10,7 +10,7 @@ const std::string Ring = quarter_hours(4, 4);  // full: a save shifts it
 const std::string Next = " -t " + key_of(Jan1 + 900 * 5) + " ";
 
 TEST(Hostile, StreamsSpecialFilesAndLimits) {
-  const std::string prog(90, 'q');
+  const std::string prog(90, 'q'), Pipe = "exec 6<>p 7>p 6<&- && ";
   const struct {
     std::string line;
     int status;
@@ -23,6 +23,11 @@ TEST(Hostile, StreamsSpecialFilesAndLimits) {
       {C + " -n f " + key_of(Jan1) + " s >/dev/full", 1,
        "corvane: Cannot write output\n", true},
       {Q + " p", 1, "quenlor: Invalid checkpoint file: p\n", false},
+      // A pipe whose reader has gone: no death by SIGPIPE.
+      {Pipe + Q + Next + "f >&7", 1, "quenlor: Cannot write output\n", true},
+      {Pipe + C + " -n f " + key_of(Jan1) + " s >&7", 1,
+       "corvane: Cannot write output\n", true},
+      {Pipe + T + " show f >&7", 1, "icftool: Cannot write output\n", false},
       // Over 512 bytes, so that the limit stops the file but not the message.
       {"sed s/S=4/S=40/ f >b && " + Q + " -t " + key_of(Jan1 + 900 * 20) +
            " b && (trap - XFSZ; ulimit -f 1; exec " + C + " b " +
