@@ -437,15 +437,14 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
   // One slot more than the ring keeps: the newest interval pushed out of the
   // ring is still known when the dropped ones are reported.
   const int32_t capacity = table->capacity + 1;
-  const uint64_t size =
-      2 * sizeof(Started) * static_cast<uint64_t>(capacity);
+  const uint64_t size = 2 * sizeof(Started) * static_cast<uint64_t>(capacity);
   if (size > UINT32_MAX) return ICF_CATCH_UP_WALK;
   Started *ring =
       static_cast<Started *>(std_malloc(nullptr, static_cast<uint32_t>(size)));
   if (ring == nullptr) return ICF_CATCH_UP_WALK;
   Walk walk;
-  const bool done = walk_init(&walk, table, limit, ring, capacity) &&
-                    run(&walk, newest);
+  const bool done =
+      walk_init(&walk, table, limit, ring, capacity) && run(&walk, newest);
   walk.table = table;
   if (done) apply(&walk);
   std_free(nullptr, ring);

@@ -55,8 +55,8 @@ std::string run(const Case &c, int fast) {
   std::ostringstream s;
   s << slot(r) << " " << t.first << " " << t.last << " " << slot(t.cursor)
     << "\ndropped " << t.dropped.count << " " << t.dropped.first << " "
-    << t.dropped.first_key << " " << t.dropped.last << " "
-    << t.dropped.last_key << "\npending";
+    << t.dropped.first_key << " " << t.dropped.last << " " << t.dropped.last_key
+    << "\npending";
   for (QueueElement *q = queue_first(&t.pending); q; q = queue_next(q))
     s << " " << slot(static_cast<IcfEntry *>(q->data));
   for (const IcfEntry &e : slots) {

@@ -116,8 +116,7 @@ uint64_t icf_text_length(const IcfTable *table);
 // Counts `count` pending intervals pushed out of the ring, the oldest at
 // `first` and the newest at `last`, after those counted before.
 void icf_note_dropped(IcfTable *table, int64_t count, time_t first,
-                      const char *first_key, time_t last,
-                      const char *last_key);
+                      const char *first_key, time_t last, const char *last_key);
 
 // Puts every pending entry of the ring (status neither 's' nor 'x') into a
 // fresh pending queue in ring order, which is file order, as a load does.
