@@ -103,7 +103,7 @@ dashboard)
 	# it reports.
 	export TZ=UTC
 	f=$scratch/job.icf
-	"$icftool" create "$f" 900 8 0
+	"$icftool" create -t 261207080500 "$f" 900 8 0
 	"$icftool" run -t 261207080500 "$f" -- true
 	"$icftool" run -t 261207082000 "$f" -- false || true
 	"$icftool" metrics -t 261207090000 "$f" >"$scratch/metrics"

@@ -32,8 +32,10 @@ struct Command {
 const Command Commands[] = {
     {"create",
      "file period entries retries",
-     "Starts a checkpoint file with a header and no entries",
-     {{'f', nullptr, "replace a file that exists"}},
+     "Starts a checkpoint file with the interval that ended last",
+     {{'f', nullptr, "replace a file that exists"},
+      {'s', "start", "start with this earlier interval (a backfill)"},
+      {'t', "now", "the current time, as an interval key"}},
      cmd_create},
     {"show",
      "file",

@@ -1,5 +1,6 @@
 // Runs the built icftool, and quenlor and corvane to write real files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "program_test.h"
 
@@ -59,8 +60,12 @@ TEST(IcfTool, CommandLineAndCreate) {
   // ignored.
   const std::pair<std::string, std::string> usages[] = {
       {"$T frob", "icftool: Unknown command: frob\n1\n"},
-      {"$T", "usage: icftool create [-f] file period entries retries\n1\n"},
-      {"$T -h", "usage: icftool create [-f] file period entries retries\n0\n"},
+      {"$T",
+       "usage: icftool create [-f] [-s start] [-t now] file period entries "
+       "retries\n1\n"},
+      {"$T -h",
+       "usage: icftool create [-f] [-s start] [-t now] file period entries "
+       "retries\n0\n"},
       {"$Q -p -h -x", "Usage: quenlor -[options] <filename>\n0\n"},
       {"$C -n -h -s",
        "Usage: corvane -[options] <filename> <interval> <status>\n0\n"},
@@ -80,12 +85,88 @@ TEST(IcfTool, CommandLineAndCreate) {
             "status\n0\n");
   EXPECT_EQ(s.read(), Healthy);
   Ran r = s.run(
-      "$T create g 900 96 3 && $T create -f f 60 1 0 && "
-      "$T show -j f | jq -e '.entries == [] and "
-      ".oldest_pending == null and .header.PERIOD == 60'");
+      "$T create -t 241103020030 g 900 96 3 && "
+      "$T create -f -t 241103020030 f 60 1 0 && $T show -j f | jq -e "
+      "'.oldest_pending.key == \"241103015900\" and .header.PERIOD == 60'");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(s.read("g"), "PERIOD=900\nENTRIES=96\nRETRIES=3\n");
-  EXPECT_EQ(s.read(), "PERIOD=60\nENTRIES=1\nRETRIES=0\n");
+  EXPECT_EQ(unstamped(s.read("g")),
+            unstamped("PERIOD=900\nENTRIES=96\nRETRIES=3\n" +
+                      entry("241103014500", 'n', 0, 1)));
+}
+
+// A new file starts with the interval that ended last at -t, on the grid
+// the scheduler then walks: create at the later time names an interval
+// that the scheduler appended meanwhile. -s starts the books earlier.
+TEST(IcfTool, CreateOnTheGrid) {
+  // Then `later`: quenlor's run on the file; with "+", the keys it holds.
+  struct Case {
+    const char *zone, *options, *period, *later, *out;
+  };
+  const Case cases[] = {
+      {"", "-t 241103000030", "60", "241103010030", "241102235900\n1\n"},
+      // The interval before the repeated hour ends after it.
+      {"", "-t 241103020030", "900", "241103021630", "241103014500\n1\n"},
+      {"", "-t 240310030030", "900", "240310041630", "240310014500\n1\n"},
+      {"", "-t 241103020030", "3600", "241103050000", "241103010000\n1\n"},
+      {"", "-t 240310030030", "3600", "240310050000", "240310010000\n1\n"},
+      {"", "-t 241103000030", "7200", "241103090000", "241102220000\n1\n"},
+      {"", "-t 240310030030", "7200", "240310090000", "240310000000\n1\n"},
+      {"", "-t 241105000030", "5400", "241105040030", "241104223000\n1\n"},
+      {"", "-t 241103000030", "86400", "241106000030", "241102000000\n1\n"},
+      {"America/New_York", "-t 240310000030", "86400", "240312000030",
+       "240309000000\n1\n"},
+      {"Australia/Lord_Howe", "-t 241006030030", "3600", "241006060000",
+       "241006010000\n1\n"},
+      // Backfills across the clock changes: the first run appends the rest.
+      {"", "-t 241103050030 -s 241103", "3600", "+241103050030",
+       "241103000000\n241103000000 241103010000 241103020000 241103030000 "
+       "241103040000\n"},
+      {"America/New_York", "-t 240312000030 -s 2403090000", "86400",
+       "+240312000030",
+       "240309000000\n240309000000 240310000000 "
+       "240311000000\n"},
+      {"", "-t 241103020030 -s 241103003000", "3600", "",
+       "icftool: Not an interval start for period 3600: 241103003000\n"},
+      {"", "-t 241103020030 -s 241103011000", "900", "",
+       "icftool: Not an interval start for period 900: 241103011000\n"},
+      {"", "-t 241103020030 -s 241103010000", "5400", "",
+       "icftool: Not an interval start for period 5400: 241103010000\n"},
+      {"", "-t 241103020030 -s 241103020000", "3600", "",
+       "icftool: Interval 241103020000 has not ended yet (the last that has: "
+       "241103010000)\n"},
+      {"", "-t 241103020030 -s 240310023000", "3600", "",
+       "icftool: Invalid option value for -s: 240310023000\n"},
+      {"", "-t 2411030200300", "3600", "",
+       "icftool: Invalid option value for -t: 2411030200300\n"},
+  };
+  for (const Case &c : cases) {
+    const std::string zone = c.zone, period = c.period;
+    if (!zone.empty() && access(("/usr/share/zoneinfo/" + zone).c_str(), F_OK))
+      GTEST_SKIP() << "no zone file for " << zone;
+    std::string line = (zone.empty() ? "" : "export TZ=" + zone + "; ") +
+                       "$T create " + c.options + " f " + period +
+                       " 96 3 2>&1 || { test -e f && echo created; exit; }; "
+                       "sed -n 4p f | cut -c1-12";
+    const std::string later = c.later + (*c.later == '+');
+    if (*c.later == '+')
+      line += "; $Q -t " + later +
+              " f >/dev/null; tail -n +4 f | cut -c1-12 | "
+              "xargs";
+    else if (*c.later)
+      line += "; $Q -t " + later + " f >/dev/null; $T create -t " + later +
+              " g " + period +
+              " 9 0 && grep -c \"^$(sed -n 4p g | cut -c1-12) "
+              "\" f";
+    Ran r = Scratch().run(line);
+    EXPECT_EQ(r.out + r.err, c.out) << c.options << " " << period;
+  }
+  // Intervals a backfill pushes out of a small ring are said aloud.
+  Ran r = Scratch().run(
+      "$T create -t 240610000500 -s 2406090000 f 900 4 3 && "
+      "$Q -t 240610000500 f");
+  EXPECT_EQ(r.out + r.err,
+            "240609230000\nquenlor: 92 intervals dropped unprocessed from the "
+            "ring: 240609000000 to 240609224500\n");
 }
 
 // Every status, a byte that is not UTF-8, a control byte and a quote, from a

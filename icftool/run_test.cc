@@ -289,7 +289,8 @@ TEST(Run, KilledRunner) {
 TEST(Run, DroppedIntervals) {
   Scratch s;
   Ran r = s.run(
-      "${T% run} create f 900 96 3; $Q -t 240610000500 f; $C f 240609234500 "
+      "${T% run} create -t 240610000500 f 900 96 3; $Q -t 240610000500 f; $C f "
+      "240609234500 "
       "s; $Q -t 240612000500 f; echo $?; $T -t 240613000500 f -- true 2>err; "
       "echo $?; grep -c \"done in\" err; grep dropped err");
   EXPECT_EQ(

@@ -162,6 +162,10 @@ char *icf_sibling_path(const char *path, const char *suffix);
 // ICF_MAX_ENTRIES) and anything but a regular file.
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries);
+// As icf_create, and with `start` 0 or more the file's first interval: an
+// 'n' entry for the interval starting there, stamped with the clock.
+int icf_create_from(const char *path, int32_t period, int32_t capacity,
+                    int32_t retries, time_t start);
 // Locks and loads the file. On failure nothing stays open and
 // file->failure tells why. Only a regular file (or a symbolic link to one)
 // is opened, and without blocking on a FIFO.
@@ -326,6 +330,22 @@ IcfEntry *quenlor(IcfFile *file, time_t now, int include_current);
 // file's grid (what the scheduler would append after an entry at `start`),
 // or -1.
 time_t icf_next_start(const IcfTable *table, time_t start);
+
+// ---- Grid (icf_grid) -----------------------------------------------------
+
+// The grid a new file starts on: it begins afresh at the first instant of
+// every local hour (PERIOD under 3600) or local day (3600 and more), and its
+// starts are that instant and the scheduler's steps from it that stay within
+// the hour or day. A second pass of a repeated time is on no grid.
+int icf_grid_member(int32_t period, time_t t);
+// The start of the interval on that grid that ended last at `now` (its end,
+// icf_interval_end of a table of `period`, at or before now), or -1 when
+// none can be found (none ended after 1970).
+time_t icf_grid_first(int32_t period, time_t now);
+// The start of the interval of the table's grid, continued past its newest
+// entry as the scheduler would append, that holds `t`: the newest entry's
+// start or a later one; -1 for a t before the newest entry or an empty table.
+time_t icf_grid_holding(const IcfTable *table, time_t t);
 
 // ---- Monitoring (icf_due) -----------------------------------------------
 

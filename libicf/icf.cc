@@ -429,10 +429,26 @@ char *icf_sibling_path(const char *path, const char *suffix) {
 
 int icf_create(const char *path, int32_t period, int32_t capacity,
                int32_t retries) {
+  return icf_create_from(path, period, capacity, retries, -1);
+}
+
+int icf_create_from(const char *path, int32_t period, int32_t capacity,
+                    int32_t retries, time_t start) {
+  IcfEntry first = {};
   IcfTable table = {};
   table.period = period;
   table.retries = retries;
   table.capacity = capacity;
+  table.first = table.last = -1;
+  if (start >= 0) {
+    first.time = start;
+    first.status = 'n';
+    if (!icf_cnv_time_str(start, first.key) ||
+        !icf_cnv_time_str(time(nullptr), first.stamp))
+      return 0;
+    table.entries = &first;
+    table.first = table.last = 0;
+  }
   // A file that could never be opened is not worth creating.
   int fd;
   if (path == nullptr || period < 1 || capacity < 1 ||
@@ -445,7 +461,7 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
     return 0;
   }
   bool ok = ftruncate(fd, 0) == 0 && icf_header_write(stream, &table) &&
-            fsync(fd) == 0;
+            icf_table_write(stream, &table) && fsync(fd) == 0;
   return fclose(stream) == 0 && ok;
 }
 

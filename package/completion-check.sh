@@ -34,7 +34,7 @@ done <<'TABLE'
 icftool |check create edit mark metrics run show
 icftool m|mark metrics
 icftool -|--help --version -h
-icftool create -|-f -h
+icftool create -|-f -h -s -t
 icftool create -f j|job.icf jobs
 icftool create job.icf 9|
 icftool show -j |job.icf jobs

@@ -13,6 +13,7 @@ _icftool_flags() {
 }
 _icftool_valued() {
 	case $1 in
+	create) echo "-s -t" ;;
 	check) echo "-l -x -t" ;;
 	show) echo "-t" ;;
 	metrics) echo "-o -t" ;;
