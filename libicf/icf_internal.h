@@ -121,3 +121,41 @@ void icf_note_dropped(IcfTable *table, int64_t count, time_t first,
 // Puts every pending entry of the ring (status neither 's' nor 'x') into a
 // fresh pending queue in ring order, which is file order, as a load does.
 void icf_queue_rebuild(IcfTable *table);
+
+// ---- The zone's data (icf_zone_data) ------------------------------------
+
+// A change of a zone's rule: day `day` of the year counted from 1 without
+// 29 February ('J') or from 0 with it ('N'), or weekday `day` (0 Sunday) of
+// week `week` (5: the last) of month `month` ('M'); at `secs` of local time.
+struct IcfZoneRule {
+  char kind;
+  int32_t month, week, day;
+  time_t secs;
+};
+
+// What the C library's zone data tells of the process's zone: the file's
+// transitions, and the rule that holds after them (or always, for a TZ
+// that is itself a rule). Offsets in seconds east of UTC.
+struct IcfZoneData {
+  int64_t *times;  // ascending, from std_malloc
+  int32_t count;
+  int rule;  // the rule below holds after the last transition
+  time_t std_offset, dst_offset;
+  IcfZoneRule change[2];  // into summer time and out of it
+};
+
+// An instant at which the offset may change. When `expect` is set the data
+// says that it changes there from `before` to `after`: a zone read otherwise
+// is not the one the data describes.
+struct IcfCandidate {
+  time_t at;
+  int expect;
+  time_t before, after;
+};
+
+// Reads the data of the zone TZ names; 0 when it is not plainly understood.
+int icf_zone_data_load(IcfZoneData *data);
+void icf_zone_data_free(IcfZoneData *data);
+// The first candidate after t: between two candidates the offset holds. 0
+// when the offset never changes after t, -1 when the data cannot tell.
+int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next);
