@@ -173,12 +173,6 @@ int zone_after(const Zone *zone, time_t t) {
   return low;
 }
 
-// Whether the offset changes within (from, to]; both lie in the sampled part.
-bool zone_changes(const Zone *zone, time_t from, time_t to) {
-  const int i = zone_after(zone, from);
-  return i < zone->count && zone->at[i] <= to;
-}
-
 // The first change after t, sampling on up to `horizon`; without one, a time
 // past everything sampled.
 time_t zone_next_change(Zone *zone, time_t t, time_t horizon) {
@@ -202,6 +196,7 @@ time_t wall(const Zone *zone, time_t t) {
 struct Traced {
   const Zone *zone;
   mutable time_t slack;
+  mutable int piece;  // of the last instant looked at: a step looks close by
 };
 
 bool traced_wall(const void *context, time_t t, time_t *out) {
@@ -211,7 +206,9 @@ bool traced_wall(const void *context, time_t t, time_t *out) {
     traced->slack = 0;
     return Icf_Local_Zone.wall(nullptr, t, out);
   }
-  const int i = zone_after(zone, t);
+  int i = traced->piece;
+  if ((i > 0 && zone->at[i - 1] > t) || (i < zone->count && zone->at[i] <= t))
+    traced->piece = i = zone_after(zone, t);
   const time_t end = i < zone->count ? zone->at[i] - 1 : zone->probed;
   if (end - t < traced->slack) traced->slack = end - t;
   *out = t + zone->offset[i].gmtoff;
@@ -284,7 +281,7 @@ bool take_step(Walk *walk, time_t base, time_t *next, bool *skip,
   zone->keep = base - Around;
   zone_cover(zone, base + walk->period + Around);
   if (zone->failed) return false;
-  const Traced traced = {zone, Always};
+  const Traced traced = {zone, Always, zone_after(zone, base)};
   const IcfZone reader = {traced_wall, &traced};
   time_t start;
   int skipped;
@@ -334,18 +331,15 @@ bool run_short(Walk *walk, time_t base) {
 }
 
 // `start` was reached by steps that repeat every `steps` steps and `length`
-// seconds. Advances it by as many whole cycles as stay clear of the next
-// offset change and of the limit; the starts skipped are those of the cycle
-// just recorded, moved on by whole cycles. Returns the new start.
-time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
-  const time_t change = zone_next_change(&walk->zone, start - Around,
-                                         walk->limit + walk->period + Around);
-  // A cycle is clear when its last start is due and no step in it looks at
-  // the change.
-  time_t bound = change - walk->period - Around;
-  if (bound > walk->limit) bound = walk->limit;
-  if (walk->zone.failed || bound <= start) return start;
-  int64_t cycles = (bound - start) / length;
+// seconds, none of which changes when moved on by up to `slack`. Advances it
+// by as many whole cycles as that allows and the limit; the starts skipped
+// are those of the cycle just recorded, moved on by whole cycles. Returns
+// the new start.
+time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length,
+                   time_t slack) {
+  const time_t bound = walk->limit - start < slack ? walk->limit - start : slack;
+  if (bound < length) return start;
+  int64_t cycles = bound / length;
   const int32_t capacity = walk->capacity;
   if (steps > capacity) {
     // The ring holds less than a cycle: leave one to walk, which fills it.
@@ -374,36 +368,33 @@ time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
 bool run(Walk *walk, time_t base) {
   const time_t period = walk->period;
   if (period < Hour) return run_short(walk, base);
-  bool tracking = false;  // looking for a cycle (Brent's method)
-  time_t tortoise = 0;
-  int64_t power = 0, steps = 0;
+  const time_t horizon = walk->limit + period + Around;
+  // Looking for a cycle (Brent's method): the steps since `tortoise`, and
+  // the least slack among them.
+  time_t tortoise = base, least = Always;
+  int64_t power = 1, steps = 0;
   for (;;) {
+    zone_next_change(&walk->zone, base + period, horizon);
     time_t next, slack;
     bool skip;
     if (!take_step(walk, base, &next, &skip, &slack)) return false;
     if (next == 0) return true;
     if (next <= base) return false;
     if (!skip && !record(walk, next)) return false;
-    // Between offset changes a step depends only on the time of day.
-    if (zone_changes(&walk->zone, base - Around, base + period + Around)) {
-      tracking = false;
-    } else {
-      if (!tracking) {
-        tracking = true;
-        tortoise = base;
-        power = 1;
-        steps = 0;
-      }
-      ++steps;
-      if (floor_mod(wall(&walk->zone, next), Day) ==
-          floor_mod(wall(&walk->zone, tortoise), Day)) {
-        next = skip_cycles(walk, next, steps, next - tortoise);
-        tracking = false;
-      } else if (power == steps) {
-        tortoise = next;
-        power *= 2;
-        steps = 0;
-      }
+    ++steps;
+    if (slack < least) least = slack;
+    // Moved on by a whole number of days and by no more than its slack, a
+    // step gives the same answer moved on as well. A cycle moved on by its
+    // length keeps the offset of its first base, which the step read, so a
+    // cycle that returns to the same time of day is whole days long.
+    const bool cycle = floor_mod(wall(&walk->zone, next), Day) ==
+                       floor_mod(wall(&walk->zone, tortoise), Day);
+    if (cycle) next = skip_cycles(walk, next, steps, next - tortoise, least);
+    if (cycle || power == steps) {
+      tortoise = next;
+      power = cycle ? 1 : 2 * power;
+      steps = 0;
+      least = Always;
     }
     base = next;
   }
