@@ -196,22 +196,26 @@ time_t wall(const Zone *zone, time_t t) {
 struct Traced {
   const Zone *zone;
   mutable time_t slack;
-  mutable int piece;  // of the last instant looked at: a step looks close by
+  // The stretch of one offset last looked at: a step looks close by.
+  mutable time_t low, high, offset;
 };
 
 bool traced_wall(const void *context, time_t t, time_t *out) {
   const Traced *traced = static_cast<const Traced *>(context);
-  const Zone *zone = traced->zone;
-  if (zone->failed || t < zone->keep || t > zone->probed) {
-    traced->slack = 0;
-    return Icf_Local_Zone.wall(nullptr, t, out);
+  if (t < traced->low || t > traced->high) {
+    const Zone *zone = traced->zone;
+    if (zone->failed || t < zone->keep || t > zone->probed) {
+      traced->slack = 0;
+      return Icf_Local_Zone.wall(nullptr, t, out);
+    }
+    const int i = zone_after(zone, t);
+    traced->low = i > 0 && zone->at[i - 1] > zone->keep ? zone->at[i - 1]
+                                                        : zone->keep;
+    traced->high = i < zone->count ? zone->at[i] - 1 : zone->probed;
+    traced->offset = zone->offset[i].gmtoff;
   }
-  int i = traced->piece;
-  if ((i > 0 && zone->at[i - 1] > t) || (i < zone->count && zone->at[i] <= t))
-    traced->piece = i = zone_after(zone, t);
-  const time_t end = i < zone->count ? zone->at[i] - 1 : zone->probed;
-  if (end - t < traced->slack) traced->slack = end - t;
-  *out = t + zone->offset[i].gmtoff;
+  if (traced->high - t < traced->slack) traced->slack = traced->high - t;
+  *out = t + traced->offset;
   return true;
 }
 
@@ -281,7 +285,7 @@ bool take_step(Walk *walk, time_t base, time_t *next, bool *skip,
   zone->keep = base - Around;
   zone_cover(zone, base + walk->period + Around);
   if (zone->failed) return false;
-  const Traced traced = {zone, Always, zone_after(zone, base)};
+  const Traced traced = {zone, Always, 1, 0, 0};
   const IcfZone reader = {traced_wall, &traced};
   time_t start;
   int skipped;

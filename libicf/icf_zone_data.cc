@@ -313,23 +313,35 @@ int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next) {
   // Past the table the rule holds, from its last transition on; without
   // summer time nothing changes.
   if (!data->rule || data->dst_offset == data->std_offset) return 0;
-  for (int64_t y = utc_year(t);; ++y) {
+  // The library computes the changes of each UTC year alone: a year whose
+  // changes do not both fall inside it is not plainly understood. Where two
+  // years order their changes alike, the clock goes from one into the next
+  // in the same time; else the new year is a candidate too.
+  auto changes = [&](int64_t y, time_t *on, time_t *off) {
     const time_t year = days_from_civil(y, 1, 1) * Day;
     const time_t after = days_from_civil(y + 1, 1, 1) * Day;
-    const time_t on = change_at(data->change[0], y, data->std_offset);
-    const time_t off = change_at(data->change[1], y, data->dst_offset);
-    // The library computes the changes of each UTC year alone: a year whose
-    // changes do not both fall inside it is not plainly understood.
-    if (on <= year || on >= after || off <= year || off >= after || on == off)
-      return -1;
-    IcfCandidate found[3] = {{on, 1, data->std_offset, data->dst_offset},
-                             {off, 1, data->dst_offset, data->std_offset},
-                             {after, 0, 0, 0}};
-    if (found[0].at > found[1].at) std::swap(found[0], found[1]);
-    for (const IcfCandidate &c : found)
-      if (c.at > t) {
-        *next = c;
-        return 1;
-      }
+    *on = change_at(data->change[0], y, data->std_offset);
+    *off = change_at(data->change[1], y, data->dst_offset);
+    return *on > year && *on < after && *off > year && *off < after &&
+           *on != *off;
+  };
+  int64_t y = utc_year(t);
+  time_t on, off;
+  if (!changes(y, &on, &off)) return -1;
+  for (;; ++y) {
+    const IcfCandidate into = {on, 1, data->std_offset, data->dst_offset};
+    const IcfCandidate out = {off, 1, data->dst_offset, data->std_offset};
+    const IcfCandidate &first = on < off ? into : out;
+    const IcfCandidate &second = on < off ? out : into;
+    *next = first.at > t ? first : second;
+    if (next->at > t) return 1;
+    const time_t year = Day * days_from_civil(y + 1, 1, 1);
+    const bool before = on < off;
+    const bool known = changes(y + 1, &on, &off);
+    if ((!known || before != (on < off)) && year > t) {
+      *next = {year, 0, 0, 0};
+      return 1;
+    }
+    if (!known) return -1;
   }
 }
