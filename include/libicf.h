@@ -51,6 +51,7 @@ struct IcfTable {
 enum IcfFault : int32_t {
   ICF_FAULT_NONE = 0,
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
+                              // (or the give-up hook ended the wait)
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
   ICF_FAULT_FORMAT = 3,       // the text: read_fault at line
   ICF_FAULT_ALLOC = 4,        // the ring
@@ -203,6 +204,11 @@ int icf_reopen(IcfFile *file);
 // meanwhile. ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY,
 // ICF_FAULT_NOT_REGULAR or ICF_FAULT_SYSTEM (errno tells why).
 IcfFault icf_lock_open(const char *path, int writable, int *fd);
+// While icf_open, icf_reopen, icf_lock_open or icf_create wait for another
+// run's lock, `give_up(context)` is asked between tries (about every 15 ms);
+// nonzero ends the wait with ICF_FAULT_BUSY at once. Null, as at the start:
+// the whole lock wait.
+void icf_lock_give_up(int (*give_up)(void *context), void *context);
 // Writes the whole table back durably, in one of two ways chosen before
 // anything is written; all signals are held off while it writes.
 //

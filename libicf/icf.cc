@@ -24,6 +24,10 @@ IcfKnobs Icf_Knobs = {30000, 64 * 1024, 1};
 
 namespace {
 
+// icf_lock_give_up's hook.
+int (*Lock_Give_Up)(void *context) = nullptr;
+void *Lock_Give_Up_Context = nullptr;
+
 // ---- Locking ------------------------------------------------------------
 
 bool locks_unsupported(int error) {
@@ -44,11 +48,11 @@ IcfFault close_failing(int fd, IcfFault fault) {
 }
 
 // Opens `path` and takes the flock `operation` on it, waiting at most
-// Icf_Knobs.lock_wait_ms for another run. The open does not wait (a FIFO would,
-// for a writer that never comes), and only a regular file is kept. A run
-// holding the lock may replace the file by renaming a new one over it; the lock
-// on the old one then guards nothing, so the path is opened again until it
-// names the locked file.
+// Icf_Knobs.lock_wait_ms for another run, or until the give-up hook says
+// so. The open does not wait (a FIFO would, for a writer that never comes),
+// and only a regular file is kept. A run holding the lock may replace the
+// file by renaming a new one over it; the lock on the old one then guards
+// nothing, so the path is opened again until it names the locked file.
 IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
   const int64_t deadline = clock_ms() + Icf_Knobs.lock_wait_ms;
   for (;;) {
@@ -68,7 +72,9 @@ IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
         break;
       const int error = errno;
       if (error == EINTR) continue;
-      if (error != EWOULDBLOCK || clock_ms() >= deadline)
+      const bool given_up = error == EWOULDBLOCK && Lock_Give_Up != nullptr &&
+                            Lock_Give_Up(Lock_Give_Up_Context) != 0;
+      if (error != EWOULDBLOCK || given_up || clock_ms() >= deadline)
         return close_failing(
             fd, error == EWOULDBLOCK ? ICF_FAULT_BUSY : ICF_FAULT_SYSTEM);
       const timespec nap = {0, 15 * 1000 * 1000};
@@ -169,8 +175,12 @@ IcfFault load(IcfFile *file, const char *path, bool writable, bool read,
   }
   file->path = resolve(path, f);
   if (file->path == nullptr) return f->fault;
+  // What was resolved is what is opened: a link put in its place since is
+  // refused (ELOOP), not followed to another file.
   int fd;
-  const IcfFault fault = icf_lock_open(file->path, writable, &fd);
+  const IcfFault fault =
+      lock_open(file->path, (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW,
+                writable ? LOCK_EX : LOCK_SH, &fd);
   if (fault != ICF_FAULT_NONE) return failed(f, fault);
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
@@ -447,6 +457,11 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   bool ok = ftruncate(fd, 0) == 0 && icf_header_write(stream, &table) &&
             fsync(fd) == 0;
   return fclose(stream) == 0 && ok;
+}
+
+void icf_lock_give_up(int (*give_up)(void *context), void *context) {
+  Lock_Give_Up = give_up;
+  Lock_Give_Up_Context = context;
 }
 
 IcfFault icf_lock_open(const char *path, int writable, int *fd) {
