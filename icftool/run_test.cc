@@ -210,6 +210,68 @@ TEST(Run, Parallel) {
   EXPECT_EQ(unstamped(t.read()), unstamped(text));
 }
 
+// A stop signal goes on at once to every running group, wherever the
+// runner takes it in: while a turn waits for the file's lock, which another
+// program holds (the turn then gives up, and the interval that had ended
+// stays as it was too), or between two turns. The summary counts only the
+// intervals whose commands started.
+TEST(Run, StopSignals) {
+  const std::string keys[] = {A, B, "240601003000", "240601004500",
+                              "240601010000"};
+  std::string text = Head;
+  for (const std::string &key : keys) text += entry(key, 'n');
+  const std::string job =
+      "#!/bin/sh\ntrap 'echo $ICF_INTERVAL got >>log; exit 1' TERM HUP\n"
+      "if [ $ICF_INTERVAL = " + A + " ]; then echo $$ >pid\n"
+      "until [ -e go ]; do sleep .05; done\n"
+      "else touch started.$ICF_INTERVAL; sleep 5 & wait; fi\n"
+      "echo $ICF_INTERVAL end >>log\n";
+  struct Case {
+    const char *sig;
+    int number, jobs;
+    bool held;  // another program holds the file while the signal comes
+  } cases[] = {{"TERM", 15, 2, true},
+               {"TERM", 15, 4, false},
+               {"INT", 2, 2, true},
+               {"HUP", 1, 4, false}};
+  for (const Case &c : cases) {
+    Scratch s(text);
+    std::ofstream(s.dir + "/job") << job;
+    const int running = c.jobs - 1;
+    const std::string sig = std::string(c.sig), wait_for =
+        "until [ $(ls started.* 2>&- | wc -l) = ";
+    Ran r = s.run(
+        "chmod +x job; $T -j " + std::to_string(c.jobs) +
+        " -k 1 -t 240601011500 f -- ./job 2>err & R=$!; " + wait_for +
+        std::to_string(running) + " ] && [ -s pid ]; do sleep .05; done; " +
+        (c.held ? "flock f sh -c 'touch held; sleep 5' & "
+                  "until [ -e held ]; do sleep .05; done; "
+                : "") +
+        "touch go; while kill -0 $(cat pid) 2>&-; do sleep .05; done; " +
+        (c.held ? "" : wait_for + std::to_string(c.jobs) +
+                           " ]; do sleep .05; done; ") +
+        "kill -" + sig + " $R; wait $R; echo $?; grep -c end log; LC_ALL=C sort err");
+    std::string err = due(5, A, keys[4]);
+    err += said(1, 5, A,
+                c.held ? "left as it was (signal " +
+                             std::to_string(c.number) + " to the runner)"
+                       : "done");
+    for (int i = 1; i <= c.jobs - int(c.held); ++i)
+      err += said(i + 1, 5, keys[i],
+                  "left as it was (signal " + std::to_string(c.number) +
+                      " to the runner)");
+    const int started = c.held ? c.jobs : c.jobs + 1;
+    err += summary(started, !c.held, 0, 0,
+                   "; stopped by signal " + std::to_string(c.number));
+    EXPECT_EQ(untimed(r.out), std::to_string(128 + c.number) + "\n1\n" + err)
+        << c.sig;
+    EXPECT_EQ(unstamped(s.read()),
+              unstamped(c.held ? text : edit(text, entry(A, 'n'),
+                                             entry(A, 's'))))
+        << c.sig;
+  }
+}
+
 // A second runner leaves at once, naming the holder; a third waits; no
 // interval runs twice. corvane and quenlor change the file from the job;
 // the runner keeps that.
@@ -264,6 +326,32 @@ TEST(Run, NamesOfTheFile) {
     EXPECT_EQ(r.out, shared ? "0\n" : "0\n0\n0\n") << line;
     EXPECT_EQ(r.err.find("is busy with ") != std::string::npos, shared)
         << r.err;
+  }
+}
+
+// A symbolic link changed while the runner waits for its lock: it
+// processes the file it locked, or refuses one that became a link itself.
+TEST(Run, LinkChangedBeforeTheOpen) {
+  const std::string cases[] = {"ln -sf h g", "mv f f0; ln -s h f"};
+  for (const std::string &swap : cases) {
+    Scratch s(Head + entry(A, 'n'));
+    std::ofstream(s.dir + "/h") << Head + entry(A, 'n');
+    Ran r = s.run(
+        "ln -s f g; flock f.lock sh -c 'touch held; until [ -e go ]; do sleep "
+        ".05; done' & until [ -e held ]; do sleep .05; done; $T -w 30 -t "
+        "240601001500 g -- true 2>err & R=$!; until ls -l /proc/$R/fd | grep "
+        "-q f.lock; do sleep .05; done; " +
+        swap + "; touch go; wait $R; echo $?; cat err");
+    const bool refused = swap.starts_with("mv");
+    EXPECT_EQ(untimed(r.out), refused ? "1\nicftool: Cannot open checkpoint file: g: "
+                               "Too many levels of symbolic links\n"
+                             : "0\n" + due(1, A, A) + said(1, 1, A, "done") +
+                                   summary(1, 1, 0, 0))
+        << swap;
+    EXPECT_EQ(unstamped(s.read(refused ? "f0" : "f")),
+              unstamped(Head + entry(A, refused ? 'n' : 's')))
+        << swap;
+    EXPECT_EQ(s.read("h"), Head + entry(A, 'n')) << swap;
   }
 }
 
