@@ -69,9 +69,9 @@ struct Run {
   int counts[3] = {};       // recorded done, retry, failed
   int missing = 0;          // recorded nowhere: the entry had gone
   bool dropped = false;
-  bool limited = false;  // -m left a due interval unstarted
-  int stop = 0;          // the first stop signal
-  int cannot_start = 0;  // the errno of a command that did not start
+  bool limited = false;           // -m left a due interval unstarted
+  int stop = 0;                   // the first stop signal
+  int cannot_start = 0;           // the errno of a command that did not start
   std::vector<std::string> news;  // lines for standard error, without name
 };
 
@@ -80,7 +80,8 @@ struct Run {
 void halt(Run *r, int sig) {
   if (sig == 0) return;
   if (r->stop == 0) r->stop = sig;
-  for (std::unique_ptr<Batch> &b : r->running) job_stop(&b->job, sig, r->o.limits);
+  for (std::unique_ptr<Batch> &b : r->running)
+    job_stop(&b->job, sig, r->o.limits);
 }
 
 // Whether the runner stops, with any stop signal that came meanwhile.
@@ -203,8 +204,8 @@ bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
     return false;
   }
   int stopped = 0;
-  const LockResult got = runner_lock(r->resolved.c_str(), r->path, r->o.wait,
-                                     held, &stopped, why);
+  const LockResult got =
+      runner_lock(r->resolved.c_str(), r->path, r->o.wait, held, &stopped, why);
   if (got == Locked) return true;
   halt(r, stopped);
   *status = got == Lock_Error ? 1 : r->stop != 0 ? 128 + r->stop : 0;
@@ -277,11 +278,10 @@ bool choose(Run *r, int slots, std::string *why) {
   r->limited = int(due.size()) > room;
   if (count_all) r->due = int(due.size());
   if (count_all && !due.empty()) {
-    r->news.push_back(
-        std::to_string(r->due) +
-        (r->due == 1 ? " interval due, " : " intervals due, ") +
-        key_of(due[0]->time) +
-        (r->due > 1 ? " to " + key_of(due.back()->time) : ""));
+    r->news.push_back(std::to_string(r->due) +
+                      (r->due == 1 ? " interval due, " : " intervals due, ") +
+                      key_of(due[0]->time) +
+                      (r->due > 1 ? " to " + key_of(due.back()->time) : ""));
   }
   Batch *b = nullptr;
   for (IcfEntry *e : due) {

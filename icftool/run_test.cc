@@ -222,7 +222,7 @@ TEST(Run, StopSignals) {
   for (const std::string &key : keys) text += entry(key, 'n');
   const std::string job =
       "#!/bin/sh\ntrap 'echo $ICF_INTERVAL got >>log; exit 1' TERM HUP\n"
-      "if [ $ICF_INTERVAL = " + A + " ]; then echo $$ >pid\n"
+      "if [ $ICF_INTERVAL = 240601000000 ]; then echo $$ >pid\n"
       "until [ -e go ]; do sleep .05; done\n"
       "else touch started.$ICF_INTERVAL; sleep 5 & wait; fi\n"
       "echo $ICF_INTERVAL end >>log\n";
@@ -238,8 +238,9 @@ TEST(Run, StopSignals) {
     Scratch s(text);
     std::ofstream(s.dir + "/job") << job;
     const int running = c.jobs - 1;
-    const std::string sig = std::string(c.sig), wait_for =
-        "until [ $(ls started.* 2>&- | wc -l) = ";
+    const std::string wait_for = "until [ $(ls started.* 2>&- | wc -l) = ",
+                      left = "left as it was (signal " +
+                             std::to_string(c.number) + " to the runner)";
     Ran r = s.run(
         "chmod +x job; $T -j " + std::to_string(c.jobs) +
         " -k 1 -t 240601011500 f -- ./job 2>err & R=$!; " + wait_for +
@@ -248,26 +249,23 @@ TEST(Run, StopSignals) {
                   "until [ -e held ]; do sleep .05; done; "
                 : "") +
         "touch go; while kill -0 $(cat pid) 2>&-; do sleep .05; done; " +
-        (c.held ? "" : wait_for + std::to_string(c.jobs) +
-                           " ]; do sleep .05; done; ") +
-        "kill -" + sig + " $R; wait $R; echo $?; grep -c end log; LC_ALL=C sort err");
+        (c.held
+             ? ""
+             : wait_for + std::to_string(c.jobs) + " ]; do sleep .05; done; ") +
+        "kill -" + c.sig +
+        " $R; wait $R; echo $?; grep -c end log; LC_ALL=C sort err");
     std::string err = due(5, A, keys[4]);
-    err += said(1, 5, A,
-                c.held ? "left as it was (signal " +
-                             std::to_string(c.number) + " to the runner)"
-                       : "done");
+    err += said(1, 5, A, c.held ? left : "done");
     for (int i = 1; i <= c.jobs - int(c.held); ++i)
-      err += said(i + 1, 5, keys[i],
-                  "left as it was (signal " + std::to_string(c.number) +
-                      " to the runner)");
+      err += said(i + 1, 5, keys[i], left);
     const int started = c.held ? c.jobs : c.jobs + 1;
     err += summary(started, !c.held, 0, 0,
                    "; stopped by signal " + std::to_string(c.number));
     EXPECT_EQ(untimed(r.out), std::to_string(128 + c.number) + "\n1\n" + err)
         << c.sig;
-    EXPECT_EQ(unstamped(s.read()),
-              unstamped(c.held ? text : edit(text, entry(A, 'n'),
-                                             entry(A, 's'))))
+    EXPECT_EQ(
+        unstamped(s.read()),
+        unstamped(c.held ? text : edit(text, entry(A, 'n'), entry(A, 's'))))
         << c.sig;
   }
 }
@@ -343,10 +341,11 @@ TEST(Run, LinkChangedBeforeTheOpen) {
         "-q f.lock; do sleep .05; done; " +
         swap + "; touch go; wait $R; echo $?; cat err");
     const bool refused = swap.starts_with("mv");
-    EXPECT_EQ(untimed(r.out), refused ? "1\nicftool: Cannot open checkpoint file: g: "
-                               "Too many levels of symbolic links\n"
-                             : "0\n" + due(1, A, A) + said(1, 1, A, "done") +
-                                   summary(1, 1, 0, 0))
+    EXPECT_EQ(untimed(r.out),
+              refused ? "1\nicftool: Cannot open checkpoint file: g: "
+                        "Too many levels of symbolic links\n"
+                      : "0\n" + due(1, A, A) + said(1, 1, A, "done") +
+                            summary(1, 1, 0, 0))
         << swap;
     EXPECT_EQ(unstamped(s.read(refused ? "f0" : "f")),
               unstamped(Head + entry(A, refused ? 'n' : 's')))
