@@ -106,11 +106,11 @@ inline bool icf_pending(int status) { return status != 's' && status != 'x'; }
 int32_t icf_count(const IcfTable *table);
 // The k-th oldest entry of the ring, k from 0 to icf_count - 1.
 inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
-  // first and k are below the capacity: one subtraction wraps, where a
-  // division per entry would slow down the walks over a whole ring.
+  // first and k are below the capacity, so one subtraction wraps the slot:
+  // a walk over the whole ring needs no division per entry.
   const int32_t slot = table->first + k;
-  return &table
-              ->entries[slot < table->capacity ? slot : slot - table->capacity];
+  const int32_t capacity = table->capacity;
+  return &table->entries[slot < capacity ? slot : slot - capacity];
 }
 // The end of the interval that starts at `start`: the start of the one
 // after it in the file's grid, which is later than start + PERIOD after
