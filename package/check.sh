@@ -10,7 +10,8 @@
 #   check.sh same CPackConfig.cmake SCRATCH SOURCE TREE CMAKE-ARGS...
 #     builds the sources again in TREE, reached through a link and under
 #     umask 077, and packages them: the package must be the one `files`
-#     built, byte for byte, every member root's with the last commit's time.
+#     built, byte for byte, every member root's with the last commit's time
+#     (without git, the changelog's).
 set -eu
 mode=$1 config=$2 scratch=$3
 if [ "$mode" = same ]; then
@@ -24,7 +25,7 @@ if [ "$mode" = same ]; then
 	ln -s "$src" "$tree/src"
 	log=$tree/build.log
 	{ cmake -S "$tree/src" -B "$tree/build" -DBUILD_TESTING=OFF "$@" &&
-		cmake --build "$tree/build" &&
+		cmake --build "$tree/build" -j2 &&
 		cpack -G DEB --config "$tree/build/CPackConfig.cmake" \
 			-B "$tree/package"; } >"$log" 2>&1 || { cat "$log"; exit 1; }
 	set -- "$tree/package"/*.deb
@@ -34,7 +35,9 @@ if [ "$mode" = same ]; then
 		diff "$tree/first" "$tree/second" || true
 		exit 1
 	fi
-	epoch=$(git -C "$src" log -1 --format=%ct)
+	epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null) ||
+		epoch=$(date -d "$(sed -n 's/^ -- .*>  //p' \
+			"$src/package/changelog")" +%s)
 	dpkg-deb --fsys-tarfile "$1" | tar -tv --full-time --utc |
 		awk -v want="$(date -ud "@$epoch" '+%F %T')" '
 			$2 != "root/root" || $4 " " $5 != want {
