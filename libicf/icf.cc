@@ -435,8 +435,8 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   table.capacity = capacity;
   // A file that could never be opened is not worth creating.
   int fd;
-  if (path == nullptr || period < 1 || capacity < 1 ||
-      capacity > ICF_MAX_ENTRIES ||
+  if (path == nullptr || !icf_period_valid(period) ||
+      !icf_entries_valid(capacity) ||
       lock_open(path, O_WRONLY | O_CREAT, LOCK_EX, &fd) != ICF_FAULT_NONE)
     return 0;
   FILE *stream = fdopen(fd, "w");
@@ -502,32 +502,21 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
 
 }  // namespace
 
-int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size) {
-  std::memset(file, 0, sizeof *file);
-  queue_create(&file->table.pending, &file->table, nullptr);
-  char *bytes = nullptr;
-  size_t length = 0;
+int icf_inspect(const char *path, char **text, size_t *size,
+                IcfFailure *failure) {
+  *text = nullptr;
+  *size = 0;
   Failure f = {};
-  bool read = path != nullptr &&
-              read_whole(path, &bytes, &length, &f) == ICF_FAULT_NONE;
-  if (path == nullptr) f = {ICF_FAULT_SYSTEM, 0, 0, EINVAL};
-  if (read) {
-    IcfReader reader;
-    icf_reader_init(&reader, bytes, length);
-    if (!icf_text_read(&reader, &file->table))
-      f = {reader.fault == ICF_READ_ALLOC ? ICF_FAULT_ALLOC : ICF_FAULT_FORMAT,
-           reader.fault, reader.fault_line, 0};
+  if (path == nullptr) {
+    errno = EINVAL;
+    failed(&f, ICF_FAULT_SYSTEM);
+  } else if (read_whole(path, text, size, &f) != ICF_FAULT_NONE) {
+    std_free(nullptr, *text);
+    *text = nullptr;
+    *size = 0;
   }
-  if (text != nullptr) {
-    *text = bytes;
-    *size = length;
-  } else {
-    std_free(nullptr, bytes);
-  }
-  if (f.fault == ICF_FAULT_NONE) return 1;
-  icf_close(file);
-  file->failure = f;
-  return 0;
+  *failure = f;
+  return f.fault == ICF_FAULT_NONE;
 }
 
 void icf_release(IcfFile *file) {

@@ -482,10 +482,7 @@ IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
 // Appends every record to the ring, queueing the pending ones.
 int read_records(IcfReader *r, IcfTable *table) {
   for (IcfRecord rec; icf_read_record(r, &rec);) {
-    time_t time = rec.time;
-    // The key is what a user edits to ask for an interval again.
-    if (rec.status == 'a') icf_cnv_time(rec.key, &time);
-    IcfEntry *entry = append(table, time, rec);
+    IcfEntry *entry = append(table, icf_record_time(&rec), rec);
     if (icf_pending(rec.status)) queue_insert(&table->pending, &entry->link);
   }
   return r->fault == ICF_READ_OK;
@@ -589,13 +586,19 @@ int icf_read_record(IcfReader *r, IcfRecord *rec) {
   return 1;
 }
 
+time_t icf_record_time(const IcfRecord *rec) {
+  time_t time = rec->time;
+  // The key is what a user edits to ask for an interval again.
+  if (rec->status == 'a') icf_cnv_time(rec->key, &time);
+  return time;
+}
+
 int icf_text_read(IcfReader *r, IcfTable *table) {
   if (!icf_read_header(r, table)) return 0;
   // The ring needs a slot, and the scheduler would not end with a period
   // below one second.
-  if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
-  if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
-    return fail(r, ICF_READ_ENTRIES, 2);
+  if (!icf_period_valid(table->period)) return fail(r, ICF_READ_PERIOD, 1);
+  if (!icf_entries_valid(table->capacity)) return fail(r, ICF_READ_ENTRIES, 2);
   table->entries = icf_ring_new(table->capacity);
   if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
   table->first = table->last = -1;
