@@ -73,10 +73,8 @@ bool check_header(const IcfTable &h, Report &report, bool *ring) {
 
 // Whether `key` is the interval key that the programs write for t.
 bool names(IcfLocal *local, time_t t, const char *key) {
-  char written[13];
-  if (icf_local_key(local, t, written))
-    return std::memcmp(written, key, sizeof written) == 0;
-  return key_of(t) == key;
+  const int named = icf_local_names(local, t, key);
+  return named >= 0 ? named == 1 : key_of(t) == key;
 }
 
 // Whether `text` is an interval key that names a time the programs can
@@ -104,7 +102,7 @@ struct Shift {
     time_t named, wall;
     const char *abbreviation;
     ++count;
-    if (!zone || !icf_key_wall(key, &named) ||
+    if (!zone || !icf_key_wall(local, key, &named) ||
         !icf_local_wall(local, t, &wall, &abbreviation)) {
       zone = false;
       return;
@@ -123,12 +121,16 @@ struct Shift {
   }
 };
 
+// "5 h", "5 h 30 min", "45 min".
 std::string hours(time_t seconds) {
-  const time_t s = seconds < 0 ? -seconds : seconds;
-  std::string text;
-  if (s >= Hour) text = std::to_string(s / Hour) + " h";
-  if (s % Hour != 0)
-    text += (text.empty() ? "" : " ") + std::to_string(s % Hour / 60) + " min";
+  const long long s = seconds < 0 ? -seconds : seconds;
+  char text[64];
+  if (s % Hour == 0)
+    snprintf(text, sizeof text, "%lld h", s / Hour);
+  else if (s < Hour)
+    snprintf(text, sizeof text, "%lld min", s / 60);
+  else
+    snprintf(text, sizeof text, "%lld h %lld min", s / Hour, s % Hour / 60);
   return text;
 }
 

@@ -168,8 +168,54 @@ void json_interval(Out &out, IcfLocal *local, const char *key, time_t t) {
   }
 }
 
+// A key or stamp as the programs write it: twelve digits.
+bool twelve_digits(const char *w) {
+  unsigned bad = static_cast<unsigned char>(w[12]);
+  for (int i = 0; i < 12; ++i)
+    bad |= static_cast<unsigned>(static_cast<unsigned char>(w[i]) - '0') > 9;
+  return bad == 0;
+}
+
+template <size_t N>
+char *put_literal(char *p, const char (&text)[N]) {
+  std::memcpy(p, text, N - 1);
+  return p + N - 1;
+}
+
+// An entry of the usual kind, written at once: twelve-digit key and stamp,
+// a start that needs no escapes. False for any other.
+bool json_plain_entry(Out &out, IcfLocal *local, StatusTexts &texts,
+                      const IcfRecord &rec, time_t t, bool first) {
+  char start[40];
+  const size_t n = icf_local_text(local, t, start);
+  if (n == 0 || !twelve_digits(rec.key) || !twelve_digits(rec.stamp) ||
+      !plain(start + 20))
+    return false;
+  texts.make(rec.status);
+  const std::string &status = texts.json[rec.status & 0xff];
+  char *const begin = out.room(160 + n + status.size());
+  char *p = begin;
+  p = first ? put_literal(p, "\n    {\"key\": \"")
+            : put_literal(p, ",\n    {\"key\": \"");
+  std::memcpy(p, rec.key, 12);
+  p = put_literal(p + 12, "\", \"time\": ");
+  p = put_int(p, t);
+  p = put_literal(p, ", \"start\": \"");
+  std::memcpy(p, start, n);
+  p = put_literal(p + n, "\"");
+  std::memcpy(p, status.data(), status.size());
+  p = put_literal(p + status.size(), ", \"retry_count\": ");
+  p = put_int(p, rec.retry_count);
+  p = put_literal(p, ", \"stamp\": \"");
+  std::memcpy(p, rec.stamp, 12);
+  p = put_literal(p + 12, "\"}");
+  out.used += size_t(p - begin);
+  return true;
+}
+
 void json_entry(Out &out, IcfLocal *local, StatusTexts &texts,
                 const IcfRecord &rec, time_t t, bool first) {
+  if (json_plain_entry(out, local, texts, rec, t, first)) return;
   out.put(first ? "\n    {" : ",\n    {");
   json_interval(out, local, rec.key, t);
   texts.make(rec.status);

@@ -73,8 +73,16 @@ const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};
 
 // The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status) {
-  const char *at = status != 0 ? strchr(Status_Letters, status) : nullptr;
-  return at != nullptr ? int(at - Status_Letters) : Unknown_Status;
+  // Asked for every entry of a file.
+  static const struct Index {
+    unsigned char of[256];
+    Index() {
+      std::memset(of, Unknown_Status, sizeof of);
+      for (int i = 0; Status_Letters[i] != '\0'; ++i)
+        of[static_cast<unsigned char>(Status_Letters[i])] = uint8_t(i);
+    }
+  } index;
+  return status >= 0 && status < 256 ? index.of[status] : Unknown_Status;
 }
 
 // A status letter in quotes, with an unprintable byte in hexadecimal.
@@ -157,14 +165,14 @@ std::string name_text(std::string_view s) {
 }
 
 Tally::Tally(const IcfTable &h) : header(h) {
-  icf_survey_init(&survey, h.period);
+  icf_survey_init(&survey, h.period, h.capacity);
 }
 
 Tally::~Tally() { icf_survey_free(&survey); }
 
 void Tally::begin(const IcfTable &h) {
   icf_survey_free(&survey);
-  icf_survey_init(&survey, h.period);
+  icf_survey_init(&survey, h.period, h.capacity);
   header = h;
   records = 0;
   total = 0;
@@ -208,7 +216,7 @@ void Tally::due(time_t now, IcfDue *due) const {
   icf_survey_due(&survey, now, due);
 }
 
-Bytes::~Bytes() { std_free(nullptr, data); }
+Bytes::~Bytes() { icf_inspect_free(data, size); }
 
 bool inspect(const char *path, Bytes *bytes, std::string *why) {
   IcfFailure failure;

@@ -179,11 +179,12 @@ int icf_open_unread(IcfFile *file, const char *name, const char *path);
 // Reads `path` for a look at it, in one read under the shared lock that is
 // let go again, so that the caller can take its time over the text (print
 // it at the pace of a pipe) without holding up the runs: the file's bytes,
-// *size of them, in a buffer from std_malloc for the caller to free with
-// std_free. Nothing is parsed. 0 with *failure set (ICF_FAULT_BUSY,
+// *size of them, in a buffer for the caller to free with icf_inspect_free.
+// Nothing is parsed. 0 with *failure set (ICF_FAULT_BUSY,
 // ICF_FAULT_NOT_REGULAR, ICF_FAULT_ALLOC or ICF_FAULT_SYSTEM).
 int icf_inspect(const char *path, char **text, size_t *size,
                 IcfFailure *failure);
+void icf_inspect_free(char *text, size_t size);
 // Releases the lock (closing the file) but keeps the table, so that a
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
@@ -365,14 +366,16 @@ struct IcfSurvey {
   int32_t period;
   int32_t failed;     // memory ran out: the measure cannot be taken
   int64_t count;      // entries given
-  time_t *starts;     // count of them, from std_malloc
+  time_t *starts;     // count of them
   int32_t *pending;   // pending_count places in starts, oldest first
   int64_t pending_count;
   uint32_t starts_room, pending_room;
+  int32_t expected;   // entries to make room for at first
   int64_t stamp_order;  // of the newest update stamp, -1: none
   char stamp[13];
 };
-void icf_survey_init(IcfSurvey *survey, int32_t period);
+// For a table of `capacity` entries at most (room for more is made).
+void icf_survey_init(IcfSurvey *survey, int32_t period, int32_t capacity);
 // One more entry; 0 when there is no memory for it (survey->failed).
 int icf_survey_add(IcfSurvey *survey, time_t time, int status,
                    const char *stamp);
@@ -399,6 +402,13 @@ struct IcfLocal {
   IcfLocalSpan spans[4];
   int32_t count;
   int32_t next;  // the span given up for the next new one
+  // The days of the dates met last, by their key text (yymmdd) and their
+  // day number, for the keys and stamps of neighbouring entries.
+  char dates[2][8];
+  time_t days[2];
+  int32_t date_next;
+  time_t text_day;   // the day whose "YYYY-MM-DD " is in text_date
+  char text_date[12];
 };
 void icf_local_init(IcfLocal *local);
 // The wall-clock time of t (t plus the offset in force, counted like UTC
@@ -412,7 +422,10 @@ int icf_local_key(IcfLocal *local, time_t t, char *key);
 size_t icf_local_text(IcfLocal *local, time_t t, char *buffer);
 // The wall-clock time that a key of twelve digits names, each field within
 // its calendar range; 0 for any other text.
-int icf_key_wall(const char *key, time_t *wall);
+int icf_key_wall(IcfLocal *local, const char *key, time_t *wall);  // key[13]
+// Whether `key` is the interval key of t, as icf_cnv_time_str writes it: 1
+// or 0, -1 when only the writer can tell.
+int icf_local_names(IcfLocal *local, time_t t, const char *key);
 // Whether `key` names a local time the clock shows, so that converting it
 // and writing the key of that time gives `key` back: 1 or 0, -1 when only
 // the conversion can tell.

@@ -466,9 +466,13 @@ int icf_open_unread(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, true, false);
 }
 
+void icf_inspect_free(char *text, size_t size) {
+  icf_pages_free(text, size > 0 ? size : 1);
+}
+
 namespace {
 
-// The whole file under the shared lock, in a buffer from std_malloc.
+// The whole file under the shared lock, in a buffer from icf_pages_new.
 IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
   int fd;
   const IcfFault fault = icf_lock_open(path, 0, &fd);
@@ -482,8 +486,7 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
   }
-  *text = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(length > 0 ? length : 1)));
+  *text = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
   if (*text == nullptr) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
@@ -492,11 +495,25 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     const ssize_t n =
         pread(fd, *text + *size, length - *size, static_cast<off_t>(*size));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+    if (n < 0) {
+      close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+      icf_inspect_free(*text, length);
+      *text = nullptr;
+      return f->fault;
+    }
     if (n == 0) break;
     *size += static_cast<size_t>(n);
   }
   close(fd);
+  // Cut short by a writer that ignores the lock: the buffer is freed by
+  // its size, so the text moves to one of its own.
+  if (*size < length) {
+    char *shorter = static_cast<char *>(icf_pages_new(*size > 0 ? *size : 1));
+    if (shorter != nullptr) std::memcpy(shorter, *text, *size);
+    icf_inspect_free(*text, length);
+    *text = shorter;
+    if (shorter == nullptr) return failed(f, ICF_FAULT_ALLOC);
+  }
   return ICF_FAULT_NONE;
 }
 
@@ -511,7 +528,6 @@ int icf_inspect(const char *path, char **text, size_t *size,
     errno = EINVAL;
     failed(&f, ICF_FAULT_SYSTEM);
   } else if (read_whole(path, text, size, &f) != ICF_FAULT_NONE) {
-    std_free(nullptr, *text);
     *text = nullptr;
     *size = 0;
   }

@@ -17,10 +17,10 @@ constexpr int64_t Most_Steps = 1000000;
 // A stamp as a number that orders like the time it names (the century from
 // the key's pivot year), or -1 when it is not twelve digits.
 int64_t stamp_order(const char *stamp) {
-  if (std::strlen(stamp) != 12 || std::strspn(stamp, "0123456789") != 12)
-    return -1;
+  int v[6];
+  if (!icf_twelve_digits(stamp, v)) return -1;
   int64_t n = 0;
-  for (int i = 0; i < 12; ++i) n = n * 10 + (stamp[i] - '0');
+  for (int i = 0; i < 6; ++i) n = n * 100 + v[i];
   const int64_t year = n / 10000000000;
   return n + (year < 69 ? 100 : 0) * 10000000000;
 }
@@ -128,34 +128,51 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
          table->entries[table->last].time, now, due);
 }
 
-void icf_survey_init(IcfSurvey *survey, int32_t period) {
+void icf_survey_init(IcfSurvey *survey, int32_t period, int32_t capacity) {
   std::memset(survey, 0, sizeof *survey);
   survey->period = period;
+  survey->expected = capacity > 0 ? capacity : 0;
   survey->stamp_order = -1;
 }
 
 namespace {
 
-// Room for one more item in *items, grown by half at a time.
-template <class T>
-bool room(T **items, uint32_t *capacity, int64_t count) {
-  if (count < *capacity) return true;
-  const uint64_t more = *capacity < 1024 ? 1024 : *capacity + *capacity / 2;
-  if (more * sizeof(T) > UINT32_MAX) return false;
-  T *bigger = static_cast<T *>(
-      std_realloc(nullptr, *items, static_cast<uint32_t>(more * sizeof(T))));
+// Room for one more pending place, grown by half at a time (there are few).
+bool pending_room(IcfSurvey *s) {
+  if (s->pending_count < s->pending_room) return true;
+  const uint64_t more =
+      s->pending_room < 1024 ? 1024 : s->pending_room + s->pending_room / 2;
+  if (more * sizeof(int32_t) > UINT32_MAX) return false;
+  int32_t *bigger = static_cast<int32_t *>(std_realloc(
+      nullptr, s->pending, static_cast<uint32_t>(more * sizeof(int32_t))));
   if (bigger == nullptr) return false;
-  *items = bigger;
-  *capacity = static_cast<uint32_t>(more);
+  s->pending = bigger;
+  s->pending_room = static_cast<uint32_t>(more);
+  return true;
+}
+
+// Room for one more start: at first for the table's size, whose pages are
+// only touched as the starts come.
+bool starts_room(IcfSurvey *s) {
+  if (s->count < s->starts_room) return true;
+  uint64_t more = s->starts_room == 0 ? s->expected : 0;
+  if (more <= static_cast<uint64_t>(s->count)) more = s->count + s->count / 2 + 1024;
+  if (more > UINT32_MAX / sizeof(time_t)) return false;
+  time_t *bigger = static_cast<time_t *>(icf_pages_new(more * sizeof(time_t)));
+  if (bigger == nullptr) return false;
+  if (s->count > 0)
+    std::memcpy(bigger, s->starts, static_cast<size_t>(s->count) * sizeof(time_t));
+  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
+  s->starts = bigger;
+  s->starts_room = static_cast<uint32_t>(more);
   return true;
 }
 
 }  // namespace
 
 int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
-  if (s->failed || !room(&s->starts, &s->starts_room, s->count) ||
-      (icf_pending(status) &&
-       !room(&s->pending, &s->pending_room, s->pending_count))) {
+  if (s->failed || !starts_room(s) ||
+      (icf_pending(status) && !pending_room(s))) {
     s->failed = 1;
     return 0;
   }
@@ -187,7 +204,7 @@ void icf_survey_due(const IcfSurvey *s, time_t now, IcfDue *due) {
 }
 
 void icf_survey_free(IcfSurvey *s) {
-  std_free(nullptr, s->starts);
+  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
   std_free(nullptr, s->pending);
-  icf_survey_init(s, s->period);
+  icf_survey_init(s, s->period, s->expected);
 }

@@ -116,7 +116,7 @@ bool learn(IcfLocal *local, time_t t) {
 }
 
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
-time_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+constexpr time_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -193,16 +193,25 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
   time_t wall;
   const char *zone;
   if (!icf_local_wall(local, t, &wall, &zone)) return 0;
-  const Fields f = fields_of(wall);
-  if (f.year < 1000 || f.year > 9999) return 0;
-  char *p = two(buffer, static_cast<int>(f.year / 100));
-  p = two(p, static_cast<int>(f.year % 100));
-  *p++ = '-';
-  p = two(p, f.month);
-  *p++ = '-';
-  p = two(p, f.day);
-  *p++ = ' ';
-  p = two(p, f.hour);
+  const time_t clock = floor_mod(wall, Day);
+  const time_t day = (wall - clock) / Day;
+  if (day != local->text_day || local->text_date[0] == '\0') {
+    const Fields f = fields_of(wall);
+    if (f.year < 1000 || f.year > 9999) return 0;
+    char *p = two(local->text_date, static_cast<int>(f.year / 100));
+    p = two(p, static_cast<int>(f.year % 100));
+    *p++ = '-';
+    p = two(p, f.month);
+    *p++ = '-';
+    p = two(p, f.day);
+    *p++ = ' ';
+    local->text_day = day;
+  }
+  std::memcpy(buffer, local->text_date, 11);
+  const Fields f = {0, 0, 0, static_cast<int>(clock / Hour),
+                    static_cast<int>(clock / 60 % 60),
+                    static_cast<int>(clock % 60)};
+  char *p = two(buffer + 11, f.hour);
   *p++ = ':';
   p = two(p, f.minute);
   *p++ = ':';
@@ -213,28 +222,42 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
   return static_cast<size_t>(p - buffer) + n;
 }
 
-int icf_key_wall(const char *key, time_t *wall) {
+int icf_key_wall(IcfLocal *local, const char *key, time_t *wall) {
   int v[6];
-  for (int i = 0; i < 6; ++i) {
-    const unsigned a = static_cast<unsigned char>(key[2 * i]) - '0';
-    if (a > 9) return 0;
-    const unsigned b = static_cast<unsigned char>(key[2 * i + 1]) - '0';
-    if (b > 9) return 0;
-    v[i] = static_cast<int>(a * 10 + b);
-  }
-  if (key[12] != '\0') return 0;
-  const int64_t year = v[0] < 69 ? 2000 + v[0] : 1900 + v[0];
-  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > days_in_month(year, v[1]) ||
-      v[3] > 23 || v[4] > 59 || v[5] > 59)
+  if (!icf_twelve_digits(key, v) || v[3] > 23 || v[4] > 59 || v[5] > 59)
     return 0;
-  *wall = days_from_civil(year, v[1], v[2]) * Day + v[3] * Hour + v[4] * 60 +
-          v[5];
+  const time_t clock = v[3] * Hour + v[4] * 60 + v[5];
+  for (int i = 0; i < 2; ++i)
+    if (std::memcmp(local->dates[i], key, 6) == 0) {
+      *wall = local->days[i] * Day + clock;
+      return 1;
+    }
+  const int64_t year = v[0] < 69 ? 2000 + v[0] : 1900 + v[0];
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > days_in_month(year, v[1]))
+    return 0;
+  const int i = local->date_next;
+  local->date_next = 1 - i;
+  std::memcpy(local->dates[i], key, 6);
+  local->days[i] = days_from_civil(year, v[1], v[2]);
+  *wall = local->days[i] * Day + clock;
   return 1;
+}
+
+int icf_local_names(IcfLocal *local, time_t t, const char *key) {
+  // Wall times within the keys' years: 1969 to 2068.
+  constexpr time_t first = days_from_civil(1969, 1, 1) * Day;
+  constexpr time_t last = days_from_civil(2069, 1, 1) * Day - 1;
+  time_t wall, named;
+  const char *zone;
+  if (!icf_local_wall(local, t, &wall, &zone) || wall < first || wall > last)
+    return -1;
+  // The writer's key of such a time is always twelve digits in range.
+  return icf_key_wall(local, key, &named) && named == wall;
 }
 
 int icf_local_shows(IcfLocal *local, const char *key) {
   time_t wall;
-  if (!icf_key_wall(key, &wall)) return 0;
+  if (!icf_key_wall(local, key, &wall)) return 0;
   // An instant that shows `wall` is wall minus the offset in force then:
   // near a change there are two offsets to try, and where neither holds
   // the time falls into the span the clock skips.
