@@ -174,8 +174,10 @@ void judge_record(Pass &p, const IcfRecord &rec, time_t t, time_t previous,
         break;
       case Keys::Zone:
         if (p.shift.count++ == 0) {
-          const std::string least = hours(p.shift.least);
-          const std::string most = hours(p.shift.most);
+          const time_t a = p.shift.least < 0 ? -p.shift.least : p.shift.least;
+          const time_t b = p.shift.most < 0 ? -p.shift.most : p.shift.most;
+          const std::string least = hours(a < b ? a : b);
+          const std::string most = hours(a < b ? b : a);
           report(0, "keys are %s%s%s from their times: written under another "
                  "TZ?", least.c_str(), least == most ? "" : " to ",
                  least == most ? "" : most.c_str());
