@@ -198,11 +198,19 @@ TEST(IcfTool, KeysOfAnotherZone) {
        "f: keys are 9 h 30 min to 10 h 30 min from their times" + shift},
       {"TZ=America/New_Yrok $T check f", unknown},
       {"$T check f", ""},
+      // Keys moved both ways are no zone's doing.
+      {"sed -i 's/^241103013000/241103023000/;s/^241103020000/241103010000/' "
+       "f && $T check f",
+       "f:4: key 241103023000 does not name its time 67270a58 (241103013000)\n"
+       "f:6: key 241103010000 does not name its time 67271f70 "
+       "(241103020000)\n"},
       // metrics count the finding once, in the health.
       {"TZ=UTC $T metrics -t 241103030000 f | grep healthy{",
        "icf_healthy{file=\"f\"} 0\n"},
-      {"TZ=America/New_Yrok $T metrics f 2>&1 | grep -c 'zone\\|healthy{.* 0'",
-       "2\n"},
+      // Keys of UTC read as UTC under a misspelt zone: the zone's finding.
+      {"TZ=UTC $T create g 900 4 2 && TZ=UTC $Q -t 241103030000 g && "
+       "TZ=America/New_Yrok $T metrics g 2>&1 | grep -c 'zone\\|healthy{.* 0'",
+       "241103023000\n2\n"},
   };
   for (const auto &[line, out] : cases) {
     Ran r = Scratch(Healthy).run(line + "; echo $?");
