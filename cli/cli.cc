@@ -170,7 +170,8 @@ IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
     last = e;
   if (!last) return nullptr;
   time_t at = now >= 0 ? now : time(nullptr);
-  return last->time + file->table.period > at ? last : nullptr;
+  // Not start + PERIOD: an interval across a clock change lasts longer.
+  return icf_interval_end(&file->table, last->time) > at ? last : nullptr;
 }
 
 bool cli_set_status(IcfFile *file, time_t interval, int status,
@@ -196,16 +197,14 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
              const IcfEntry *chosen, int flags) {
   char key[13] = "0";
   if (chosen) {
-    struct tm tm;
-    time_t t = chosen->time;
-    // A period of whole minutes keeps its starts on whole minutes; any other
-    // needs the seconds, or the key printed would name no entry.
-    const char *format =
-        table->period % 60 == 0 ? "%y%m%d%H%M00" : "%y%m%d%H%M%S";
     // Times read from a checkpoint file always break down; should one not,
     // the entry's own key names the same interval.
-    if (!localtime_r(&t, &tm) || strftime(key, sizeof key, format, &tm) == 0)
+    if (!icf_key_text(chosen->time, key))
       std::snprintf(key, sizeof key, "%s", chosen->key);
+    // A period of whole minutes keeps its starts on whole minutes; any other
+    // needs the seconds, or the key printed would name no entry.
+    else if (table->period % 60 == 0)
+      key[10] = key[11] = '0';
   }
   int last_retry = chosen && chosen->retry_count == table->retries;
   int n;

@@ -171,12 +171,14 @@ TEST(IcfTool, CheckFindsEachProblem) {
        ":6: partial record: 4 of 5 fields; the "},
       // Healthy: split records, no last newline, both passes of the repeated
       // hour under one key, the time of an `a` line, retries counted on
-      // after failing.
+      // after failing, the epoch.
       {edit(h, "67270ddc r", "67270ddc\n\n r"), ""},
       {"PERIOD=900\nENTRIES=4\nRETRIES=2", ""},
       {edit(h, "241103014500 67270ddc r", "241103013000 67271868 r"), ""},
       {edit(h, "67271f70 n", "00000000 a"), ""},
       {edit(h, "s 241103015007 0000", "x 241103015007 0007"), ""},
+      {"PERIOD=900\nENTRIES=4\nRETRIES=2\n691231190000 0 s 240101000000 0\n",
+       ""},
   };
   for (const auto &[file, report] : cases)
     EXPECT_EQ(

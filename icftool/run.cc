@@ -70,21 +70,6 @@ struct Run {
   std::string news;  // lines for standard error, each without the name
 };
 
-// "2024-11-03T01:00:00-04:00": local time with its offset, so that the two
-// passes of a repeated hour differ.
-std::string iso(time_t t) {
-  struct tm tm;
-  char text[40];
-  if (localtime_r(&t, &tm) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
-    return "";
-  const int offset = int(tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff);
-  char zone[16];
-  snprintf(zone, sizeof zone, "%c%02d:%02d", tm.tm_gmtoff < 0 ? '-' : '+',
-           offset / 3600 % 100, offset / 60 % 60);
-  return std::string(text) + zone;
-}
-
 // A whole number from `low` to `high` for option -`letter`.
 bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
                    char letter, std::string *why) {
@@ -317,8 +302,8 @@ std::vector<std::string> command_env(const Batch &b) {
       env_entry("ICF_COUNT", number(b.items.size())),
       env_entry("ICF_START", number(first.start)),
       env_entry("ICF_END", number(last.end)),
-      env_entry("ICF_START_ISO", iso(first.start)),
-      env_entry("ICF_END_ISO", iso(last.end)),
+      env_entry("ICF_START_ISO", local_time(first.start, TimeForm::Iso)),
+      env_entry("ICF_END_ISO", local_time(last.end, TimeForm::Iso)),
       env_entry("ICF_PERIOD", number(b.period)),
       env_entry("ICF_RETRY", number(b.retry)),
       env_entry("ICF_LAST_RETRY", number(b.last_retry))};

@@ -52,21 +52,26 @@ bool number(const char *text, int32_t low, int32_t *value) {
 
 // The interval key that the programs write for time t.
 std::string key_of(time_t t) {
-  struct tm tm;
-  char buf[32];
-  if (localtime_r(&t, &tm) == nullptr) return "";
-  snprintf(buf, sizeof buf, "%02d%02d%02d%02d%02d%02d", tm.tm_year % 100,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  char key[13];
+  return icf_key_text(t, key) ? key : "";
 }
 
-std::string local_time(time_t t) {
+std::string local_time(time_t t, TimeForm form) {
+  const bool iso = form == TimeForm::Iso;
   struct tm tm;
-  char buf[64];
+  char text[40];
   if (localtime_r(&t, &tm) == nullptr ||
-      strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
-    return "?";
-  return buf;
+      strftime(text, sizeof text,
+               iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
+    return iso ? "" : "?";
+  if (!iso) return text;
+  // The offset rather than the zone's name, so that the two passes of a
+  // repeated hour differ.
+  const int offset = int(tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff);
+  char zone[16];
+  snprintf(zone, sizeof zone, "%c%02d:%02d", tm.tm_gmtoff < 0 ? '-' : '+',
+           offset / 3600 % 100, offset / 60 % 60);
+  return text + std::string(zone);
 }
 
 const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};

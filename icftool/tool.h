@@ -40,8 +40,13 @@ int finish_output();
 bool number(const char *text, int32_t low, int32_t *value);
 // The interval key that the programs write for time t ("" when none).
 std::string key_of(time_t t);
-// "YYYY-MM-DD HH:MM:SS ZONE" in local time, or "?".
-std::string local_time(time_t t);
+// How local_time writes a time: as show and mark print it, or as the
+// runner hands it to the commands.
+enum class TimeForm {
+  Shown,  // "2024-11-03 01:00:00 EDT", or "?"
+  Iso,    // "2024-11-03T01:00:00-04:00", or ""
+};
+std::string local_time(time_t t, TimeForm form = TimeForm::Shown);
 
 // The status letters and the words show uses for them.
 constexpr char Status_Letters[] = "nsrax";

@@ -106,7 +106,11 @@ inline bool icf_pending(int status) { return status != 's' && status != 'x'; }
 int32_t icf_count(const IcfTable *table);
 // The k-th oldest entry of the ring, k from 0 to icf_count - 1.
 inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
-  return &table->entries[(table->first + k) % table->capacity];
+  // first and k are below the capacity, so one subtraction wraps the slot:
+  // a walk over the whole ring needs no division per entry.
+  const int32_t slot = table->first + k;
+  const int32_t capacity = table->capacity;
+  return &table->entries[slot < capacity ? slot : slot - capacity];
 }
 // The end of the interval that starts at `start`: the start of the one
 // after it in the file's grid, which is later than start + PERIOD after
@@ -146,6 +150,9 @@ int icf_local_passes(time_t t, time_t *first, time_t *last);
 // Writes the 12-character local-time key of `time` (0: now) into
 // buffer[13]. 1 on success, 0 on failure.
 int icf_cnv_time_str(time_t time, char *buffer);
+// As icf_cnv_time_str, but the key of `time` itself, 0 (the epoch) too:
+// the key an entry for an interval starting at `time` carries.
+int icf_key_text(time_t time, char *buffer);
 
 // ---- File (icf, icf_reopen, icf_adopt) ----------------------------------
 

@@ -372,7 +372,7 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   time_t start;
   int skip;
   if (empty) {
-    const time_t reference = include_current ? now0 : now0 - period;
+    const time_t reference = icf_due_limit(table, now0, include_current);
     struct tm fields;
     if (localtime_r(&reference, &fields) == nullptr) return 0;
     // The interval of the reference's hour whose end is at or after the
@@ -396,8 +396,7 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   }
   state->skip = skip;
   state->saved_start = start;
-  const time_t limit = include_current ? now0 : now0 - period;
-  return start <= limit ? start : 0;
+  return start <= icf_due_limit(table, now0, include_current) ? start : 0;
 }
 
 }  // namespace

@@ -42,6 +42,14 @@ inline time_t floor_mod(time_t a, time_t b) {
   return r < 0 ? r + b : r;
 }
 
+// The latest start that is due at `now` (a time, not the clock): an
+// interval is due a period after its start, or with include_current as soon
+// as it has begun.
+inline time_t icf_due_limit(const IcfTable *table, time_t now,
+                            int include_current) {
+  return include_current ? now : now - table->period;
+}
+
 // Takes `entry` out of the pending queue (if it is there), moving the
 // cursor back to the pending entry before it (null when it was the first):
 // the next scheduler call then returns the entry that followed it.

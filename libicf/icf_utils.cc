@@ -466,6 +466,16 @@ int icf_cnv_time_str(time_t time, char *buffer) {
   return std_time_format(&time, nullptr, nullptr, buffer, 13, 1) == 12;
 }
 
+int icf_key_text(time_t time, char *buffer) {
+  if (time != 0) return icf_cnv_time_str(time, buffer);
+  // The conversion takes 0 for the clock. The epoch shows the local time of
+  // the second after it, one second less: no zone changed its offset there.
+  if (!icf_cnv_time_str(1, buffer) || (buffer[10] == '0' && buffer[11] == '0'))
+    return 0;
+  if (buffer[11]-- == '0') buffer[11] = '9', buffer[10]--;
+  return 1;
+}
+
 // ---- Reading ------------------------------------------------------------
 
 namespace {
@@ -663,11 +673,8 @@ size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
   // Whole lines only, so that the reader of a chunk never sees half a line.
   const char *const end = buffer + capacity - Line_Bound;
   int32_t k = render->next;
-  int32_t slot = (t->first + k) % (t->capacity > 0 ? t->capacity : 1);
-  for (; k < render->count && p <= end; ++k) {
-    p = put_entry(p, &t->entries[slot]);
-    if (++slot == t->capacity) slot = 0;
-  }
+  for (; k < render->count && p <= end; ++k)
+    p = put_entry(p, icf_entry_at(t, k));
   render->next = k;
   return static_cast<size_t>(p - buffer);
 }
@@ -676,13 +683,10 @@ uint64_t icf_text_length(const IcfTable *t) {
   uint64_t length = 7 + int_width(t->period, 0) + 9 +
                     int_width(t->capacity, 0) + 9 + int_width(t->retries, 0) +
                     1;
-  const int32_t n = icf_count(t);
-  int32_t slot = t->first;
-  for (int32_t k = 0; k < n; ++k) {
-    const IcfEntry &e = t->entries[slot];
+  for (int32_t k = 0, n = icf_count(t); k < n; ++k) {
+    const IcfEntry &e = *icf_entry_at(t, k);
     length += strnlen(e.key, 12) + strnlen(e.stamp, 12) + 14 +
               int_width(e.retry_count, 4);
-    if (++slot == t->capacity) slot = 0;
   }
   return length;
 }
