@@ -112,10 +112,7 @@ int cmd_edit(int argc, char **argv) {
   if (argc != 1) return fail("Missing or extra arguments on command line");
   const char *path = argv[0];
   std::string original, why;
-  IcfFile file;
-  const bool read = inspect(path, &file, &original, &why);
-  icf_close(&file);
-  if (!read) return fail("%s", why.c_str());
+  if (!inspect(path, &original, &why)) return fail("%s", why.c_str());
 
   const char *dir = getenv("TMPDIR");
   const char *base = strrchr(path, '/');
@@ -134,14 +131,13 @@ int cmd_edit(int argc, char **argv) {
       return fail("The editor failed; not saved; the copy is kept: %s",
                   copy.c_str());
     std::string edited;
-    const bool read_back = inspect(copy.c_str(), &file, &edited, &why);
-    icf_close(&file);
-    if (!read_back) return fail("%s; not saved", why.c_str());
+    if (!inspect(copy.c_str(), &edited, &why))
+      return fail("%s; not saved", why.c_str());
     if (edited == original) {
       unlink(copy.c_str());
       return 0;
     }
-    if (check_text(path, edited, nullptr, Limits{}, stdout) == 0) break;
+    if (check_text(path, edited, Limits{}, stdout) == 0) break;
     fflush(stdout);
     if (!edit_again())
       return fail("Not saved; the edited copy is kept: %s", copy.c_str());

@@ -64,39 +64,71 @@ std::string quote(std::string_view s);
 // not UTF-8 becomes \xHH, so a backslash becomes \\.
 std::string name_text(std::string_view s);
 
-// The bytes of `path` (icf_inspect), and its table in *file for icf_close
-// to free. False, with the message in *why, when the file could not be
-// read; a text the programs would refuse is read, with *why set.
-bool inspect(const char *path, IcfFile *file, std::string *text,
-             std::string *why);
+// The bytes of a file as icf_inspect reads them, freed with this.
+struct Bytes {
+  char *data = nullptr;
+  size_t size = 0;
+  Bytes() = default;
+  Bytes(const Bytes &) = delete;
+  Bytes &operator=(const Bytes &) = delete;
+  ~Bytes();
+};
+// The bytes of `path` (icf_inspect), read under the shared lock that is let
+// go again. False, with the message in *why, when it could not be read.
+bool inspect(const char *path, Bytes *bytes, std::string *why);
+bool inspect(const char *path, std::string *text, std::string *why);
 // An interval key or its leading fields (yymm...) that name a local time,
 // as its first pass in a repeated hour.
 bool key_option(const char *text, time_t *t);
 // "1 entry", "2 entries".
 std::string entries_text(int n);
 
+// The table that the programs would load from a text, tallied as one pass
+// of their reader meets the records: they keep the newest ENTRIES.
+struct Tally {
+  IcfTable header{};    // PERIOD, ENTRIES and RETRIES as read
+  int64_t records = 0;  // records read
+  int total = 0;        // in the table
+  int by_status[Unknown_Status + 1] = {};  // Status_Letters, then unknown
+  bool pending = false;                    // an entry is pending:
+  time_t oldest_pending = 0;               //   the oldest of them
+  char oldest_key[13] = "";
+  bool done = false;    // an entry is done:
+  time_t last_done = 0;  //   the newest of them
+  time_t newest = 0;     // the newest entry's start, when total > 0
+  IcfSurvey survey;
+
+  explicit Tally(const IcfTable &h = {});
+  // Starts afresh on a text with this header.
+  void begin(const IcfTable &h);
+  ~Tally();
+  Tally(const Tally &) = delete;
+  Tally &operator=(const Tally &) = delete;
+  // One more record, with its time as a load gives it.
+  void add(const IcfRecord &record, time_t time);
+  // After the pass: where the text held more records than ENTRIES, the
+  // table is only the newest of them, counted again from `first` (the
+  // reader at the first record). False when memory ran out.
+  bool settle(IcfReader first);
+  void due(time_t now, IcfDue *due) const;
+};
+
 // What check measures beyond the file's soundness; negative limits are off.
 struct Limits {
   int64_t max_lag = -1;     // seconds past the end of the oldest pending
   int64_t max_failed = -1;  // entries with status x
   time_t now = -1;          // negative: the clock
+  bool zone = false;        // the TZ is judged too, and that first
 };
 // Now minus the end of the oldest due interval (icf_due at `now`), 0 when
 // none is due.
 int64_t lag_of(const IcfDue &due, time_t now);
 // check on checkpoint text read from `path`: the findings, then the limits'
-// breaches measured on `table` (the text's, or null when it did not load),
-// one line each on `out` (null: not printed). Returns how many.
-int check_text(const char *path, std::string_view text, const IcfTable *table,
-               const Limits &limits, FILE *out);
-
-struct Counts {
-  int total;
-  int by_status[Unknown_Status +
-                1];  // in the order of Status_Letters, then unknown
-  const IcfEntry *oldest_pending;
-};
-Counts count(const IcfTable &table);
+// breaches measured on the table that the programs would load from it, one
+// line each on `out` (null: not printed). Returns how many. With `tally`,
+// also that table, and whether the programs load the text at all.
+int check_text(const char *path, std::string_view text, const Limits &limits,
+               FILE *out, Tally *tally = nullptr, bool *loads = nullptr);
 
 // The commands: each takes the argument vector from its own name on and
 // returns the exit status.

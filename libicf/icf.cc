@@ -444,8 +444,8 @@ int icf_create(const char *path, int32_t period, int32_t capacity,
   table.capacity = capacity;
   // A file that could never be opened is not worth creating.
   int fd;
-  if (path == nullptr || period < 1 || capacity < 1 ||
-      capacity > ICF_MAX_ENTRIES ||
+  if (path == nullptr || !icf_period_valid(period) ||
+      !icf_entries_valid(capacity) ||
       lock_open(path, O_WRONLY | O_CREAT, LOCK_EX, &fd) != ICF_FAULT_NONE)
     return 0;
   FILE *stream = fdopen(fd, "w");
@@ -480,9 +480,13 @@ int icf_open_unread(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, true, false);
 }
 
+void icf_inspect_free(char *text, size_t size) {
+  icf_pages_free(text, size > 0 ? size : 1);
+}
+
 namespace {
 
-// The whole file under the shared lock, in a buffer from std_malloc.
+// The whole file under the shared lock, in a buffer from icf_pages_new.
 IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
   int fd;
   const IcfFault fault = icf_lock_open(path, 0, &fd);
@@ -496,8 +500,7 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
   }
-  *text = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(length > 0 ? length : 1)));
+  *text = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
   if (*text == nullptr) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
@@ -506,42 +509,44 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     const ssize_t n =
         pread(fd, *text + *size, length - *size, static_cast<off_t>(*size));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+    if (n < 0) {
+      close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+      icf_inspect_free(*text, length);
+      *text = nullptr;
+      return f->fault;
+    }
     if (n == 0) break;
     *size += static_cast<size_t>(n);
   }
   close(fd);
+  // Cut short by a writer that ignores the lock: the buffer is freed by
+  // its size, so the text moves to one of its own.
+  if (*size < length) {
+    char *shorter = static_cast<char *>(icf_pages_new(*size > 0 ? *size : 1));
+    if (shorter != nullptr) std::memcpy(shorter, *text, *size);
+    icf_inspect_free(*text, length);
+    *text = shorter;
+    if (shorter == nullptr) return failed(f, ICF_FAULT_ALLOC);
+  }
   return ICF_FAULT_NONE;
 }
 
 }  // namespace
 
-int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size) {
-  std::memset(file, 0, sizeof *file);
-  queue_create(&file->table.pending, &file->table, nullptr);
-  char *bytes = nullptr;
-  size_t length = 0;
+int icf_inspect(const char *path, char **text, size_t *size,
+                IcfFailure *failure) {
+  *text = nullptr;
+  *size = 0;
   Failure f = {};
-  bool read = path != nullptr &&
-              read_whole(path, &bytes, &length, &f) == ICF_FAULT_NONE;
-  if (path == nullptr) f = {ICF_FAULT_SYSTEM, 0, 0, EINVAL};
-  if (read) {
-    IcfReader reader;
-    icf_reader_init(&reader, bytes, length);
-    if (!icf_text_read(&reader, &file->table))
-      f = {reader.fault == ICF_READ_ALLOC ? ICF_FAULT_ALLOC : ICF_FAULT_FORMAT,
-           reader.fault, reader.fault_line, 0};
+  if (path == nullptr) {
+    errno = EINVAL;
+    failed(&f, ICF_FAULT_SYSTEM);
+  } else if (read_whole(path, text, size, &f) != ICF_FAULT_NONE) {
+    *text = nullptr;
+    *size = 0;
   }
-  if (text != nullptr) {
-    *text = bytes;
-    *size = length;
-  } else {
-    std_free(nullptr, bytes);
-  }
-  if (f.fault == ICF_FAULT_NONE) return 1;
-  icf_close(file);
-  file->failure = f;
-  return 0;
+  *failure = f;
+  return f.fault == ICF_FAULT_NONE;
 }
 
 void icf_release(IcfFile *file) {

@@ -100,6 +100,38 @@ constexpr int32_t ICF_WALK_TAIL = 4;
 int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
                     time_t *tail);
 
+// The six two-digit fields of a text of exactly twelve digits (a key or a
+// stamp as the programs write them) into v; false for any other text.
+inline bool icf_twelve_digits(const char *text, int *v) {
+  uint64_t a;
+  uint32_t b;
+  __builtin_memcpy(&a, text, 8);
+  __builtin_memcpy(&b, text + 8, 4);
+  // Each byte minus '0' must be at most 9: adding 0x76 then leaves its
+  // high bit clear, as does the subtraction itself.
+  a -= 0x3030303030303030u;
+  b -= 0x30303030u;
+  if (((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) != 0 ||
+      ((b | (b + 0x76767676u)) & 0x80808080u) != 0 || text[12] != '\0')
+    return false;
+  // Neighbouring digits into one byte: the first times ten plus the next.
+  const uint64_t pa = (a * 10 + (a >> 8)) & 0x00ff00ff00ff00ffu;
+  const uint32_t pb = (b * 10 + (b >> 8)) & 0x00ff00ffu;
+  v[0] = int(pa & 0xff);
+  v[1] = int(pa >> 16 & 0xff);
+  v[2] = int(pa >> 32 & 0xff);
+  v[3] = int(pa >> 48 & 0xff);
+  v[4] = int(pb & 0xff);
+  v[5] = int(pb >> 16 & 0xff);
+  return true;
+}
+
+// Zero-filled memory for large arrays: from 2 MiB on mapped in huge pages,
+// which spares the kernel a fault per 4 KiB page. Null when there is none;
+// free it with icf_pages_free and the same size.
+void *icf_pages_new(size_t bytes);
+void icf_pages_free(void *pages, size_t bytes);
+
 // ---- Rendering (icf_utils) ----------------------------------------------
 
 // The least room icf_render_next needs: one header or entry line.

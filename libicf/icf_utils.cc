@@ -332,44 +332,53 @@ char *read_rest(FILE *stream, size_t *size) {
 
 namespace {
 
-// From this size on a ring is mapped, aligned to a huge page.
+// From this size on memory is mapped, aligned to a huge page.
 constexpr size_t Huge_Page = 2u << 20;
 
-size_t mapped_size(int32_t capacity) {
-  const size_t bytes = static_cast<size_t>(capacity) * sizeof(IcfEntry);
+size_t mapped_size(size_t bytes) {
   return bytes < Huge_Page ? 0 : (bytes + Huge_Page - 1) & ~(Huge_Page - 1);
 }
 
 }  // namespace
 
-IcfEntry *icf_ring_new(int32_t capacity) {
-  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
-  const size_t size = mapped_size(capacity);
+void *icf_pages_new(size_t bytes) {
+  const size_t size = mapped_size(bytes);
   if (size == 0)
-    return static_cast<IcfEntry *>(
-        std_calloc(nullptr, static_cast<uint32_t>(capacity), sizeof(IcfEntry)));
+    return bytes > UINT32_MAX ? nullptr
+                              : std_calloc(nullptr, 1,
+                                           static_cast<uint32_t>(bytes));
   // Mapped with a huge page to spare, whose unaligned ends are given back.
   void *map = mmap(nullptr, size + Huge_Page, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return nullptr;
   char *const start = static_cast<char *>(map);
-  char *const ring = reinterpret_cast<char *>(
+  char *const pages = reinterpret_cast<char *>(
       (reinterpret_cast<uintptr_t>(start) + Huge_Page - 1) & ~(Huge_Page - 1));
-  if (ring > start) munmap(start, static_cast<size_t>(ring - start));
-  if (ring < start + Huge_Page)
-    munmap(ring + size, static_cast<size_t>(start + Huge_Page - ring));
-  madvise(ring, size, MADV_HUGEPAGE);
-  return reinterpret_cast<IcfEntry *>(ring);
+  if (pages > start) munmap(start, static_cast<size_t>(pages - start));
+  if (pages < start + Huge_Page)
+    munmap(pages + size, static_cast<size_t>(start + Huge_Page - pages));
+  madvise(pages, size, MADV_HUGEPAGE);
+  return pages;
+}
+
+void icf_pages_free(void *pages, size_t bytes) {
+  if (pages == nullptr) return;
+  const size_t size = mapped_size(bytes);
+  if (size == 0)
+    std_free(nullptr, pages);
+  else
+    munmap(pages, size);
+}
+
+IcfEntry *icf_ring_new(int32_t capacity) {
+  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
+  return static_cast<IcfEntry *>(
+      icf_pages_new(static_cast<size_t>(capacity) * sizeof(IcfEntry)));
 }
 
 void icf_ring_free(IcfEntry *entries, int32_t capacity) {
-  if (entries == nullptr) return;
-  const size_t size =
-      capacity < 1 || capacity > ICF_MAX_ENTRIES ? 0 : mapped_size(capacity);
-  if (size == 0)
-    std_free(nullptr, entries);
-  else
-    munmap(entries, size);
+  if (capacity >= 1 && capacity <= ICF_MAX_ENTRIES)
+    icf_pages_free(entries, static_cast<size_t>(capacity) * sizeof(IcfEntry));
 }
 
 void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
@@ -492,10 +501,7 @@ IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
 // Appends every record to the ring, queueing the pending ones.
 int read_records(IcfReader *r, IcfTable *table) {
   for (IcfRecord rec; icf_read_record(r, &rec);) {
-    time_t time = rec.time;
-    // The key is what a user edits to ask for an interval again.
-    if (rec.status == 'a') icf_cnv_time(rec.key, &time);
-    IcfEntry *entry = append(table, time, rec);
+    IcfEntry *entry = append(table, icf_record_time(&rec), rec);
     if (icf_pending(rec.status)) queue_insert(&table->pending, &entry->link);
   }
   return r->fault == ICF_READ_OK;
@@ -599,13 +605,19 @@ int icf_read_record(IcfReader *r, IcfRecord *rec) {
   return 1;
 }
 
+time_t icf_record_time(const IcfRecord *rec) {
+  time_t time = rec->time;
+  // The key is what a user edits to ask for an interval again.
+  if (rec->status == 'a') icf_cnv_time(rec->key, &time);
+  return time;
+}
+
 int icf_text_read(IcfReader *r, IcfTable *table) {
   if (!icf_read_header(r, table)) return 0;
   // The ring needs a slot, and the scheduler would not end with a period
   // below one second.
-  if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
-  if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
-    return fail(r, ICF_READ_ENTRIES, 2);
+  if (!icf_period_valid(table->period)) return fail(r, ICF_READ_PERIOD, 1);
+  if (!icf_entries_valid(table->capacity)) return fail(r, ICF_READ_ENTRIES, 2);
   table->entries = icf_ring_new(table->capacity);
   if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
   table->first = table->last = -1;
