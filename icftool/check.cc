@@ -183,31 +183,15 @@ int check_text(const char *path, std::string_view original,
   return report.problems;
 }
 
-int cmd_check(int argc, char **argv) {
+int cmd_check(const Settings &s, int, char **operands) {
   Limits limits;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    int32_t n;
-    if (c == 'h') {
-      return command_help(argv[0]);
-    } else if (c == 'l' && number(optarg, 0, &n)) {
-      limits.max_lag = n;
-    } else if (c == 'x' && number(optarg, 0, &n)) {
-      limits.max_failed = n;
-    } else if (c == 't' && key_option(optarg, &limits.now)) {
-    } else if (c == 'l' || c == 'x' || c == 't') {
-      return fail("Invalid option value for -%c: %s", c, optarg);
-    } else {
-      return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc != 1) return fail("Missing or extra arguments on command line");
-  const char *path = argv[0];
+  limits.max_lag = s.max_lag;
+  limits.max_failed = s.max_failed;
+  limits.now = s.now;
+  const char *path = operands[0];
   std::string text, why;
   IcfFile file;
-  if (!inspect(path, &file, &text, &why)) return fail("%s", why.c_str());
+  if (!inspect(path, &file, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
   // First, as the keys are then read in the zone the C library fell back to.
   const char *tz = getenv("TZ");
   if (!cli_zone_known(tz)) printf("%s: %s\n", path, cli_zone_text(tz).c_str());
