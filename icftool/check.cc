@@ -191,7 +191,8 @@ int cmd_check(const Settings &s, int, char **operands) {
   const char *path = operands[0];
   std::string text, why;
   IcfFile file;
-  if (!inspect(path, &file, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
+  if (!inspect(path, &file, &text, &why))
+    return cli_fail(Prog, "%s", why.c_str());
   // First, as the keys are then read in the zone the C library fell back to.
   const char *tz = getenv("TZ");
   if (!cli_zone_known(tz)) printf("%s: %s\n", path, cli_zone_text(tz).c_str());

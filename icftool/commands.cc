@@ -16,12 +16,12 @@ namespace {
 
 // The kinds of option, each named by the setting its value fills.
 using Flag = bool Settings::*;
-using Key = time_t Settings::*;                 // an interval key, strictly
-using Number = int32_t Settings::*;             // a number in a range
-using Numbers = std::bitset<256> Settings::*;   // numbers in a range, a set
-using Letter = char Settings::*;                // a status letter
-using Delays = CliDelays Settings::*;           // a delay list, as quenlor's
-using File = const char *Settings::*;           // a file name
+using Key = time_t Settings::*;                // an interval key, strictly
+using Number = int32_t Settings::*;            // a number in a range
+using Numbers = std::bitset<256> Settings::*;  // numbers in a range, a set
+using Letter = char Settings::*;               // a status letter
+using Delays = CliDelays Settings::*;          // a delay list, as quenlor's
+using File = const char *Settings::*;          // a file name
 using Setting = std::variant<Flag, Key, Number, Numbers, Letter, Delays, File>;
 
 struct Option {
@@ -32,11 +32,15 @@ struct Option {
   int32_t low = 0, high = INT32_MAX;  // a number's range
 };
 
+struct Operands {
+  const char *words;  // in the usage
+  int least, most;    // how many; most negative: no limit
+  int separator;      // the one that must be "--"; 0: none
+};
+
 struct Command {
   const char *name;
-  const char *operands;
-  int least, most;  // how many operands; most negative: no limit
-  int separator;    // the operand that must be "--"; 0: none
+  Operands operands;
   const char *summary;
   std::vector<Option> options;
   int (*run)(const Settings &s, int count, char **operands);
@@ -48,26 +52,17 @@ const Option Now_Option = {'t', "now",
 
 const Command Commands[] = {
     {"create",
-     "file period entries retries",
-     4,
-     4,
-     0,
+     {"file period entries retries", 4, 4, 0},
      "Starts a checkpoint file with a header and no entries",
      {{'f', nullptr, "replace a file that exists", &Settings::force}},
      cmd_create},
     {"show",
-     "file",
-     1,
-     1,
-     0,
+     {"file", 1, 1, 0},
      "Prints the entries, their counts, the oldest pending and the lag",
      {{'j', nullptr, "as JSON", &Settings::json}, Now_Option},
      cmd_show},
     {"check",
-     "file",
-     1,
-     1,
-     0,
+     {"file", 1, 1, 0},
      "Tells whether the file is sound, and why not",
      {{'l', "lag", "also a problem: more than lag seconds behind",
        &Settings::max_lag},
@@ -76,19 +71,13 @@ const Command Commands[] = {
       Now_Option},
      cmd_check},
     {"metrics",
-     "file...",
-     1,
-     -1,
-     0,
+     {"file...", 1, -1, 0},
      "Prints the files' state as Prometheus metrics",
      {{'o', "out", "write to out, replacing it whole", &Settings::out},
       Now_Option},
      cmd_metrics},
     {"mark",
-     "file from to status",
-     4,
-     4,
-     0,
+     {"file from to status", 4, 4, 0},
      "Gives status (s, a or x) to the intervals from `from` up to `to`",
      {{'n', nullptr, "show what would change; change nothing",
        &Settings::dry_run},
@@ -96,18 +85,12 @@ const Command Commands[] = {
        &Settings::only}},
      cmd_mark},
     {"edit",
-     "file",
-     1,
-     1,
-     0,
+     {"file", 1, 1, 0},
      "Edits a checked copy and saves it under the lock",
      {},
      cmd_edit},
     {"run",
-     "file -- command [arg ...]",
-     3,
-     -1,
-     1,
+     {"file -- command [arg ...]", 3, -1, 1},
      "Runs command once for every due interval and records each outcome",
      {{'d', "delays", "retry delays in seconds, as quenlor's -d",
        &Settings::delays},
@@ -128,7 +111,7 @@ const Command Commands[] = {
 };
 
 // The program itself, before a command: -h alone.
-const Command Top = {"", "", 0, -1, 0, "", {}, nullptr};
+const Command Top = {"", {"", 0, -1, 0}, "", {}, nullptr};
 
 const Command *find(const char *name) {
   for (const Command &c : Commands)
@@ -142,7 +125,7 @@ std::string synopsis(const Command &c) {
   for (const Option &o : c.options)
     text += std::string(" [-") + o.letter + (o.value ? " " : "") +
             (o.value ? o.value : "") + "]";
-  return text + " " + c.operands;
+  return text + " " + c.operands.words;
 }
 
 // The usage of `c` with every option it takes, on standard output.
@@ -166,7 +149,9 @@ struct Overload : F... {
 // reason in *why: one wording for every kind but the delay list, which
 // words its faults as quenlor does.
 bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
-  auto in_range = [&](int32_t *n) { return number(arg, o.low, n) && *n <= o.high; };
+  auto in_range = [&](int32_t *n) {
+    return number(arg, o.low, n) && *n <= o.high;
+  };
   int32_t n;
   const bool taken = std::visit(
       Overload{
@@ -219,9 +204,9 @@ Read read_options(const Command &c, int argc, char **argv, Settings *s,
   return Read::Go_On;
 }
 
-bool operands_fit(const Command &c, int count, char **operands) {
-  return count >= c.least && (c.most < 0 || count <= c.most) &&
-         (c.separator == 0 || strcmp(operands[c.separator], "--") == 0);
+bool operands_fit(const Operands &o, int count, char **operands) {
+  return count >= o.least && (o.most < 0 || count <= o.most) &&
+         (o.separator == 0 || strcmp(operands[o.separator], "--") == 0);
 }
 
 }  // namespace
@@ -257,7 +242,7 @@ int run_command(int argc, char **argv) {
   const Read read = read_options(*c, argc, argv, &s, &why);
   if (read == Read::Help) return command_help(*c);
   if (read == Read::Bad) return cli_fail(Prog, "%s", why.c_str());
-  if (!operands_fit(*c, argc - optind, argv + optind))
+  if (!operands_fit(c->operands, argc - optind, argv + optind))
     return cli_fail(Prog,
                     "Missing or extra arguments on command line (see %s %s "
                     "-h)",

@@ -22,9 +22,11 @@ int cmd_create(const Settings &s, int, char **operands) {
              *entries_arg = operands[2], *retries_arg = operands[3];
   int32_t period, entries, retries;
   if (!number(period_arg, 1, &period))
-    return cli_fail(Prog, "Invalid period: %s (seconds, 1 or more)", period_arg);
+    return cli_fail(Prog, "Invalid period: %s (seconds, 1 or more)",
+                    period_arg);
   if (!number(entries_arg, 1, &entries) || entries > ICF_MAX_ENTRIES)
-    return cli_fail(Prog, "Invalid entries: %s (1 to %d)", entries_arg, ICF_MAX_ENTRIES);
+    return cli_fail(Prog, "Invalid entries: %s (1 to %d)", entries_arg,
+                    ICF_MAX_ENTRIES);
   if (!number(retries_arg, 0, &retries))
     return cli_fail(Prog, "Invalid retries: %s (0 or more)", retries_arg);
   // Without -f the file must not exist; creating it exclusively settles
@@ -35,7 +37,7 @@ int cmd_create(const Settings &s, int, char **operands) {
       return cli_fail(Prog, "File exists: %s (-f replaces it)", path);
     if (fd < 0)
       return cli_fail(Prog, "Cannot create checkpoint file: %s: %s", path,
-                  strerror(errno));
+                      strerror(errno));
     close(fd);
   }
   errno = 0;
@@ -43,7 +45,7 @@ int cmd_create(const Settings &s, int, char **operands) {
     int error = errno;
     if (!force) unlink(path);
     return cli_fail(Prog, "Cannot create checkpoint file: %s%s%s", path,
-                error != 0 ? ": " : "", error != 0 ? strerror(error) : "");
+                    error != 0 ? ": " : "", error != 0 ? strerror(error) : "");
   }
   return 0;
 }

@@ -119,7 +119,8 @@ int cmd_edit(const Settings &, int, char **operands) {
       std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" +
       (base != nullptr ? base + 1 : path) + ".XXXXXX";
   const int fd = mkostemp(copy.data(), O_CLOEXEC);
-  if (fd < 0) return cli_fail(Prog, "Cannot create a copy: %s", strerror(errno));
+  if (fd < 0)
+    return cli_fail(Prog, "Cannot create a copy: %s", strerror(errno));
   const bool copied = write_all(fd, original);
   if (close(fd) != 0 || !copied) {
     unlink(copy.c_str());
@@ -127,8 +128,9 @@ int cmd_edit(const Settings &, int, char **operands) {
   }
   for (;;) {
     if (!run_editor(copy.c_str()))
-      return cli_fail(Prog, "The editor failed; not saved; the copy is kept: %s",
-                  copy.c_str());
+      return cli_fail(Prog,
+                      "The editor failed; not saved; the copy is kept: %s",
+                      copy.c_str());
     std::string edited;
     const bool read_back = inspect(copy.c_str(), &file, &edited, &why);
     icf_close(&file);
@@ -140,11 +142,12 @@ int cmd_edit(const Settings &, int, char **operands) {
     if (check_text(path, edited, nullptr, Limits{}, stdout) == 0) break;
     fflush(stdout);
     if (!edit_again())
-      return cli_fail(Prog, "Not saved; the edited copy is kept: %s", copy.c_str());
+      return cli_fail(Prog, "Not saved; the edited copy is kept: %s",
+                      copy.c_str());
   }
   if (std::string why = save(path, copy.c_str(), original); !why.empty())
-    return cli_fail(Prog, "%s; not saved; the edited copy is kept: %s", why.c_str(),
-                copy.c_str());
+    return cli_fail(Prog, "%s; not saved; the edited copy is kept: %s",
+                    why.c_str(), copy.c_str());
   unlink(copy.c_str());
   return finish_output();
 }

@@ -40,7 +40,8 @@ TEST(IcfTool, CommandLineAndCreate) {
        "Missing or extra arguments on command line (see icftool run -h)\n"},
       {"run x.icf",
        "Missing or extra arguments on command line (see icftool run -h)\n"},
-      {"edit", "Missing or extra arguments on command line (see icftool edit -h)\n"},
+      {"edit",
+       "Missing or extra arguments on command line (see icftool edit -h)\n"},
       {"show f f",
        "Missing or extra arguments on command line (see icftool show -h)\n"},
   };
@@ -70,7 +71,8 @@ TEST(IcfTool, CommandLineAndCreate) {
   // A -d message whole and with its newline, however long the name.
   const std::string name(100, 'n'), delays(64, '1');
   EXPECT_EQ(s.run("ln -s $T " + name + " && ./" + name + " run -d " + delays +
-                  " f -- true 2>&1").out,
+                  " f -- true 2>&1")
+                .out,
             name + ": Delay string should be less than 64\n");
   // Usage on standard error; on request with status 0, other options
   // ignored.

@@ -21,7 +21,8 @@ int cmd_mark(const Settings &s, int, char **operands) {
   time_t from, to;
   if (!key_option(from_key, &from))
     return cli_fail(Prog, "Invalid interval key: %s", from_key);
-  if (!key_option(to_key, &to)) return cli_fail(Prog, "Invalid interval key: %s", to_key);
+  if (!key_option(to_key, &to))
+    return cli_fail(Prog, "Invalid interval key: %s", to_key);
   if (strlen(letter) != 1 || strchr("sax", letter[0]) == nullptr)
     return cli_fail(Prog, "Invalid status: %s (s, a or x)", letter);
   const int status = letter[0];
@@ -39,8 +40,8 @@ int cmd_mark(const Settings &s, int, char **operands) {
   if (chosen.empty()) {
     icf_close(&file);
     return cli_fail(Prog, "No entries from %s to %s%s%s: %s", from_key, to_key,
-                only != 0 ? " with status " : "",
-                only != 0 ? status_text(only).c_str() : "", path);
+                    only != 0 ? " with status " : "",
+                    only != 0 ? status_text(only).c_str() : "", path);
   }
   for (IcfEntry *e : chosen) {
     if (dry_run)

@@ -26,7 +26,7 @@ namespace {
 
 struct Options {
   CliDelays delays{};
-  time_t now = -1;         // negative: the clock
+  time_t now = -1;           // negative: the clock
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   JobLimits limits = {0, 10};
   int32_t max = 0;    // intervals started per run; 0: no limit
@@ -391,7 +391,8 @@ int cmd_run(const Settings &s, int, char **operands) {
   std::string why;
   parse(&r, s, operands);
   const char *tz = getenv("TZ");
-  if (!cli_zone_known(tz)) return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
+  if (!cli_zone_known(tz))
+    return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
   jobs_prepare(&r.mask);
   RunnerLock held;
   int status;
@@ -406,7 +407,8 @@ int cmd_run(const Settings &s, int, char **operands) {
     return 1;
   }
   if (r.cannot_start != 0)
-    return cli_fail(Prog, "Cannot run %s: %s", r.command[0], strerror(r.cannot_start));
+    return cli_fail(Prog, "Cannot run %s: %s", r.command[0],
+                    strerror(r.cannot_start));
   if (r.stop != 0)
     r.note = "; stopped by signal " + std::to_string(r.stop);
   else if (r.limited)

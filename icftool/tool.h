@@ -17,10 +17,10 @@ extern const char *Prog;
 // What the options of the commands set, from the command table; each
 // command reads the fields of its own options.
 struct Settings {
-  bool force = false;    // create -f
-  bool json = false;     // show -j
-  bool dry_run = false;  // mark -n
-  time_t now = -1;       // -t; negative: the clock
+  bool force = false;                     // create -f
+  bool json = false;                      // show -j
+  bool dry_run = false;                   // mark -n
+  time_t now = -1;                        // -t; negative: the clock
   int32_t max_lag = -1, max_failed = -1;  // check -l, -x; negative: off
   const char *out = nullptr;              // metrics -o
   char only = 0;                          // mark -o; 0: any status
