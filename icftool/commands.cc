@@ -149,16 +149,21 @@ struct Overload : F... {
 // reason in *why: one wording for every kind but the delay list, which
 // words its faults as quenlor does.
 bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
-  auto in_range = [&](int32_t *n) {
-    return number(arg, o.low, n) && *n <= o.high;
-  };
-  int32_t n;
+  // A number out of range is taken by no setting.
+  int32_t n = 0;
+  const bool number_ok = number(arg ? arg : "", o.low, &n) && n <= o.high;
   const bool taken = std::visit(
       Overload{
           [&](Flag to) { return s->*to = true; },
           [&](Key to) { return key_option(arg, &(s->*to)); },
-          [&](Number to) { return in_range(&n) && ((s->*to = n), true); },
-          [&](Numbers to) { return in_range(&n) && (s->*to).set(n).any(); },
+          [&](Number to) {
+            if (number_ok) s->*to = n;
+            return number_ok;
+          },
+          [&](Numbers to) {
+            if (number_ok) (s->*to).set(n);
+            return number_ok;
+          },
           [&](Letter to) {
             const bool letter =
                 strlen(arg) == 1 && status_index(arg[0]) != Unknown_Status;
@@ -168,7 +173,10 @@ bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
           [&](Delays to) {
             return cli_delay_option(&(s->*to), arg, why) == CLI_DELAY_OK;
           },
-          [&](File to) { return (s->*to = arg) != nullptr; },
+          [&](File to) {
+            s->*to = arg;
+            return true;
+          },
       },
       o.to);
   if (!taken && why->empty())
