@@ -149,8 +149,9 @@ int cmd_metrics(const Settings &s, int count, char **paths) {
       {"icf_oldest_pending_start_seconds",
        "Start of the oldest interval that still needs processing."},
       {"icf_lag_seconds",
-       "Time since the end of the oldest interval that has ended and is not "
-       "done, in the file or still to be appended; 0 when none is."},
+       "Time since the end of the oldest interval that has ended and still "
+       "needs processing (new, to retry or to process again; failed ones do "
+       "not count), in the file or still to be appended; 0 when none has."},
       {"icf_due_intervals",
        "Intervals that have ended and are not done, in the file or still to "
        "be appended."},
