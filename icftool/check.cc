@@ -338,32 +338,16 @@ int check_text(const char *path, std::string_view original,
   return loud.report.problems;
 }
 
-int cmd_check(int argc, char **argv) {
+int cmd_check(const Settings &s, int, char **operands) {
   Limits limits;
   limits.zone = true;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    int32_t n;
-    if (c == 'h') {
-      return command_help(argv[0]);
-    } else if (c == 'l' && number(optarg, 0, &n)) {
-      limits.max_lag = n;
-    } else if (c == 'x' && number(optarg, 0, &n)) {
-      limits.max_failed = n;
-    } else if (c == 't' && key_option(optarg, &limits.now)) {
-    } else if (c == 'l' || c == 'x' || c == 't') {
-      return fail("Invalid option value for -%c: %s", c, optarg);
-    } else {
-      return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc != 1) return fail("Missing or extra arguments on command line");
-  const char *path = argv[0];
+  limits.max_lag = s.max_lag;
+  limits.max_failed = s.max_failed;
+  limits.now = s.now;
+  const char *path = operands[0];
   Bytes text;
   std::string why;
-  if (!inspect(path, &text, &why)) return fail("%s", why.c_str());
+  if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
   const int problems =
       check_text(path, {text.data, text.size}, limits, stdout);
   if (int rc = finish_output(); rc != 0) return rc;

@@ -79,7 +79,7 @@ void measure(const char *path, time_t now, Family *families) {
   if (!loads) {
     if (why.empty())
       why = cli_failure_text({ICF_FAULT_FORMAT, 0, 0, 0}, path, true);
-    fail("%s", why.c_str());
+    cli_fail(Prog, "%s", why.c_str());
     return add(Healthy, 0);
   }
   const IcfTable &grid = tally.header;
@@ -148,27 +148,9 @@ bool write_atomically(const char *path, const std::string &text) {
 
 }  // namespace
 
-int cmd_metrics(int argc, char **argv) {
-  const char *out = nullptr;
-  time_t now = -1;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    if (c == 'h') {
-      return command_help(argv[0]);
-    } else if (c == 'o') {
-      out = optarg;
-    } else if (c == 't' && key_option(optarg, &now)) {
-    } else if (c == 't') {
-      return fail("Invalid option value for -%c: %s", c, optarg);
-    } else {
-      return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  char **paths = argv;
-  if (argc < 1) return fail("Missing or extra arguments on command line");
-  if (now < 0) now = time(nullptr);
+int cmd_metrics(const Settings &s, int count, char **paths) {
+  const char *out = s.out;
+  const time_t now = s.now >= 0 ? s.now : time(nullptr);
   Family families[Families] = {
       {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
       {"icf_intervals", "Intervals in the file, by status."},
@@ -190,14 +172,14 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_retries_max", "Retries allowed per interval (RETRIES)."},
   };
   if (const char *tz = getenv("TZ"); !cli_zone_known(tz))
-    fail("%s", cli_zone_text(tz).c_str());
-  for (int i = 0; i < argc; ++i) measure(paths[i], now, families);
+    cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
+  for (int i = 0; i < count; ++i) measure(paths[i], now, families);
   const std::string text = exposition(families);
   if (out == nullptr) {
     fwrite(text.data(), 1, text.size(), stdout);
-    return fflush(stdout) == 0 ? 0 : fail("Cannot write output");
+    return finish_output();
   }
   if (!write_atomically(out, text))
-    return fail("Cannot write %s: %s", out, strerror(errno));
+    return cli_fail(Prog, "Cannot write %s: %s", out, strerror(errno));
   return 0;
 }

@@ -27,8 +27,8 @@ namespace {
 
 struct Options {
   CliDelays delays{};
-  time_t now = -1;         // negative: the clock
-  bool give_up[256] = {};  // exit statuses that record 'x' at once
+  time_t now = -1;           // negative: the clock
+  std::bitset<256> give_up;  // exit statuses that record 'x' at once
   JobLimits limits = {0, 10};
   int32_t max = 0;    // intervals started per run; 0: no limit
   int32_t wait = 0;   // seconds to wait for another runner
@@ -93,80 +93,19 @@ bool stopping(Run *r) {
 // A turn waiting for the file's lock gives up when a stop comes.
 int give_up(void *run) { return stopping(static_cast<Run *>(run)); }
 
-// A whole number from `low` to `high` for option -`letter`.
-bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
-                   char letter, std::string *why) {
-  if (number(text, low, value) && *value <= high) return true;
-  *why = std::string("Invalid option value for -") + letter + ": " + text;
-  return false;
-}
-
-// The options and operands. False with the message (program name
-// included, newline excluded) in *why, or with *why empty after -h.
-bool parse(Run *r, int argc, char **argv, std::string *why) {
+// The settings and operands the command table read, in the runner.
+void parse(Run *r, const Settings &s, char **operands) {
   Options &o = r->o;
-  std::string message;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    int32_t value;
-    bool ok = true;
-    switch (c) {
-      case 'h':
-        return false;
-      case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
-          *why = message;
-          why->pop_back();
-          return false;
-        }
-        break;
-      case 't':
-        if (const char *reason = icf_cnv_key(optarg, &o.now)) {
-          *why = std::string(Prog) + ": Current time, " + reason;
-          return false;
-        }
-        break;
-      case 'x':
-        ok = number_option(optarg, 1, 255, &value, 'x', why);
-        if (ok) o.give_up[value] = true;
-        break;
-      case 'T':
-        ok = number_option(optarg, 0, INT32_MAX, &o.limits.timeout, 'T', why);
-        break;
-      case 'k':
-        ok = number_option(optarg, 0, INT32_MAX, &o.limits.grace, 'k', why);
-        break;
-      case 'm':
-        ok = number_option(optarg, 1, INT32_MAX, &o.max, 'm', why);
-        break;
-      case 'w':
-        ok = number_option(optarg, 0, INT32_MAX, &o.wait, 'w', why);
-        break;
-      case 'j':
-        ok = number_option(optarg, 1, 1024, &o.jobs, 'j', why);
-        break;
-      case 'b':
-        ok = number_option(optarg, 1, 1000000, &o.batch, 'b', why);
-        break;
-      default:
-        *why = std::string(Prog) + ": Invalid command-line option \"" +
-               char(optopt) + "\"";
-        return false;
-    }
-    if (!ok) {
-      *why = std::string(Prog) + ": " + *why;
-      return false;
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc < 3 || strcmp(argv[1], "--") != 0) {
-    *why = std::string(Prog) + ": Missing or extra arguments on command line";
-    return false;
-  }
-  r->path = argv[0];
-  r->command = argv + 2;
-  return true;
+  o.delays = s.delays;
+  o.now = s.now;
+  o.give_up = s.give_up;
+  o.limits = {s.timeout, s.grace};
+  o.max = s.max;
+  o.wait = s.wait;
+  o.jobs = s.jobs;
+  o.batch = s.batch;
+  r->path = operands[0];
+  r->command = operands + 2;
 }
 
 // The runner's lock on the file the path names, resolved here once. False
@@ -457,28 +396,26 @@ bool loop(Run *r, std::string *why) {
 
 }  // namespace
 
-int cmd_run(int argc, char **argv) {
+int cmd_run(const Settings &s, int, char **operands) {
   Run r;
   std::string why;
-  if (!parse(&r, argc, argv, &why)) {
-    if (why.empty()) return command_help(argv[0]);
-    fprintf(stderr, "%s\n", why.c_str());
-    return 1;
-  }
+  parse(&r, s, operands);
   const char *tz = getenv("TZ");
-  if (!cli_zone_known(tz)) return fail("%s", cli_zone_text(tz).c_str());
+  if (!cli_zone_known(tz))
+    return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
   jobs_prepare(&r.mask);
   RunnerLock held;
   int status;
   if (!lock(&r, &held, &status, &why)) {
-    if (!why.empty()) fail("%s", why.c_str());
+    if (!why.empty()) cli_fail(Prog, "%s", why.c_str());
     return status;
   }
   const bool ok = loop(&r, &why);
   icf_close(&r.file);
-  if (!ok) return fail("%s", why.c_str());
+  if (!ok) return cli_fail(Prog, "%s", why.c_str());
   if (r.cannot_start != 0)
-    return fail("Cannot run %s: %s", r.command[0], strerror(r.cannot_start));
+    return cli_fail(Prog, "Cannot run %s: %s", r.command[0],
+                    strerror(r.cannot_start));
   std::string note;
   if (r.stop != 0)
     note = "; stopped by signal " + std::to_string(r.stop);

@@ -320,31 +320,15 @@ int show(const char *path, std::string_view text, bool json, time_t now) {
 
 }  // namespace
 
-int cmd_show(int argc, char **argv) {
-  bool json = false;
-  time_t now = -1;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    if (c == 'h') {
-      return command_help(argv[0]);
-    } else if (c == 'j') {
-      json = true;
-    } else if (c == 't' && key_option(optarg, &now)) {
-    } else if (c == 't') {
-      return fail("Invalid option value for -%c: %s", c, optarg);
-    } else {
-      return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc != 1) return fail("Missing or extra arguments on command line");
-  const char *path = argv[0];
+int cmd_show(const Settings &s, int, char **operands) {
+  const bool json = s.json;
+  time_t now = s.now;
+  const char *path = operands[0];
   // Read under the lock, printed without it: a pipe read slowly must not
   // hold up the runs.
   Bytes text;
   std::string why;
-  if (!inspect(path, &text, &why)) return fail("%s", why.c_str());
+  if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
   if (now < 0) now = time(nullptr);
   return show(path, {text.data, text.size}, json, now);
 }

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -14,33 +13,12 @@
 
 const char *Prog = "icftool";
 
-int fail(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  fprintf(stderr, "%s: ", Prog);
-  vfprintf(stderr, format, ap);
-  fputc('\n', stderr);
-  va_end(ap);
-  return 1;
-}
-
 int open_failure(const IcfFailure &failure, const char *path) {
-  return fail("%s", cli_failure_text(failure, path, true).c_str());
+  return cli_fail(Prog, "%s", cli_failure_text(failure, path, true).c_str());
 }
 
 int finish_output() {
-  return cli_flush_output() ? 0 : fail("Cannot write output");
-}
-
-int parse_flags(int argc, char **argv, char letter, bool *flag) {
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    if (c == 'h') return command_help(argv[0]);
-    if (letter == 0 || c != letter)
-      return fail("Invalid command-line option \"%c\"", optopt);
-    *flag = true;
-  }
-  return Go_On;
+  return cli_flush_output() ? 0 : cli_fail(Prog, "%s", Cli_Output_Failure);
 }
 
 // A whole decimal word that fits 32 bits and is at least `low`.

@@ -2,34 +2,33 @@
 // parsing, status words, time texts and JSON quoting, and the entry counts.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>
 #include <string_view>
 
+#include "cli.h"
 #include "libicf.h"
 
 extern const char *Prog;
-// parse_flags' result when the command goes on.
-constexpr int Go_On = -1;
 
-// The usage text, from the command table, on standard error.
-void usage();
-// The getopt string of command `name` ("+h" and its options, from the
-// command table).
-const char *command_options(const char *name);
-// The usage of command `name` with every option it takes, on standard
-// output; for a name that is no command, usage(). The exit status.
-int command_help(const char *name);
-// Makes the next getopt start afresh on a new argument vector, portably.
-void reset_options();
-// Prints "icftool: " and the message and a newline on standard error; 1.
-__attribute__((format(printf, 1, 2))) int fail(const char *format, ...);
-// Parses -h and the command's own flag `letter` (0: none) from argv, whose
-// first word is the command (or the program). Returns Go_On with optind at
-// the first operand, or the exit status.
-int parse_flags(int argc, char **argv, char letter, bool *flag);
+// What the options of the commands set, from the command table; each
+// command reads the fields of its own options.
+struct Settings {
+  bool force = false;                     // create -f
+  bool json = false;                      // show -j
+  bool dry_run = false;                   // mark -n
+  time_t now = -1;                        // -t; negative: the clock
+  int32_t max_lag = -1, max_failed = -1;  // check -l, -x; negative: off
+  const char *out = nullptr;              // metrics -o
+  char only = 0;                          // mark -o; 0: any status
+  CliDelays delays{};                     // run's
+  std::bitset<256> give_up;  // exit statuses that record 'x' at once
+  int32_t timeout = 0, grace = 10, max = 0, wait = 0, jobs = 1, batch = 1;
+};
+
 // Prints why `path` could not be opened or loaded, as every command words
 // it (busy, not a regular file, the system's reason, or invalid); 1.
 int open_failure(const IcfFailure &failure, const char *path);
@@ -130,12 +129,13 @@ int64_t lag_of(const IcfDue &due, time_t now);
 int check_text(const char *path, std::string_view text, const Limits &limits,
                FILE *out, Tally *tally = nullptr, bool *loads = nullptr);
 
-// The commands: each takes the argument vector from its own name on and
-// returns the exit status.
-int cmd_create(int argc, char **argv);
-int cmd_show(int argc, char **argv);
-int cmd_check(int argc, char **argv);
-int cmd_metrics(int argc, char **argv);
-int cmd_mark(int argc, char **argv);
-int cmd_edit(int argc, char **argv);
-int cmd_run(int argc, char **argv);
+// The commands: each takes the settings its options gave and its
+// `count` operands, as many as the command table allows, and returns the exit
+// status.
+int cmd_create(const Settings &s, int count, char **operands);
+int cmd_show(const Settings &s, int count, char **operands);
+int cmd_check(const Settings &s, int count, char **operands);
+int cmd_metrics(const Settings &s, int count, char **operands);
+int cmd_mark(const Settings &s, int count, char **operands);
+int cmd_edit(const Settings &s, int count, char **operands);
+int cmd_run(const Settings &s, int count, char **operands);

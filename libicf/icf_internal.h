@@ -33,8 +33,8 @@ struct IcfZone {
 // The process's zone, through localtime.
 extern const IcfZone Icf_Local_Zone;
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
+constexpr time_t ICF_HOUR = 3600;
+constexpr time_t ICF_DAY = 86400;
 
 // a modulo b (b > 0) in 0 .. b - 1, for times before 1970 too.
 inline time_t floor_mod(time_t a, time_t b) {

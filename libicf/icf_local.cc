@@ -13,7 +13,7 @@ namespace {
 // Offsets are sampled this far apart, as the catch-up samples them: a
 // change undone within one step would go unseen, and the shortest-lived
 // offset in the time zone database since 1970 lasted 6.96 days.
-constexpr time_t Probe = 4 * Day;
+constexpr time_t Probe = 4 * ICF_DAY;
 // Instants beyond these are left to localtime_r, which also keeps the
 // sums below from overflowing.
 constexpr time_t Lowest = -(time_t{1} << 40);
@@ -34,8 +34,8 @@ bool same(const Attrs &a, const IcfLocalSpan &s) {
 bool attrs_at(time_t t, Attrs *a) {
   struct tm f;
   if (localtime_r(&t, &f) == nullptr) return false;
-  const time_t clock = f.tm_hour * Hour + f.tm_min * 60 + f.tm_sec;
-  if (floor_mod(t + f.tm_gmtoff, Day) != clock) return false;
+  const time_t clock = f.tm_hour * ICF_HOUR + f.tm_min * 60 + f.tm_sec;
+  if (floor_mod(t + f.tm_gmtoff, ICF_DAY) != clock) return false;
   const char *zone = f.tm_zone != nullptr ? f.tm_zone : "";
   if (std::strlen(zone) >= sizeof a->zone) return false;
   a->offset = f.tm_gmtoff;
@@ -131,8 +131,8 @@ struct Fields {
 };
 
 Fields fields_of(time_t wall) {
-  const int64_t days = (wall - floor_mod(wall, Day)) / Day;
-  const int64_t clock = floor_mod(wall, Day);
+  const int64_t days = (wall - floor_mod(wall, ICF_DAY)) / ICF_DAY;
+  const int64_t clock = floor_mod(wall, ICF_DAY);
   const int64_t z = days + 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
   const int64_t doe = z - era * 146097;
@@ -142,7 +142,7 @@ Fields fields_of(time_t wall) {
   const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   return {yoe + era * 400 + (month <= 2), month,
           static_cast<int>(doy - (153 * mp + 2) / 5 + 1),
-          static_cast<int>(clock / Hour), static_cast<int>(clock / 60 % 60),
+          static_cast<int>(clock / ICF_HOUR), static_cast<int>(clock / 60 % 60),
           static_cast<int>(clock % 60)};
 }
 
@@ -193,8 +193,8 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
   time_t wall;
   const char *zone;
   if (!icf_local_wall(local, t, &wall, &zone)) return 0;
-  const time_t clock = floor_mod(wall, Day);
-  const time_t day = (wall - clock) / Day;
+  const time_t clock = floor_mod(wall, ICF_DAY);
+  const time_t day = (wall - clock) / ICF_DAY;
   if (day != local->text_day || local->text_date[0] == '\0') {
     const Fields f = fields_of(wall);
     if (f.year < 1000 || f.year > 9999) return 0;
@@ -208,7 +208,7 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
     local->text_day = day;
   }
   std::memcpy(buffer, local->text_date, 11);
-  const Fields f = {0, 0, 0, static_cast<int>(clock / Hour),
+  const Fields f = {0, 0, 0, static_cast<int>(clock / ICF_HOUR),
                     static_cast<int>(clock / 60 % 60),
                     static_cast<int>(clock % 60)};
   char *p = two(buffer + 11, f.hour);
@@ -226,10 +226,10 @@ int icf_key_wall(IcfLocal *local, const char *key, time_t *wall) {
   int v[6];
   if (!icf_twelve_digits(key, v) || v[3] > 23 || v[4] > 59 || v[5] > 59)
     return 0;
-  const time_t clock = v[3] * Hour + v[4] * 60 + v[5];
+  const time_t clock = v[3] * ICF_HOUR + v[4] * 60 + v[5];
   for (int i = 0; i < 2; ++i)
     if (std::memcmp(local->dates[i], key, 6) == 0) {
-      *wall = local->days[i] * Day + clock;
+      *wall = local->days[i] * ICF_DAY + clock;
       return 1;
     }
   const int64_t year = v[0] < 69 ? 2000 + v[0] : 1900 + v[0];
@@ -239,14 +239,14 @@ int icf_key_wall(IcfLocal *local, const char *key, time_t *wall) {
   local->date_next = 1 - i;
   std::memcpy(local->dates[i], key, 6);
   local->days[i] = days_from_civil(year, v[1], v[2]);
-  *wall = local->days[i] * Day + clock;
+  *wall = local->days[i] * ICF_DAY + clock;
   return 1;
 }
 
 int icf_local_names(IcfLocal *local, time_t t, const char *key) {
   // Wall times within the keys' years: 1969 to 2068.
-  constexpr time_t first = days_from_civil(1969, 1, 1) * Day;
-  constexpr time_t last = days_from_civil(2069, 1, 1) * Day - 1;
+  constexpr time_t first = days_from_civil(1969, 1, 1) * ICF_DAY;
+  constexpr time_t last = days_from_civil(2069, 1, 1) * ICF_DAY - 1;
   time_t wall, named;
   const char *zone;
   if (!icf_local_wall(local, t, &wall, &zone) || wall < first || wall > last)
@@ -267,7 +267,7 @@ int icf_local_shows(IcfLocal *local, const char *key) {
     if (!icf_local_wall(local, t, &seen, &zone)) return -1;
     t = wall - (seen - t);
     // The conversion fails at -1 whatever the zone: let it judge nearby.
-    if (t > -2 * Day && t < 2 * Day) return -1;
+    if (t > -2 * ICF_DAY && t < 2 * ICF_DAY) return -1;
     if (!icf_local_wall(local, t, &seen, &zone)) return -1;
     if (seen == wall) return 1;
   }
