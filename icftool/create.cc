@@ -16,38 +16,36 @@
 #include "libicf.h"
 #include "tool.h"
 
-int cmd_create(int argc, char **argv) {
-  bool force = false;
-  if (int rc = parse_flags(argc, argv, 'f', &force); rc != Go_On) return rc;
-  argc -= optind;
-  argv += optind;
-  if (argc != 4) return fail("Missing or extra arguments on command line");
-  const char *path = argv[0], *period_arg = argv[1], *entries_arg = argv[2],
-             *retries_arg = argv[3];
+int cmd_create(const Settings &s, int, char **operands) {
+  const bool force = s.force;
+  const char *path = operands[0], *period_arg = operands[1],
+             *entries_arg = operands[2], *retries_arg = operands[3];
   int32_t period, entries, retries;
   if (!number(period_arg, 1, &period))
-    return fail("Invalid period: %s (seconds, 1 or more)", period_arg);
+    return cli_fail(Prog, "Invalid period: %s (seconds, 1 or more)",
+                    period_arg);
   if (!number(entries_arg, 1, &entries) || entries > ICF_MAX_ENTRIES)
-    return fail("Invalid entries: %s (1 to %d)", entries_arg, ICF_MAX_ENTRIES);
+    return cli_fail(Prog, "Invalid entries: %s (1 to %d)", entries_arg,
+                    ICF_MAX_ENTRIES);
   if (!number(retries_arg, 0, &retries))
-    return fail("Invalid retries: %s (0 or more)", retries_arg);
+    return cli_fail(Prog, "Invalid retries: %s (0 or more)", retries_arg);
   // Without -f the file must not exist; creating it exclusively settles
   // that without a window in which another file could appear.
   if (!force) {
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd < 0 && errno == EEXIST)
-      return fail("File exists: %s (-f replaces it)", path);
+      return cli_fail(Prog, "File exists: %s (-f replaces it)", path);
     if (fd < 0)
-      return fail("Cannot create checkpoint file: %s: %s", path,
-                  strerror(errno));
+      return cli_fail(Prog, "Cannot create checkpoint file: %s: %s", path,
+                      strerror(errno));
     close(fd);
   }
   errno = 0;
   if (!icf_create(path, period, entries, retries)) {
     int error = errno;
     if (!force) unlink(path);
-    return fail("Cannot create checkpoint file: %s%s%s", path,
-                error != 0 ? ": " : "", error != 0 ? strerror(error) : "");
+    return cli_fail(Prog, "Cannot create checkpoint file: %s%s%s", path,
+                    error != 0 ? ": " : "", error != 0 ? strerror(error) : "");
   }
   return 0;
 }

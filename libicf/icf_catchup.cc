@@ -31,9 +31,9 @@ namespace {
 // sample step would go unseen. The shortest-lived offset in the time zone
 // database since 1970 lasted 6.96 days (a week of summer time in Brazil in
 // 2000; Gaza's rules give such weeks again).
-constexpr time_t Probe = 4 * Day;
+constexpr time_t Probe = 4 * ICF_DAY;
 // Starts handled here: from the third day of 1970 to the end of year 9999.
-constexpr time_t Lowest = 2 * Day;
+constexpr time_t Lowest = 2 * ICF_DAY;
 constexpr time_t Highest = 253402300799;
 // Probed this far, the offsets are known for good.
 constexpr time_t Always = INT64_MAX / 4;
@@ -56,8 +56,8 @@ bool offset_at(time_t t, Offset *out) {
   struct tm fields;
   if (localtime_r(&t, &fields) == nullptr) return false;
   const time_t clock =
-      fields.tm_hour * Hour + fields.tm_min * 60 + fields.tm_sec;
-  if (floor_mod(t + fields.tm_gmtoff, Day) != clock) return false;
+      fields.tm_hour * ICF_HOUR + fields.tm_min * 60 + fields.tm_sec;
+  if (floor_mod(t + fields.tm_gmtoff, ICF_DAY) != clock) return false;
   out->gmtoff = fields.tm_gmtoff;
   return true;
 }
@@ -222,9 +222,9 @@ bool traced_wall(const void *context, time_t t, time_t *out) {
 // The interval key of the wall-clock time `wall`, as icf_cnv_time_str makes
 // it from localtime: yymmddhhmmss.
 void format_key(time_t wall, char *key) {
-  const time_t clock = floor_mod(wall, Day);
+  const time_t clock = floor_mod(wall, ICF_DAY);
   // The civil date of a day count (proleptic Gregorian; H. Hinnant's method).
-  const time_t z = (wall - clock) / Day + 719468;
+  const time_t z = (wall - clock) / ICF_DAY + 719468;
   const time_t era = (z >= 0 ? z : z - 146096) / 146097;
   const time_t doe = z - era * 146097;
   const time_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -232,9 +232,12 @@ void format_key(time_t wall, char *key) {
   const time_t mp = (5 * doy + 2) / 153;
   const time_t month = mp < 10 ? mp + 3 : mp - 9;
   const time_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  const time_t field[6] = {
-      year % 100,        month,     doy - (153 * mp + 2) / 5 + 1, clock / Hour,
-      clock % Hour / 60, clock % 60};
+  const time_t field[6] = {year % 100,
+                           month,
+                           doy - (153 * mp + 2) / 5 + 1,
+                           clock / ICF_HOUR,
+                           clock % ICF_HOUR / 60,
+                           clock % 60};
   for (int i = 0; i < 6; ++i) {
     key[2 * i] = static_cast<char>('0' + field[i] / 10);
     key[2 * i + 1] = static_cast<char>('0' + field[i] % 10);
@@ -371,7 +374,7 @@ time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length,
 // Walks from the newest entry to the last interval due. False to give up.
 bool run(Walk *walk, time_t base) {
   const time_t period = walk->period;
-  if (period < Hour) return run_short(walk, base);
+  if (period < ICF_HOUR) return run_short(walk, base);
   const time_t horizon = walk->limit + period + Around;
   // Looking for a cycle (Brent's method): the steps since `tortoise`, and
   // the least slack among them.
@@ -391,8 +394,8 @@ bool run(Walk *walk, time_t base) {
     // step gives the same answer moved on as well. A cycle moved on by its
     // length keeps the offset of its first base, which the step read, so a
     // cycle that returns to the same time of day is whole days long.
-    const bool cycle = floor_mod(wall(&walk->zone, next), Day) ==
-                       floor_mod(wall(&walk->zone, tortoise), Day);
+    const bool cycle = floor_mod(wall(&walk->zone, next), ICF_DAY) ==
+                       floor_mod(wall(&walk->zone, tortoise), ICF_DAY);
     if (cycle) next = skip_cycles(walk, next, steps, next - tortoise, least);
     if (cycle || power == steps) {
       tortoise = next;

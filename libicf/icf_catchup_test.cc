@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr time_t Day = 86400;
-
 // `entries` in the table before (0: empty), `seed` for their statuses, queue
 // order and cursor.
 struct Case {
@@ -95,14 +93,14 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
       tm.tm_year = year - 1900 + int(rng() % 3), tm.tm_isdst = -1;
       tm.tm_mon = change ? "\2\3\11\12"[rng() % 4] : int(rng() % 12);
       tm.tm_mday = 1 + int(rng() % (change ? 14 : 28));
-      const time_t steps[] = {1, 60, period < Day ? period : 3600};
+      const time_t steps[] = {1, 60, period < ICF_DAY ? period : 3600};
       const time_t step = steps[std::min<uint64_t>(rng() % 4, 2)];
-      const time_t newest = std::mktime(&tm) + rng() % (Day / step) * step;
+      const time_t newest = std::mktime(&tm) + rng() % (ICF_DAY / step) * step;
       // Not across Apia's lost day: the step-by-step walk of a whole-day
       // period does not get past it.
-      const bool years = period % Day == 0 && zone != "Pacific/Apia";
+      const bool years = period % ICF_DAY == 0 && zone != "Pacific/Apia";
       const double most =
-          std::min((years ? 15.0 : 2.0) * 365 * Day, 20000.0 * period);
+          std::min((years ? 15.0 : 2.0) * 365 * ICF_DAY, 20000.0 * period);
       const double u = std::uniform_real_distribution<double>(0, 1)(rng);
       const int32_t capacity = "\1\5\140\140"[rng() % 4];
       const int32_t entries =
@@ -116,7 +114,7 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
   // between the two runs.
   const time_t clock = time(nullptr);
   for (int include_current : {0, 1})
-    cases.push_back({900, 96, 96, clock - clock % 900 + 450 - 40 * Day, -1,
+    cases.push_back({900, 96, 96, clock - clock % 900 + 450 - 40 * ICF_DAY, -1,
                      include_current, 3});
   for (const Case &c : cases) {
     SCOPED_TRACE(testing::Message() << c.period << " " << c.newest << " "

@@ -61,7 +61,7 @@ bool clock_value(const char **p, time_t *secs) {
     field[i] = v;
   }
   if (field[1] > 59 || field[2] > 59) return false;
-  *secs = field[0] * Hour + field[1] * 60 + field[2];
+  *secs = field[0] * ICF_HOUR + field[1] * 60 + field[2];
   *p = s;
   return true;
 }
@@ -72,7 +72,7 @@ bool offset(const char **p, time_t *east) {
   time_t sign = -1;
   if (*s == '+' || *s == '-') sign = *s++ == '-' ? 1 : -1;
   time_t secs;
-  if (!clock_value(&s, &secs) || secs > 24 * Hour) return false;
+  if (!clock_value(&s, &secs) || secs > 24 * ICF_HOUR) return false;
   *east = sign * secs;
   *p = s;
   return true;
@@ -107,12 +107,12 @@ bool change(const char **p, IcfZoneRule *rule) {
   } else {
     return false;
   }
-  rule->secs = 2 * Hour;
+  rule->secs = 2 * ICF_HOUR;
   if (*s == '/') {
     ++s;
     const bool negative = *s == '-';
     if (negative) ++s;
-    if (!clock_value(&s, &rule->secs) || rule->secs > 167 * Hour) return false;
+    if (!clock_value(&s, &rule->secs) || rule->secs > 167 * ICF_HOUR) return false;
     if (negative) rule->secs = -rule->secs;
   }
   *p = s;
@@ -126,7 +126,7 @@ bool parse_rule(const char *s, IcfZoneData *data) {
   data->rule = 1;
   if (*s == '\0') return true;
   if (!name(&s)) return false;
-  data->dst_offset = data->std_offset + Hour;
+  data->dst_offset = data->std_offset + ICF_HOUR;
   if (*s != ',' && !offset(&s, &data->dst_offset)) return false;
   // Without dates the library takes them from another file.
   if (*s != ',' || !change(&s, &data->change[0]) || *s != ',' ||
@@ -243,13 +243,13 @@ time_t change_at(const IcfZoneRule &r, int64_t y, time_t east) {
       d += 7;
     day = first + d;
   }
-  return static_cast<time_t>(day * Day + r.secs - east);
+  return static_cast<time_t>(day * ICF_DAY + r.secs - east);
 }
 
 int64_t utc_year(time_t t) {
-  int64_t y = 1970 + static_cast<int64_t>(t / (365 * Day + Day / 4));
-  while (days_from_civil(y, 1, 1) * Day > t) --y;
-  while (days_from_civil(y + 1, 1, 1) * Day <= t) ++y;
+  int64_t y = 1970 + static_cast<int64_t>(t / (365 * ICF_DAY + ICF_DAY / 4));
+  while (days_from_civil(y, 1, 1) * ICF_DAY > t) --y;
+  while (days_from_civil(y + 1, 1, 1) * ICF_DAY <= t) ++y;
   return y;
 }
 
@@ -318,8 +318,8 @@ int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next) {
   // years order their changes alike, the clock goes from one into the next
   // in the same time; else the new year is a candidate too.
   auto changes = [&](int64_t y, time_t *on, time_t *off) {
-    const time_t year = days_from_civil(y, 1, 1) * Day;
-    const time_t after = days_from_civil(y + 1, 1, 1) * Day;
+    const time_t year = days_from_civil(y, 1, 1) * ICF_DAY;
+    const time_t after = days_from_civil(y + 1, 1, 1) * ICF_DAY;
     *on = change_at(data->change[0], y, data->std_offset);
     *off = change_at(data->change[1], y, data->dst_offset);
     return *on > year && *on < after && *off > year && *off < after &&
@@ -335,7 +335,7 @@ int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next) {
     const IcfCandidate &second = on < off ? out : into;
     *next = first.at > t ? first : second;
     if (next->at > t) return 1;
-    const time_t year = Day * days_from_civil(y + 1, 1, 1);
+    const time_t year = ICF_DAY * days_from_civil(y + 1, 1, 1);
     const bool before = on < off;
     const bool known = changes(y + 1, &on, &off);
     if ((!known || before != (on < off)) && year > t) {
