@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "cli_notice.h"
 #include "libcvt.h"
 
 const char *cli_progname(const char *argv0) {
@@ -43,21 +45,15 @@ CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
   return CLI_DELAY_OK;
 }
 
-bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
-                      std::string *message) {
-  const char *item;
-  switch (cli_delays_parse(delays, value, &item)) {
-    case CLI_DELAY_OK:
-      return true;
-    case CLI_DELAY_TOO_LONG:
-      *message = std::string(prog) + ": Delay string should be less than " +
-                 std::to_string(CLI_DELAY_TEXT) + "\n";
-      return false;
-    case CLI_DELAY_BAD_ITEM:
-      *message = std::string("Invalid option value for -d: ") + item + "\n";
-      return false;
-  }
-  return false;
+CliDelayResult cli_delay_option(CliDelays *delays, const char *value,
+                                std::string *why) {
+  const char *item = nullptr;
+  const CliDelayResult result = cli_delays_parse(delays, value, &item);
+  if (result == CLI_DELAY_TOO_LONG)
+    *why = "Delay string should be less than " + std::to_string(CLI_DELAY_TEXT);
+  else if (result == CLI_DELAY_BAD_ITEM)
+    *why = std::string("Invalid option value for -d: ") + item;
+  return result;
 }
 
 std::string cli_failure_text(const IcfFailure &failure, const char *path,
@@ -83,8 +79,8 @@ std::string cli_failure_text(const IcfFailure &failure, const char *path,
   return "Invalid checkpoint file: " + file;
 }
 
-CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
-                                  CliOptions *options, std::string *message) {
+CliOptionResult cli_common_option(int c, const char *arg, CliOptions *options,
+                                  std::string *why) {
   switch (c) {
     case 'p':
       options->flags |= CLI_WITH_PERIOD;
@@ -93,28 +89,60 @@ CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
       options->flags |= CLI_WITH_FLAG;
       return CLI_OPTION_TAKEN;
     case 't':
-      if (const char *why = icf_cnv_key(arg, &options->now)) {
-        *message = std::string(prog) + ": Current time, " + why + "\n";
+      if (const char *reason = icf_cnv_key(arg, &options->now)) {
+        *why = std::string("Current time, ") + reason;
         return CLI_OPTION_BAD;
       }
       return CLI_OPTION_TAKEN;
     case 'd':
-      return cli_delay_option(&options->delays, arg, prog, message)
-                 ? CLI_OPTION_TAKEN
-                 : CLI_OPTION_BAD;
+      switch (cli_delay_option(&options->delays, arg, why)) {
+        case CLI_DELAY_OK:
+          return CLI_OPTION_TAKEN;
+        case CLI_DELAY_TOO_LONG:
+          return CLI_OPTION_BAD;
+        case CLI_DELAY_BAD_ITEM:
+          return CLI_OPTION_BAD_ITEM;
+      }
+      return CLI_OPTION_BAD;
     default:
       return CLI_OPTION_OTHER;
   }
 }
 
-bool cli_save(IcfFile *file, const char *path, const char *prog,
-              std::string *message) {
+int cli_fail(const char *prog, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  if (prog != nullptr) std::fprintf(stderr, "%s: ", prog);
+  std::vfprintf(stderr, format, ap);
+  std::fputc('\n', stderr);
+  va_end(ap);
+  return 1;
+}
+
+int cli_option_failure(const char *prog, CliOptionResult result,
+                       const std::string &why) {
+  return cli_fail(result == CLI_OPTION_BAD_ITEM ? nullptr : prog, "%s",
+                  why.c_str());
+}
+
+bool cli_save(IcfFile *file, const char *path, std::string *why) {
   const bool saved = icf_commit(file);
   icf_close(file);
-  if (!saved)
-    *message =
-        std::string(prog) + ": Cannot write checkpoint file: " + path + "\n";
+  if (!saved) *why = std::string("Cannot write checkpoint file: ") + path;
   return saved;
+}
+
+int cli_finish(const char *prog, IcfFile *file, const char *path,
+               const char *line) {
+  const IcfDropped dropped = file->table.dropped;
+  std::string why;
+  if (!cli_save(file, path, &why)) return cli_fail(prog, "%s", why.c_str());
+  // Said aloud, although the line and the exit status stay as they are.
+  if (dropped.count > 0)
+    std::fprintf(stderr, "%s: %s\n", prog, cli_dropped_text(dropped).c_str());
+  if (line == nullptr || std::fputs(line, stdout) < 0 || !cli_flush_output())
+    return cli_fail(prog, "%s", Cli_Output_Failure);
+  return 0;
 }
 
 void cli_delays_complete(CliDelays *delays, int32_t retries) {
@@ -170,7 +198,8 @@ IcfEntry *cli_snapshot(IcfFile *file, time_t now) {
     last = e;
   if (!last) return nullptr;
   time_t at = now >= 0 ? now : time(nullptr);
-  return last->time + file->table.period > at ? last : nullptr;
+  // Not start + PERIOD: an interval across a clock change lasts longer.
+  return icf_interval_end(&file->table, last->time) > at ? last : nullptr;
 }
 
 bool cli_set_status(IcfFile *file, time_t interval, int status,
@@ -196,16 +225,14 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
              const IcfEntry *chosen, int flags) {
   char key[13] = "0";
   if (chosen) {
-    struct tm tm;
-    time_t t = chosen->time;
-    // A period of whole minutes keeps its starts on whole minutes; any other
-    // needs the seconds, or the key printed would name no entry.
-    const char *format =
-        table->period % 60 == 0 ? "%y%m%d%H%M00" : "%y%m%d%H%M%S";
     // Times read from a checkpoint file always break down; should one not,
     // the entry's own key names the same interval.
-    if (!localtime_r(&t, &tm) || strftime(key, sizeof key, format, &tm) == 0)
+    if (!icf_key_text(chosen->time, key))
       std::snprintf(key, sizeof key, "%s", chosen->key);
+    // A period of whole minutes keeps its starts on whole minutes; any other
+    // needs the seconds, or the key printed would name no entry.
+    else if (table->period % 60 == 0)
+      key[10] = key[11] = '0';
   }
   int last_retry = chosen && chosen->retry_count == table->retries;
   int n;

@@ -2,8 +2,10 @@
 // the delay test, the two selection walks over the pending entries, the
 // status change by key and the output line.
 //
-// Nothing here prints or exits: results and reason texts go back to the
-// program's main, which owns every message and the exit status.
+// Nothing here prints or exits but the two calls for a program's main
+// (cli_fail, cli_finish): helpers return false (or their enum) with a
+// reason without the program's name and newline, and the program's main,
+// or an icftool command's top, prints it once through cli_fail.
 #pragma once
 
 #include <cstddef>
@@ -41,11 +43,10 @@ const char *cli_progname(const char *argv0);
 CliDelayResult cli_delays_parse(CliDelays *delays, const char *value,
                                 const char **bad_item);
 
-// The -d option: cli_delays_parse, and on failure the whole line main
-// prints (program name and newline included, as each message has them or
-// not) in *message. False on failure.
-bool cli_delay_option(CliDelays *delays, const char *value, const char *prog,
-                      std::string *message);
+// The -d option: cli_delays_parse, and on failure the reason in *why.
+// quenlor and corvane print a refused item's reason without their name.
+CliDelayResult cli_delay_option(CliDelays *delays, const char *value,
+                                std::string *why);
 
 // The message for a failed open of `path`, without the program name and
 // the newline. quenlor and corvane tell only a busy file from an invalid
@@ -64,20 +65,36 @@ struct CliOptions {
 
 enum CliOptionResult : int32_t {
   CLI_OPTION_TAKEN = 0,
-  CLI_OPTION_OTHER = 1,  // not a shared option: the program's own, or none
-  CLI_OPTION_BAD = 2,    // *message holds the whole line to print
+  CLI_OPTION_OTHER = 1,     // not a shared option: the program's own, or none
+  CLI_OPTION_BAD = 2,       // *why holds the reason
+  CLI_OPTION_BAD_ITEM = 3,  // a -d item: the reason is printed unnamed
 };
 
 // Takes getopt's option `c` with its `arg` when it is one of the shared
 // ones. An option letter that neither takes is "Invalid command-line
 // option"; the program words that itself.
-CliOptionResult cli_common_option(int c, const char *arg, const char *prog,
-                                  CliOptions *options, std::string *message);
+CliOptionResult cli_common_option(int c, const char *arg, CliOptions *options,
+                                  std::string *why);
+
+// Prints "prog: ", the message and a newline on standard error (without
+// the prefix when prog is null): the one way the programs say why they
+// fail. Returns 1, the exit status of every failure.
+__attribute__((format(printf, 2, 3))) int cli_fail(const char *prog,
+                                                   const char *format, ...);
+// cli_fail for an option cli_common_option refused; 1.
+int cli_option_failure(const char *prog, CliOptionResult result,
+                       const std::string &why);
 
 // Writes the file back and closes it (also on failure): false with the
-// whole line to print in *message.
-bool cli_save(IcfFile *file, const char *path, const char *prog,
-              std::string *message);
+// reason in *why.
+bool cli_save(IcfFile *file, const char *path, std::string *why);
+
+// The end of quenlor and corvane: saves and closes the file, says aloud
+// the intervals the update dropped, and prints the output line (null:
+// none could be made). Saved before printed, so that a job that reads a
+// line can rely on the file. The exit status.
+int cli_finish(const char *prog, IcfFile *file, const char *path,
+               const char *line);
 
 // Repeats the last delay given for every further retry up to `retries`
 // (at most CLI_DELAY_SLOTS). Does nothing when no delays were given.
@@ -146,5 +163,7 @@ int cli_line(char *buffer, size_t size, const IcfTable *table,
 bool cli_guard_stdio();
 
 // Flushes standard output. False when some output could not be written: the
-// caller reports "%s: Cannot write output\n" and exits 1.
+// caller reports Cli_Output_Failure and exits 1.
 bool cli_flush_output();
+// Every program's words for output that could not be written.
+constexpr char Cli_Output_Failure[] = "Cannot write output";

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "cli.h"
-#include "cli_notice.h"
 #include "libicf.h"
 
 static const char *Prog;
@@ -45,108 +44,81 @@ static void usage(void) {
   std::fflush(stderr);
 }
 
-// Reads the options into *o and *next, leaving optind at the first
-// argument: -1 to go on, or the exit status.
-static int read_options(int argc, char *argv[], CliOptions *o, bool *next) {
-  std::string message;
+// Reads the options into *o, *next and *help, leaving optind at the first
+// argument; on CLI_OPTION_BAD or CLI_OPTION_BAD_ITEM the reason is in *why.
+static CliOptionResult read_options(int argc, char *argv[], CliOptions *o,
+                                    bool *next, bool *help, std::string *why) {
   opterr = 0;
   int ch;
   // '+': stop at the first word that is not an option, as POSIX does.
   while ((ch = getopt(argc, argv, "+hpfnt:d:")) != -1) {
-    switch (cli_common_option(ch, optarg, Prog, o, &message)) {
-      case CLI_OPTION_TAKEN:
-        continue;
-      case CLI_OPTION_BAD:
-        std::fputs(message.c_str(), stderr);
-        return 1;
-      case CLI_OPTION_OTHER:
-        break;
-    }
+    const CliOptionResult result = cli_common_option(ch, optarg, o, why);
+    if (result == CLI_OPTION_TAKEN) continue;
+    if (result != CLI_OPTION_OTHER) return result;
     if (ch == 'h') {
-      usage();
-      return 0;
+      *help = true;
+      break;
     }
     if (ch != 'n') {
-      std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
-                   optopt);
-      return 1;
+      *why = std::string("Invalid command-line option \"") + char(optopt) + '"';
+      return CLI_OPTION_BAD;
     }
     *next = true;
   }
-  return -1;
+  return CLI_OPTION_TAKEN;
 }
 
 int main(int argc, char *argv[]) {
   Prog = cli_progname(argc > 0 ? argv[0] : "corvane");
   if (!cli_guard_stdio()) return 1;
 
-  bool next = false;
+  bool next = false, help = false;
   CliOptions o;
-  const char *why;
-  if (int rc = read_options(argc, argv, &o, &next); rc >= 0) return rc;
+  std::string why;
+  if (CliOptionResult got = read_options(argc, argv, &o, &next, &help, &why);
+      got != CLI_OPTION_TAKEN)
+    return cli_option_failure(Prog, got, why);
+  if (help) {
+    usage();
+    return 0;
+  }
   argc -= optind;
   argv += optind;
-  if (argc != 3) {
-    std::fprintf(stderr, "%s: Missing or extra arguments on command line\n",
-                 Prog);
-    return 1;
-  }
+  if (argc != 3)
+    return cli_fail(Prog, "Missing or extra arguments on command line");
   const char *path = argv[0];
   int status = static_cast<unsigned char>(argv[2][0]);
-  if (status == 0 || !std::strchr("xars", status)) {
-    std::fprintf(stderr, "%s: Invalid status: %c\n", Prog, status);
-    return 1;
-  }
+  if (status == 0 || !std::strchr("xars", status))
+    return cli_fail(Prog, "Invalid status: %c", status);
 
   // Read before the file is opened: an impossible key leaves it untouched.
   time_t interval;
-  if ((why = icf_cnv_key(argv[1], &interval))) {
-    std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
-    return 1;
-  }
+  if (const char *reason = icf_cnv_key(argv[1], &interval))
+    return cli_fail(Prog, "Starting interval, %s", reason);
 
   IcfFile file{};
-  if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr, "%s: %s\n", Prog,
-                 cli_failure_text(file.failure, path, false).c_str());
-    return 1;
-  }
+  if (!icf_open(&file, "QUENLOR", path))
+    return cli_fail(Prog, "%s",
+                    cli_failure_text(file.failure, path, false).c_str());
   cli_delays_complete(&o.delays, file.table.retries);
 
   time_t updated;
-  bool found = cli_set_status(&file, interval, status, &updated);
-  if (!found) {
-    std::fprintf(stderr, "%s: No such interval\n", Prog);
+  if (!cli_set_status(&file, interval, status, &updated)) {
     icf_close(&file);
-    return 1;
+    return cli_fail(Prog, "No such interval");
   }
 
   char line[CLI_LINE_SIZE] = "";
+  bool made = true;
   if (next) {
     IcfEntry *chosen;
     // From the key's first instant, whichever of its entries were updated.
-    if ((why = cli_select(&file, o.now, &interval, &o.delays, &chosen))) {
-      std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
+    if (const char *reason =
+            cli_select(&file, o.now, &interval, &o.delays, &chosen)) {
       icf_close(&file);
-      return 1;
+      return cli_fail(Prog, "Time of completion, %s", reason);
     }
-    cli_line(line, sizeof line, &file.table, chosen, o.flags);
+    made = cli_line(line, sizeof line, &file.table, chosen, o.flags) >= 0;
   }
-
-  // Saved before printed: a line on the output always means a saved file.
-  const IcfDropped dropped = file.table.dropped;
-  std::string message;
-  if (!cli_save(&file, path, Prog, &message)) {
-    std::fputs(message.c_str(), stderr);
-    return 1;
-  }
-  // Said aloud, although the line and the exit status stay as they are.
-  if (dropped.count > 0)
-    std::fprintf(stderr, "%s: %s\n", Prog, cli_dropped_text(dropped).c_str());
-  std::fputs(line, stdout);
-  if (!cli_flush_output()) {
-    std::fprintf(stderr, "%s: Cannot write output\n", Prog);
-    return 1;
-  }
-  return 0;
+  return cli_finish(Prog, &file, path, made ? line : nullptr);
 }

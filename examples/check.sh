@@ -9,10 +9,21 @@ kind=$1 dir=$2 icftool=$3 scratch=$4
 rm -rf "$scratch"
 mkdir -p "$scratch"
 
-# Runs an example's runner command line (its words) with the built runner, a
-# new checkpoint file and a job that does nothing: the runner must accept
-# every option and succeed.
+# Runs an example's runner command line (its words) under the example's
+# zone with the built runner, a new checkpoint file and a job that does
+# nothing: the runner must accept the zone and every option, and succeed.
 run_words() {
+	local zone=$1
+	shift
+	[[ -n $zone ]] || { echo "the example sets no TZ"; exit 1; }
+	local zones=${TZDIR:-/usr/share/zoneinfo}
+	if [[ ! -e $zones/UTC ]]; then
+		echo "note: no zone files, run under UTC in place of $zone"
+		zone=UTC
+	elif [[ ! -f $zones/$zone ]]; then
+		echo "the example's TZ names no zone: $zone"
+		exit 1
+	fi
 	[[ ${1##*/} == icftool && $2 == run ]] || {
 		echo "not an icftool run command: $*"
 		exit 1
@@ -23,7 +34,7 @@ run_words() {
 	[[ $# -ge 2 && ${#args[@]} -ge 1 ]] || { echo "no FILE -- COMMAND"; exit 1; }
 	args[-1]=$scratch/job.icf
 	"$icftool" create "$scratch/job.icf" 900 96 3
-	"$icftool" run "${args[@]}" -- true
+	TZ=$zone "$icftool" run "${args[@]}" -- true
 }
 
 case $kind in
@@ -57,7 +68,8 @@ systemd)
 	grep -qx 'Persistent=true' "$dir/myjob.timer"
 	line=$(sed -n 's/^ExecStart=//p' "$dir/myjob.service")
 	read -ra words <<<"$line"
-	run_words "${words[@]}"
+	run_words "$(sed -n 's/^Environment=TZ=//p' "$dir/myjob.service")" \
+		"${words[@]}"
 	;;
 kubernetes)
 	py=/usr/bin/python3
@@ -66,7 +78,7 @@ kubernetes)
 		echo "SKIPPED: python3 with yaml not found"
 		exit 77
 	}
-	# The CronJob's shape, then its runner's words.
+	# The CronJob's shape, then its runner's zone and words.
 	"$py" - "$dir/myjob-cronjob.yaml" >"$scratch/words" <<'PY'
 import sys, yaml
 docs = list(yaml.safe_load_all(open(sys.argv[1])))
@@ -83,7 +95,17 @@ assert any(d["kind"] == "PersistentVolumeClaim" and
            d["metadata"]["name"] == claims[mount["name"]] for d in docs)
 words = run["command"] + run.get("args", [])
 assert words[words.index("--") - 1].startswith(mount["mountPath"] + "/")
-print("\n".join(words))
+assert pod["securityContext"]["runAsNonRoot"] is True, "may run as root"
+assert pod["securityContext"]["fsGroup"], "no fsGroup for the volume"
+for c in pod.get("initContainers", []) + pod["containers"]:
+    locked = c["securityContext"]
+    assert locked["allowPrivilegeEscalation"] is False, c["name"]
+    assert locked["readOnlyRootFilesystem"] is True, c["name"]
+    assert locked["capabilities"]["drop"] == ["ALL"], c["name"]
+    for kind in ("requests", "limits"):
+        assert set(c["resources"][kind]) == {"cpu", "memory"}, c["name"]
+zone = next((e["value"] for e in run.get("env", []) if e["name"] == "TZ"), "")
+print("\n".join([zone] + words))
 PY
 	mapfile -t words <"$scratch/words"
 	run_words "${words[@]}"

@@ -84,8 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   snap(t);
   if (t.last >= 0) {
-    int32_t n = (t.last - t.first + t.capacity) % t.capacity + 1;
-    IcfEntry *e = &t.entries[(t.first + (h >> 8) % n) % t.capacity];
+    IcfEntry *e = icf_entry_at(&t, int32_t((h >> 8) % icf_count(&t)));
     corvane(&file, e, "srax?"[(h >> 40) % 5]);
     IcfEntry *found = icf_find(&file, e->time);
     FUZZ_CHECK(found == nullptr || found->time == e->time);

@@ -105,17 +105,10 @@ std::string save(const char *path, const char *copy,
 
 }  // namespace
 
-int cmd_edit(int argc, char **argv) {
-  if (int rc = parse_flags(argc, argv, 0, nullptr); rc != Go_On) return rc;
-  argc -= optind;
-  argv += optind;
-  if (argc != 1) return fail("Missing or extra arguments on command line");
-  const char *path = argv[0];
+int cmd_edit(const Settings &, int, char **operands) {
+  const char *path = operands[0];
   std::string original, why;
-  IcfFile file;
-  const bool read = inspect(path, &file, &original, &why);
-  icf_close(&file);
-  if (!read) return fail("%s", why.c_str());
+  if (!inspect(path, &original, &why)) return cli_fail(Prog, "%s", why.c_str());
 
   const char *dir = getenv("TMPDIR");
   const char *base = strrchr(path, '/');
@@ -123,32 +116,34 @@ int cmd_edit(int argc, char **argv) {
       std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" +
       (base != nullptr ? base + 1 : path) + ".XXXXXX";
   const int fd = mkostemp(copy.data(), O_CLOEXEC);
-  if (fd < 0) return fail("Cannot create a copy: %s", strerror(errno));
+  if (fd < 0)
+    return cli_fail(Prog, "Cannot create a copy: %s", strerror(errno));
   const bool copied = write_all(fd, original);
   if (close(fd) != 0 || !copied) {
     unlink(copy.c_str());
-    return fail("Cannot write a copy: %s", copy.c_str());
+    return cli_fail(Prog, "Cannot write a copy: %s", copy.c_str());
   }
   for (;;) {
     if (!run_editor(copy.c_str()))
-      return fail("The editor failed; not saved; the copy is kept: %s",
-                  copy.c_str());
+      return cli_fail(Prog,
+                      "The editor failed; not saved; the copy is kept: %s",
+                      copy.c_str());
     std::string edited;
-    const bool read_back = inspect(copy.c_str(), &file, &edited, &why);
-    icf_close(&file);
-    if (!read_back) return fail("%s; not saved", why.c_str());
+    if (!inspect(copy.c_str(), &edited, &why))
+      return cli_fail(Prog, "%s; not saved", why.c_str());
     if (edited == original) {
       unlink(copy.c_str());
-      return 0;
+      return finish_output();
     }
-    if (check_text(path, edited, nullptr, Limits{}, stdout) == 0) break;
+    if (check_text(path, edited, Limits{}, stdout) == 0) break;
     fflush(stdout);
     if (!edit_again())
-      return fail("Not saved; the edited copy is kept: %s", copy.c_str());
+      return cli_fail(Prog, "Not saved; the edited copy is kept: %s",
+                      copy.c_str());
   }
   if (std::string why = save(path, copy.c_str(), original); !why.empty())
-    return fail("%s; not saved; the edited copy is kept: %s", why.c_str(),
-                copy.c_str());
+    return cli_fail(Prog, "%s; not saved; the edited copy is kept: %s",
+                    why.c_str(), copy.c_str());
   unlink(copy.c_str());
-  return 0;
+  return finish_output();
 }

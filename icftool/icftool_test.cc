@@ -16,23 +16,40 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"create -f f 900 0 3", "Invalid entries: 0 (1 to 1000000)\n"},
       {"create -f f 900 96 -1", "Invalid retries: -1 (0 or more)\n"},
       {"create f 900 96 3", "File exists: f (-f replaces it)\n"},
-      {"metrics -t 24130 f", "Invalid option value for -t: 24130\n"},
-      {"show -t 240631 f", "Invalid option value for -t: 240631\n"},
-      {"run -t 240310023000 f -- true",
-       "Current time, invalid interval value\n"},
       {"mark f 2411 2412 r", "Invalid status: r (s, a or x)\n"},
       {"mark f 2411 2413 s", "Invalid interval key: 2413\n"},
       {"mark f 2403100230 2412 s", "Invalid interval key: 2403100230\n"},
-      {"run f --", "Missing or extra arguments on command line\n"},
-      {"run -q f -- true", "Invalid command-line option \"q\"\n"},
+      // One wording for each kind of bad option value, in every command.
+      {"metrics -t 24130 f", "Invalid option value for -t: 24130\n"},
+      {"show -t 240631 f", "Invalid option value for -t: 240631\n"},
+      {"check -t zz f", "Invalid option value for -t: zz\n"},
+      {"run -t 240310023000 f -- true",
+       "Invalid option value for -t: 240310023000\n"},
+      {"run -t zz f -- true", "Invalid option value for -t: zz\n"},
+      {"check -l -1 f", "Invalid option value for -l: -1\n"},
       {"run -x 256 f -- true", "Invalid option value for -x: 256\n"},
-      {"run -t 241103020000 f -- ./missing",
-       "2 intervals due, 241103014500 to 241103020000\nicftool: Cannot run "
-       "./missing: No such file or directory\n"},
+      {"run -j 0 f -- true", "Invalid option value for -j: 0\n"},
+      {"mark -o q f 2411 2412 s", "Invalid option value for -o: q\n"},
+      {"run -d 1,x f -- true", "Invalid option value for -d: x\n"},
+      {"run -q f -- true", "Invalid command-line option \"q\"\n"},
+      {"create -j f 900 96 3", "Invalid command-line option \"j\"\n"},
+      {"metrics -o", "Invalid command-line option \"o\"\n"},
+      // A missing operand names the command's help.
+      {"run f --",
+       "Missing or extra arguments on command line (see icftool run -h)\n"},
+      {"run x.icf",
+       "Missing or extra arguments on command line (see icftool run -h)\n"},
+      {"edit",
+       "Missing or extra arguments on command line (see icftool edit -h)\n"},
   };
   for (const auto &[args, err] : cases)  // the status last
     EXPECT_EQ(s.run("$T " + args + " 2>&1; echo $?").out,
               "icftool: " + err + "1\n");
+  // Refused before the file is touched: no interval of the clock's run.
+  EXPECT_EQ(s.read(), Healthy);
+  EXPECT_EQ(s.run("$T run -t 241103020000 f -- ./missing 2>&1").out,
+            "icftool: 2 intervals due, 241103014500 to 241103020000\n"
+            "icftool: Cannot run ./missing: No such file or directory\n");
   // Every command names the same cause for a file it cannot read.
   const std::pair<std::string, std::string> unreadable[] = {
       {"p", "Invalid checkpoint file: p: not a regular file\n"},
@@ -51,11 +68,9 @@ TEST(IcfTool, CommandLineAndCreate) {
   // A -d message whole and with its newline, however long the name.
   const std::string name(100, 'n'), delays(64, '1');
   EXPECT_EQ(s.run("ln -s $T " + name + " && ./" + name + " run -d " + delays +
-                  " f -- true 2>&1; ./" + name + " run -d 1,x f -- true 2>&1")
+                  " f -- true 2>&1")
                 .out,
-            name +
-                ": Delay string should be less than 64\n"
-                "Invalid option value for -d: x\n");
+            name + ": Delay string should be less than 64\n");
   // Usage on standard error; on request with status 0, other options
   // ignored.
   const std::pair<std::string, std::string> usages[] = {
@@ -212,11 +227,21 @@ TEST(IcfTool, Show) {
       "01:45:00 EDT\",4,3600,1730621820,\"\\\\xff\"]\n")
       << r.err;
   EXPECT_EQ(s.read(), file);
-  // A run appends a partial record before it lets the reader in.
+  // More lines than ENTRIES: every line is listed as read, the figures are
+  // the table's, the newest two.
+  r = Scratch(edit(Healthy, "ENTRIES=4", "ENTRIES=2"))
+          .run("$T show -t 241103030000 f | sed -n '3p;5,6p'");
+  EXPECT_EQ(r.out + r.err,
+            "241103020000  2024-11-03 02:00:00 EST  new        0  "
+            "241103031500\n2 entries: 1 new, 0 done, 1 retry, 0 again, 0 "
+            "failed\noldest pending: 241103014500  2024-11-03 01:45:00 EDT\n");
+  // A run appends a partial record before it lets the reader in: the
+  // entries before it are printed as they are read, then the failure.
   r = Scratch(Healthy).run(
       "{ flock 9; $T show f 9<&- & sleep .2; echo x >>f; } 9<f; wait $!");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out + r.err, "icftool: Invalid checkpoint file: f\n");
+  EXPECT_EQ(r.out.size(), 3 * 66u) << r.out;
+  EXPECT_EQ(r.err, "icftool: Invalid checkpoint file: f\n");
 }
 
 // Each finding's line and its first words; the status first.
@@ -245,18 +270,73 @@ TEST(IcfTool, CheckFindsEachProblem) {
        ":6: partial record: 4 of 5 fields; the "},
       // Healthy: split records, no last newline, both passes of the repeated
       // hour under one key, the time of an `a` line, retries counted on
-      // after failing.
+      // after failing, the epoch.
       {edit(h, "67270ddc r", "67270ddc\n\n r"), ""},
       {"PERIOD=900\nENTRIES=4\nRETRIES=2", ""},
       {edit(h, "241103014500 67270ddc r", "241103013000 67271868 r"), ""},
       {edit(h, "67271f70 n", "00000000 a"), ""},
       {edit(h, "s 241103015007 0000", "x 241103015007 0007"), ""},
+      {"PERIOD=900\nENTRIES=4\nRETRIES=2\n691231190000 0 s 240101000000 0\n",
+       ""},
   };
   for (const auto &[file, report] : cases)
     EXPECT_EQ(
         Scratch(file).run("$T check f >o 2>&1; echo $?; cut -c1-40 o").out,
         report.empty() ? "0\n" : "1\nf" + report + "\n")
         << file;
+}
+
+// Keys written under one zone and read under another are one finding,
+// not a line each; after a misspelt zone the zone's finding says it all.
+TEST(IcfTool, KeysOfAnotherZone) {
+  const std::string unknown =
+      "f: Unknown time zone: TZ=America/New_Yrok (no such zone file, and not "
+      "a rule such as EST5EDT,M3.2.0,M11.1.0)\n";
+  const std::string shift = ": written under another TZ?\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"TZ=UTC $T check f", "f: keys are 4 h to 5 h from their times" + shift},
+      {"TZ=IST-5:30 $T check f",
+       "f: keys are 9 h 30 min to 10 h 30 min from their times" + shift},
+      {"TZ=America/New_Yrok $T check f", unknown},
+      {"$T check f", ""},
+      // Keys moved both ways are no zone's doing.
+      {"sed -i 's/^241103013000/241103023000/;s/^241103020000/241103010000/' "
+       "f && $T check f",
+       "f:4: key 241103023000 does not name its time 67270a58 (241103013000)\n"
+       "f:6: key 241103010000 does not name its time 67271f70 "
+       "(241103020000)\n"},
+      // metrics count the finding once, in the health.
+      {"TZ=UTC $T metrics -t 241103030000 f | grep healthy{",
+       "icf_healthy{file=\"f\"} 0\n"},
+      // Keys of UTC read as UTC under a misspelt zone: the zone's finding.
+      {"TZ=UTC $T create -t 241103024500 g 900 4 2 && TZ=UTC $Q -t "
+       "241103030000 g && "
+       "TZ=America/New_Yrok $T metrics g 2>&1 | grep -c 'zone\\|healthy{.* 0'",
+       "241103023000\n2\n"},
+  };
+  for (const auto &[line, out] : cases) {
+    Ran r = Scratch(Healthy).run(line + "; echo $?");
+    const bool check = line.find("check") != std::string::npos;
+    EXPECT_EQ(r.out + r.err, out + (check && !out.empty() ? "1\n" : "0\n"))
+        << line;
+  }
+}
+
+// The same with the real zone, where its file is installed.
+TEST(IcfTool, KeysOfAnotherRealZone) {
+  if (access("/usr/share/zoneinfo/America/New_York", R_OK) != 0)
+    GTEST_SKIP() << "no zone file for America/New_York (tzdata): not run";
+  Ran r = Scratch().run(
+      "export TZ=America/New_York; $T create -t 240115121500 f 900 96 3 && $Q "
+      "-t 240115121500 "
+      "f && $Q -t 240115123000 f && $T check f && TZ=UTC $T check f; echo $?; "
+      "TZ=America/New_Yrok $T check f; echo $?");
+  EXPECT_EQ(r.out,
+            "240115120000\n240115120000\nf: keys are 5 h from their times: "
+            "written under another TZ?\n1\nf: Unknown time zone: "
+            "TZ=America/New_Yrok (no such zone file, and not a rule such as "
+            "EST5EDT,M3.2.0,M11.1.0)\n1\n")
+      << r.err;
 }
 
 }  // namespace

@@ -8,11 +8,14 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
+#include "cli.h"
+#include "cli_notice.h"
 #include "tool.h"
 
 namespace {
@@ -54,42 +57,47 @@ std::string label(std::string_view value) {
 }
 
 // Adds one file's samples. An unreadable file, or one the programs refuse,
-// gets only its health, 0.
+// gets only its health, 0. The health is check's verdict, the zone's
+// finding included: a file read under another zone than the job's counts
+// one finding, so that a wrong TZ on the metrics line shows, once a file.
 void measure(const char *path, time_t now, Family *families) {
   const std::string file = "file=\"" + label(name_text(path)) + "\"";
   auto add = [&](int family, int64_t value, const std::string &more = "") {
     families[family].samples.push_back({file + more, value});
   };
-  std::string text, why;
-  IcfFile loaded;
-  if (!inspect(path, &loaded, &text, &why) || !why.empty()) {
-    icf_close(&loaded);
-    fail("%s", why.c_str());
+  Bytes text;
+  std::string why;
+  Tally tally;
+  bool loads = false;
+  Limits limits;
+  limits.zone = true;
+  const int problems =
+      inspect(path, &text, &why)
+          ? check_text(path, {text.data, text.size}, limits, nullptr, &tally,
+                       &loads)
+          : 0;
+  if (!loads) {
+    if (why.empty())
+      why = cli_failure_text({ICF_FAULT_FORMAT, 0, 0, 0}, path, true);
+    cli_fail(Prog, "%s", why.c_str());
     return add(Healthy, 0);
   }
-  const IcfTable &table = loaded.table;
-  add(Healthy, check_text(path, text, &table, Limits{}, nullptr) == 0);
-  const Counts counts = count(table);
+  const IcfTable &grid = tally.header;
+  add(Healthy, problems == 0);
   for (int i = 0; i < Unknown_Status; ++i)
-    add(Intervals, counts.by_status[i],
+    add(Intervals, tally.by_status[i],
         std::string(",status=\"") + Status_Words[i] + "\"");
-  if (counts.oldest_pending != nullptr)
-    add(Oldest_Pending, counts.oldest_pending->time);
+  if (tally.pending) add(Oldest_Pending, tally.oldest_pending);
   IcfDue due;
-  icf_due(&table, now, &due);
+  tally.due(now, &due);
   add(Lag, lag_of(due, now));
   add(Due, due.intervals);
   if (due.last_change >= 0) add(Last_Change, due.last_change);
-  const IcfEntry *done = nullptr;
-  for (int32_t k = 0; k < counts.total; ++k)
-    if (icf_entry_at(&table, k)->status == 's') done = icf_entry_at(&table, k);
-  if (done != nullptr) add(Last_Done, icf_interval_end(&table, done->time));
-  if (counts.total > 0)
-    add(Newest, icf_interval_end(&table, table.entries[table.last].time));
-  add(Period, table.period);
-  add(Entries, table.capacity);
-  add(Retries, table.retries);
-  icf_close(&loaded);
+  if (tally.done) add(Last_Done, icf_interval_end(&grid, tally.last_done));
+  if (tally.total > 0) add(Newest, icf_interval_end(&grid, tally.newest));
+  add(Period, grid.period);
+  add(Entries, grid.capacity);
+  add(Retries, grid.retries);
 }
 
 std::string exposition(const Family *families) {
@@ -140,35 +148,18 @@ bool write_atomically(const char *path, const std::string &text) {
 
 }  // namespace
 
-int cmd_metrics(int argc, char **argv) {
-  const char *out = nullptr;
-  time_t now = -1;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    if (c == 'h') {
-      return command_help(argv[0]);
-    } else if (c == 'o') {
-      out = optarg;
-    } else if (c == 't' && key_option(optarg, &now)) {
-    } else if (c == 't') {
-      return fail("Invalid option value for -%c: %s", c, optarg);
-    } else {
-      return fail("Invalid command-line option \"%c\"", optopt);
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  char **paths = argv;
-  if (argc < 1) return fail("Missing or extra arguments on command line");
-  if (now < 0) now = time(nullptr);
+int cmd_metrics(const Settings &s, int count, char **paths) {
+  const char *out = s.out;
+  const time_t now = s.now >= 0 ? s.now : time(nullptr);
   Family families[Families] = {
       {"icf_healthy", "Whether icftool check finds the file sound (1) or not."},
       {"icf_intervals", "Intervals in the file, by status."},
       {"icf_oldest_pending_start_seconds",
        "Start of the oldest interval that still needs processing."},
       {"icf_lag_seconds",
-       "Time since the end of the oldest interval that has ended and is not "
-       "done, in the file or still to be appended; 0 when none is."},
+       "Time since the end of the oldest interval that has ended and still "
+       "needs processing (new, to retry or to process again; failed ones do "
+       "not count), in the file or still to be appended; 0 when none has."},
       {"icf_due_intervals",
        "Intervals that have ended and are not done, in the file or still to "
        "be appended."},
@@ -180,13 +171,15 @@ int cmd_metrics(int argc, char **argv) {
       {"icf_entries_max", "Intervals the file keeps (ENTRIES)."},
       {"icf_retries_max", "Retries allowed per interval (RETRIES)."},
   };
-  for (int i = 0; i < argc; ++i) measure(paths[i], now, families);
+  if (const char *tz = getenv("TZ"); !cli_zone_known(tz))
+    cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
+  for (int i = 0; i < count; ++i) measure(paths[i], now, families);
   const std::string text = exposition(families);
   if (out == nullptr) {
     fwrite(text.data(), 1, text.size(), stdout);
-    return fflush(stdout) == 0 ? 0 : fail("Cannot write output");
+    return finish_output();
   }
   if (!write_atomically(out, text))
-    return fail("Cannot write %s: %s", out, strerror(errno));
+    return cli_fail(Prog, "Cannot write %s: %s", out, strerror(errno));
   return 0;
 }

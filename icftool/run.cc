@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,8 @@ namespace {
 
 struct Options {
   CliDelays delays{};
-  time_t now = -1;         // negative: the clock
-  bool give_up[256] = {};  // exit statuses that record 'x' at once
+  time_t now = -1;           // negative: the clock
+  std::bitset<256> give_up;  // exit statuses that record 'x' at once
   JobLimits limits = {0, 10};
   int32_t max = 0;    // intervals started per run; 0: no limit
   int32_t wait = 0;   // seconds to wait for another runner
@@ -47,123 +48,69 @@ struct Interval {
 struct Batch {
   std::vector<Interval> items;
   int32_t period, retry, last_retry;
-  Job job;
+  Job job{};
+  int left = 0;  // the stop signal that left its intervals as they were
 };
+using Batches = std::vector<std::unique_ptr<Batch>>;
 
 struct Run {
   Options o;
-  const char *path = nullptr;
+  const char *path = nullptr;  // as given: the messages name it
+  std::string resolved;  // resolved once: what is locked, opened and saved
   char **command = nullptr;
   sigset_t mask;  // the commands start with it
   IcfFile file{};
   bool loaded = false;
   std::vector<time_t> tried;  // ascending
-  std::vector<Batch *> running;
-  int started = 0, due = 0;  // intervals
-  int counts[3] = {};        // done, retry, failed
-  int missing = 0;
+  // A batch is in one of these at a time: chosen, running, its group gone.
+  Batches next, running, ended;
+  int chosen = 0, due = 0;  // intervals
+  int started = 0;          // intervals whose commands started
+  int counts[3] = {};       // recorded done, retry, failed
+  int missing = 0;          // recorded nowhere: the entry had gone
   bool dropped = false;
-  bool limited = false;  // -m left a due interval unstarted
-  int stop = 0;
-  int cannot_start = 0;  // the errno of a command that did not start
-  std::string note;
-  std::string news;  // lines for standard error, each without the name
+  bool limited = false;           // -m left a due interval unstarted
+  int stop = 0;                   // the first stop signal
+  int cannot_start = 0;           // the errno of a command that did not start
+  std::vector<std::string> news;  // lines for standard error, without name
 };
 
-// "2024-11-03T01:00:00-04:00": local time with its offset, so that the two
-// passes of a repeated hour differ.
-std::string iso(time_t t) {
-  struct tm tm;
-  char text[40];
-  if (localtime_r(&t, &tm) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
-    return "";
-  const int offset = int(tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff);
-  char zone[16];
-  snprintf(zone, sizeof zone, "%c%02d:%02d", tm.tm_gmtoff < 0 ? '-' : '+',
-           offset / 3600 % 100, offset / 60 % 60);
-  return std::string(text) + zone;
+// The one place a stop signal is taken in, wherever in the loop it came:
+// it goes on at once to every running group (a second one too).
+void halt(Run *r, int sig) {
+  if (sig == 0) return;
+  if (r->stop == 0) r->stop = sig;
+  for (std::unique_ptr<Batch> &b : r->running)
+    job_stop(&b->job, sig, r->o.limits);
 }
 
-// A whole number from `low` to `high` for option -`letter`.
-bool number_option(const char *text, int32_t low, int32_t high, int32_t *value,
-                   char letter, std::string *why) {
-  if (number(text, low, value) && *value <= high) return true;
-  *why = std::string("Invalid option value for -") + letter + ": " + text;
-  return false;
+// Whether the runner stops, with any stop signal that came meanwhile.
+bool stopping(Run *r) {
+  halt(r, pending_stop());
+  return r->stop != 0;
 }
 
-// The options and operands. False with the message (program name
-// included, newline excluded) in *why, or with *why empty after -h.
-bool parse(Run *r, int argc, char **argv, std::string *why) {
+// A turn waiting for the file's lock gives up when a stop comes.
+int give_up(void *run) { return stopping(static_cast<Run *>(run)); }
+
+// The settings and operands the command table read, in the runner.
+void parse(Run *r, const Settings &s, char **operands) {
   Options &o = r->o;
-  std::string message;
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    int32_t value;
-    bool ok = true;
-    switch (c) {
-      case 'h':
-        return false;
-      case 'd':
-        if (!cli_delay_option(&o.delays, optarg, Prog, &message)) {
-          *why = message;
-          why->pop_back();
-          return false;
-        }
-        break;
-      case 't':
-        if (const char *reason = icf_cnv_key(optarg, &o.now)) {
-          *why = std::string(Prog) + ": Current time, " + reason;
-          return false;
-        }
-        break;
-      case 'x':
-        ok = number_option(optarg, 1, 255, &value, 'x', why);
-        if (ok) o.give_up[value] = true;
-        break;
-      case 'T':
-        ok = number_option(optarg, 0, INT32_MAX, &o.limits.timeout, 'T', why);
-        break;
-      case 'k':
-        ok = number_option(optarg, 0, INT32_MAX, &o.limits.grace, 'k', why);
-        break;
-      case 'm':
-        ok = number_option(optarg, 1, INT32_MAX, &o.max, 'm', why);
-        break;
-      case 'w':
-        ok = number_option(optarg, 0, INT32_MAX, &o.wait, 'w', why);
-        break;
-      case 'j':
-        ok = number_option(optarg, 1, 1024, &o.jobs, 'j', why);
-        break;
-      case 'b':
-        ok = number_option(optarg, 1, 1000000, &o.batch, 'b', why);
-        break;
-      default:
-        *why = std::string(Prog) + ": Invalid command-line option \"" +
-               char(optopt) + "\"";
-        return false;
-    }
-    if (!ok) {
-      *why = std::string(Prog) + ": " + *why;
-      return false;
-    }
-  }
-  argc -= optind;
-  argv += optind;
-  if (argc < 3 || strcmp(argv[1], "--") != 0) {
-    *why = std::string(Prog) + ": Missing or extra arguments on command line";
-    return false;
-  }
-  r->path = argv[0];
-  r->command = argv + 2;
-  return true;
+  o.delays = s.delays;
+  o.now = s.now;
+  o.give_up = s.give_up;
+  o.limits = {s.timeout, s.grace};
+  o.max = s.max;
+  o.wait = s.wait;
+  o.jobs = s.jobs;
+  o.batch = s.batch;
+  r->path = operands[0];
+  r->command = operands + 2;
 }
 
-// The runner's lock. False with the exit status in *status: 0 when
-// another runner is busy, 128 + a stop signal, 1 on failure; *why the
-// message, if any.
+// The runner's lock on the file the path names, resolved here once. False
+// with the exit status in *status: 0 when another runner is busy, 128 + a
+// stop signal, 1 on failure; *why the message, if any.
 bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
   char *resolved = icf_resolve_path(r->path);
   if (resolved == nullptr) {
@@ -171,37 +118,45 @@ bool lock(Run *r, RunnerLock *held, int *status, std::string *why) {
     *status = 1;
     return false;
   }
+  r->resolved = resolved;
+  std_free(nullptr, resolved);
   // A missing file gets no lock file beside it.
   struct stat st;
-  if (stat(resolved, &st) != 0) {
+  if (stat(r->resolved.c_str(), &st) != 0) {
     *why = cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, r->path, true);
-    std_free(nullptr, resolved);
     *status = 1;
     return false;
   }
   int stopped = 0;
   const LockResult got =
-      runner_lock(resolved, r->path, r->o.wait, held, &stopped, why);
-  std_free(nullptr, resolved);
+      runner_lock(r->resolved.c_str(), r->path, r->o.wait, held, &stopped, why);
   if (got == Locked) return true;
-  *status = got == Lock_Error ? 1 : stopped != 0 ? 128 + stopped : 0;
-  if (stopped != 0) why->clear();
+  halt(r, stopped);
+  *status = got == Lock_Error ? 1 : r->stop != 0 ? 128 + r->stop : 0;
+  if (r->stop != 0) why->clear();
   return false;
 }
 
 // Locks and loads the file, again after the runner's own save only when
-// another program has written it since.
+// another program has written it since. The library resolves the name once
+// more: a symbolic link put in the locked file's place is refused, as the
+// library refuses one put there while it opens the file.
 bool take_up(Run *r, std::string *why) {
-  const bool ok = r->loaded ? icf_reopen(&r->file) != 0
-                            : icf_open(&r->file, "QUENLOR", r->path) != 0;
-  r->loaded = true;
-  if (ok) return true;
-  *why = std::string(Prog) + ": " +
-         cli_failure_text(r->file.failure, r->path, true);
-  return false;
+  const char *path = r->resolved.c_str();
+  bool ok = r->loaded ? icf_reopen(&r->file) != 0
+                      : icf_open(&r->file, "QUENLOR", path) != 0;
+  r->loaded = ok;
+  if (ok && strcmp(r->file.path, path) != 0) {
+    icf_close(&r->file);
+    r->file.failure = {ICF_FAULT_SYSTEM, 0, 0, ELOOP};
+    ok = r->loaded = false;
+  }
+  if (!ok) *why = cli_failure_text(r->file.failure, r->path, true);
+  return ok;
 }
 
-// Records the outcome of a batch whose group is gone, for each interval.
+// Records the outcome of a batch whose group is gone, for each interval,
+// and counts it.
 void record(Run *r, Batch *b) {
   const Job &job = b->job;
   int letter = 'r';
@@ -214,24 +169,28 @@ void record(Run *r, Batch *b) {
     i.recorded = cli_set_status(&r->file, i.start, letter, &updated)
                      ? icf_find(&r->file, updated)->status
                      : 0;
+    if (i.recorded == 0) r->missing++;
+    if (i.recorded == 's') r->counts[0]++;
+    if (i.recorded == 'r') r->counts[1]++;
+    if (i.recorded == 'x') r->counts[2]++;
   }
 }
 
 // The due intervals (oldest first) in batches for up to `slots` commands,
-// within -m. At the first turn every due interval is counted.
-bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
+// within -m, into r->next. At the first turn every due interval is counted.
+bool choose(Run *r, int slots, std::string *why) {
   CliDelays delays = r->o.delays;
   cli_delays_complete(&delays, r->file.table.retries);
   const IcfTable &t = r->file.table;
-  int room = r->o.max > 0 ? r->o.max - r->started : INT_MAX;
+  int room = r->o.max > 0 ? r->o.max - r->chosen : INT_MAX;
   std::vector<IcfEntry *> due;
-  const bool count_all = r->due == 0 && r->started == 0;
+  const bool count_all = r->due == 0 && r->chosen == 0;
   for (;;) {
     IcfEntry *e;
     if (const char *reason =
             cli_select_except(&r->file, r->o.now, nullptr, &delays,
                               r->tried.data(), r->tried.size(), &e)) {
-      *why = std::string(Prog) + ": Time of completion, " + reason;
+      *why = std::string("Time of completion, ") + reason;
       return false;
     }
     if (e == nullptr) break;
@@ -243,10 +202,10 @@ bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
   r->limited = int(due.size()) > room;
   if (count_all) r->due = int(due.size());
   if (count_all && !due.empty()) {
-    r->news += std::to_string(r->due) +
-               (r->due == 1 ? " interval due, " : " intervals due, ") +
-               key_of(due[0]->time) +
-               (r->due > 1 ? " to " + key_of(due.back()->time) : "") + "\n";
+    r->news.push_back(std::to_string(r->due) +
+                      (r->due == 1 ? " interval due, " : " intervals due, ") +
+                      key_of(due[0]->time) +
+                      (r->due > 1 ? " to " + key_of(due.back()->time) : ""));
   }
   Batch *b = nullptr;
   for (IcfEntry *e : due) {
@@ -255,44 +214,52 @@ bool choose(Run *r, int slots, std::vector<Batch *> *next, std::string *why) {
                          e->retry_count == b->retry &&
                          int(b->items.size()) < r->o.batch;
     if (!follows) {
-      if (int(next->size()) == slots) break;
-      b = new Batch{
-          {}, t.period, e->retry_count, e->retry_count == t.retries, Job{}};
-      next->push_back(b);
+      if (int(r->next.size()) == slots) break;
+      r->next.push_back(std::make_unique<Batch>(
+          Batch{{}, t.period, e->retry_count, e->retry_count == t.retries}));
+      b = r->next.back().get();
     }
     char line[CLI_LINE_SIZE];
     cli_line(line, sizeof line, &t, e, 0);
     line[strcspn(line, "\n")] = '\0';
-    r->started++;
-    r->due = std::max(r->due, r->started);
+    r->chosen++;
+    r->due = std::max(r->due, r->chosen);
     b->items.push_back(
-        {e->time, icf_interval_end(&t, e->time), line, r->started, r->due, 0});
+        {e->time, icf_interval_end(&t, e->time), line, r->chosen, r->due, 0});
     room--;
   }
   return true;
 }
 
-// One turn with the file: records the batches finished, chooses the next
-// ones for `slots` commands and saves, once. The file is let go again
-// before any command runs, as the commands may well update it themselves.
-bool turn(Run *r, const std::vector<Batch *> &finished, int slots,
-          std::vector<Batch *> *next, std::string *why) {
-  if (!take_up(r, why)) return false;
-  for (Batch *b : finished)
-    if (b->job.stop == 0) record(r, b);
-  if (slots > 0 && !choose(r, slots, next, why)) return false;
+// One turn with the file: records the batches whose groups are gone and
+// were not stopped, chooses the next ones for `slots` commands and saves,
+// once. The file is let go again before any command runs, as the commands
+// may well update it themselves. A stop while the turn waits for the lock
+// ends the turn, leaving those batches as they were. False when the file
+// could not be used.
+bool turn(Run *r, int slots, std::string *why) {
+  if (!take_up(r, why)) {
+    if (r->stop == 0 || r->file.failure.fault != ICF_FAULT_BUSY) return false;
+    why->clear();
+    for (std::unique_ptr<Batch> &b : r->ended)
+      if (b->left == 0) b->left = r->stop;
+    return true;
+  }
+  for (std::unique_ptr<Batch> &b : r->ended)
+    if (b->left == 0) record(r, b.get());
+  if (slots > 0 && !choose(r, slots, why)) return false;
   if (!icf_commit(&r->file)) {
-    *why = std::string(Prog) + ": Cannot write checkpoint file: " + r->path;
+    *why = std::string("Cannot write checkpoint file: ") + r->path;
     return false;
   }
   IcfDropped &dropped = r->file.table.dropped;
   if (dropped.count > 0) {
-    r->news = cli_dropped_text(dropped) + "\n" + r->news;
+    r->news.insert(r->news.begin(), cli_dropped_text(dropped));
     dropped = IcfDropped{};
     r->dropped = true;
   }
   icf_release(&r->file);
-  for (Batch *b : *next)
+  for (std::unique_ptr<Batch> &b : r->next)
     for (const Interval &i : b->items)
       r->tried.insert(
           std::upper_bound(r->tried.begin(), r->tried.end(), i.start), i.start);
@@ -317,8 +284,8 @@ std::vector<std::string> command_env(const Batch &b) {
       env_entry("ICF_COUNT", number(b.items.size())),
       env_entry("ICF_START", number(first.start)),
       env_entry("ICF_END", number(last.end)),
-      env_entry("ICF_START_ISO", iso(first.start)),
-      env_entry("ICF_END_ISO", iso(last.end)),
+      env_entry("ICF_START_ISO", local_time(first.start, TimeForm::Iso)),
+      env_entry("ICF_END_ISO", local_time(last.end, TimeForm::Iso)),
       env_entry("ICF_PERIOD", number(b.period)),
       env_entry("ICF_RETRY", number(b.retry)),
       env_entry("ICF_LAST_RETRY", number(b.last_retry))};
@@ -332,25 +299,21 @@ std::vector<std::string> command_env(const Batch &b) {
   return env;
 }
 
-// Starts the command of each batch; after a command that cannot start, no
-// other starts (its batch and those after it stay as they are).
-void start(Run *r, const std::vector<Batch *> &batches) {
-  for (Batch *b : batches) {
-    if (r->cannot_start == 0) {
-      std::vector<std::string> env = command_env(*b);
-      std::vector<char *> envp;
-      for (std::string &e : env) envp.push_back(e.data());
-      envp.push_back(nullptr);
-      const int error =
-          job_start(&b->job, r->command, envp.data(), r->mask, r->o.limits);
-      if (error == 0) {
-        r->running.push_back(b);
-        continue;
-      }
-      r->cannot_start = error;
-    }
-    delete b;
+// Starts the command of each batch chosen; after a command that cannot
+// start, no other starts (its batch and those after it stay as they are).
+void start(Run *r) {
+  for (std::unique_ptr<Batch> &b : r->next) {
+    std::vector<std::string> env = command_env(*b);
+    std::vector<char *> envp;
+    for (std::string &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    r->cannot_start =
+        job_start(&b->job, r->command, envp.data(), r->mask, r->o.limits);
+    if (r->cannot_start != 0) break;
+    r->started += int(b->items.size());
+    r->running.push_back(std::move(b));
   }
+  r->next.clear();
 }
 
 std::string how_text(const Job &job, const Options &o) {
@@ -364,121 +327,103 @@ std::string how_text(const Job &job, const Options &o) {
 
 // The lines the turns gathered, each after the program name.
 void tell(Run *r) {
-  for (size_t at = 0, end; (end = r->news.find('\n', at)) != r->news.npos;
-       at = end + 1)
-    fprintf(stderr, "%s: %.*s\n", Prog, int(end - at), r->news.c_str() + at);
+  for (const std::string &line : r->news)
+    fprintf(stderr, "%s: %s\n", Prog, line.c_str());
   r->news.clear();
 }
 
-// A line per interval of a finished batch.
-void report(Run *r, const Batch &b) {
+// A line per interval of a batch whose group is gone.
+void report(const Run &r, const Batch &b) {
   const double seconds = monotonic() - b.job.begin;
   for (const Interval &i : b.items) {
     fprintf(stderr, "%s: [%d/%d] %s ", Prog, i.place, i.of, i.key.c_str());
-    if (b.job.stop != 0) {
-      fprintf(stderr, "left as it was (signal %d to the runner)", b.job.stop);
+    if (b.left != 0) {
+      fprintf(stderr, "left as it was (signal %d to the runner)", b.left);
     } else if (i.recorded == 0) {
-      r->missing++;
       fprintf(stderr, "not recorded: no such interval any more%s\n",
-              how_text(b.job, r->o).c_str());
+              how_text(b.job, r.o).c_str());
       continue;
     } else {
       const int index = status_index(i.recorded);
-      if (i.recorded == 's') r->counts[0]++;
-      if (i.recorded == 'r') r->counts[1]++;
-      if (i.recorded == 'x') r->counts[2]++;
       fprintf(stderr, "%s%s", Status_Words[index == Unknown_Status ? 0 : index],
-              how_text(b.job, r->o).c_str());
+              how_text(b.job, r.o).c_str());
     }
     fprintf(stderr, " in %.2f s\n", seconds);
   }
 }
 
-// The batches whose groups are gone, taken out of the running ones.
-std::vector<Batch *> finished(Run *r) {
-  std::vector<Batch *> done, still;
-  for (Batch *b : r->running)
-    (b->job.phase == Job::Reaped ? done : still).push_back(b);
-  r->running = still;
-  return done;
+// Waits until a group is gone (its batch then ended) or a stop came.
+void wait_for_groups(Run *r) {
+  std::vector<Job *> jobs;
+  for (std::unique_ptr<Batch> &b : r->running) jobs.push_back(&b->job);
+  halt(r, jobs_wait(jobs, r->o.limits));
+  for (std::unique_ptr<Batch> &b : r->running)
+    if (b->job.phase == Job::Reaped) r->ended.push_back(std::move(b));
+  std::erase(r->running, nullptr);
 }
 
 // Runs batches until nothing is due, -m is reached, a command cannot
 // start or a stop signal came, and every group is gone. False when the
-// file could not be used (the message in *why).
+// file could not be used (the reason in *why); nothing more is recorded
+// then, but the groups still end.
 bool loop(Run *r, std::string *why) {
-  std::vector<Batch *> next;
-  bool ok = turn(r, {}, r->o.jobs, &next, why);
-  tell(r);
-  if (ok && (r->stop = pending_stop()) == 0)
-    start(r, next);
-  else
-    for (Batch *b : next) delete b;
-  while (!r->running.empty()) {
-    std::vector<Job *> jobs;
-    for (Batch *b : r->running) jobs.push_back(&b->job);
-    int stop = 0;
-    jobs_wait(jobs, r->o.limits, &stop);
-    if (stop != 0 && r->stop == 0) r->stop = stop;
-    std::vector<Batch *> done = finished(r);
-    if (done.empty()) continue;
-    if (r->stop == 0) r->stop = pending_stop();
+  bool ok = true;
+  icf_lock_give_up(give_up, r);
+  for (;;) {
     const bool more = ok && r->stop == 0 && r->cannot_start == 0;
-    next.clear();
     const int slots = more ? r->o.jobs - int(r->running.size()) : 0;
     bool recordable = slots > 0;
-    for (Batch *b : done) recordable = recordable || b->job.stop == 0;
-    // After a failure the others still end, but nothing more is recorded.
-    if (ok && recordable) ok = turn(r, done, slots, &next, why);
-    tell(r);
-    for (Batch *b : done) {
-      if (ok) report(r, *b);
-      delete b;
+    for (std::unique_ptr<Batch> &b : r->ended) {
+      b->left = b->job.stop;
+      recordable = recordable || b->left == 0;
     }
-    if (ok && r->stop == 0) r->stop = pending_stop();
-    if (ok && r->stop == 0)
-      start(r, next);
-    else
-      for (Batch *b : next) delete b;
+    if (ok && recordable && !turn(r, slots, why)) {
+      ok = false;
+      icf_close(&r->file);  // the commands may want the file meanwhile
+    }
+    tell(r);
+    if (ok)
+      for (const std::unique_ptr<Batch> &b : r->ended) report(*r, *b);
+    r->ended.clear();
+    if (!stopping(r) && ok) start(r);
+    r->next.clear();
+    if (r->running.empty()) break;
+    wait_for_groups(r);
   }
-  if (r->stop == 0) r->stop = pending_stop();
+  icf_lock_give_up(nullptr, nullptr);
   return ok;
 }
 
 }  // namespace
 
-int cmd_run(int argc, char **argv) {
+int cmd_run(const Settings &s, int, char **operands) {
   Run r;
   std::string why;
-  if (!parse(&r, argc, argv, &why)) {
-    if (why.empty()) return command_help(argv[0]);
-    fprintf(stderr, "%s\n", why.c_str());
-    return 1;
-  }
+  parse(&r, s, operands);
   const char *tz = getenv("TZ");
-  if (!cli_zone_known(tz)) return fail("%s", cli_zone_text(tz).c_str());
+  if (!cli_zone_known(tz))
+    return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
   jobs_prepare(&r.mask);
   RunnerLock held;
   int status;
   if (!lock(&r, &held, &status, &why)) {
-    if (!why.empty()) fprintf(stderr, "%s: %s\n", Prog, why.c_str());
+    if (!why.empty()) cli_fail(Prog, "%s", why.c_str());
     return status;
   }
   const bool ok = loop(&r, &why);
   icf_close(&r.file);
-  if (!ok) {
-    fprintf(stderr, "%s\n", why.c_str());
-    return 1;
-  }
+  if (!ok) return cli_fail(Prog, "%s", why.c_str());
   if (r.cannot_start != 0)
-    return fail("Cannot run %s: %s", r.command[0], strerror(r.cannot_start));
+    return cli_fail(Prog, "Cannot run %s: %s", r.command[0],
+                    strerror(r.cannot_start));
+  std::string note;
   if (r.stop != 0)
-    r.note = "; stopped by signal " + std::to_string(r.stop);
+    note = "; stopped by signal " + std::to_string(r.stop);
   else if (r.limited)
-    r.note = "; limit of " + std::to_string(r.o.max) + " reached";
+    note = "; limit of " + std::to_string(r.o.max) + " reached";
   if (r.started > 0 || r.stop != 0)
     fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog,
-            r.started, r.counts[0], r.counts[1], r.counts[2], r.note.c_str());
+            r.started, r.counts[0], r.counts[1], r.counts[2], note.c_str());
   if (r.stop != 0) return 128 + r.stop;
   return r.counts[1] + r.counts[2] + r.missing > 0 || r.dropped ? 1 : 0;
 }

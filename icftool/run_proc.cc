@@ -24,6 +24,19 @@ void on_child(int) {}
 
 bool group_gone(pid_t group) { return kill(-group, 0) != 0 && errno == ESRCH; }
 
+// Every signal to a group goes here, and never to a job already Reaped.
+// The group's id cannot have passed to another group since the last look
+// (advance, after the last reap) found it: an id is free again only once no
+// process, zombies included, has it as process or group id. Until the
+// runner waits for the command, the leader's zombie holds it; after that,
+// the group's orphans come to the runner (its child reaper) and hold it as
+// zombies until the next reap(), which a fresh look follows before any
+// signal. Only a process that left the group on purpose could reap the
+// last of it meanwhile (or init, on a system without a child reaper), and
+// the id would then come back only after the system had handed out every
+// other one.
+void signal_group(const Job &job, int sig) { kill(-job.pid, sig); }
+
 // Waits for every child that has ended: the commands, and the orphans of
 // their groups that were handed to the runner.
 void reap(const std::vector<Job *> &jobs) {
@@ -39,7 +52,7 @@ void reap(const std::vector<Job *> &jobs) {
 }
 
 void terminate(Job *job, double now, const JobLimits &limits) {
-  kill(-job->pid, SIGTERM);
+  signal_group(*job, SIGTERM);
   job->phase = Job::Stopping;
   job->deadline = now + limits.grace;
 }
@@ -62,7 +75,7 @@ void advance(Job *job, double now, const JobLimits &limits) {
       if (job->exited && group_gone(job->pid)) {
         job->phase = Job::Reaped;
       } else if (now >= job->deadline) {
-        kill(-job->pid, SIGKILL);
+        signal_group(*job, SIGKILL);
         job->phase = Job::Killing;
         job->deadline = -1;
       }
@@ -72,17 +85,6 @@ void advance(Job *job, double now, const JobLimits &limits) {
       break;
     case Job::Reaped:
       break;
-  }
-}
-
-// Passes a stop signal on; a running command gets the grace to end.
-void pass_on(Job *job, int sig, double now, const JobLimits &limits) {
-  if (job->phase == Job::Reaped) return;
-  kill(-job->pid, sig);
-  if (job->stop == 0) job->stop = sig;
-  if (job->phase == Job::Running) {
-    job->phase = Job::Stopping;
-    job->deadline = now + limits.grace;
   }
 }
 
@@ -102,6 +104,16 @@ int pending_stop() {
   const timespec zero = {0, 0};
   const int sig = sigtimedwait(&stop_signals(), nullptr, &zero);
   return sig > 0 ? sig : 0;
+}
+
+void job_stop(Job *job, int sig, const JobLimits &limits) {
+  if (job->phase == Job::Reaped) return;
+  signal_group(*job, sig);
+  if (job->stop == 0) job->stop = sig;
+  if (job->phase == Job::Running) {
+    job->phase = Job::Stopping;
+    job->deadline = monotonic() + limits.grace;
+  }
 }
 
 double monotonic() {
@@ -138,9 +150,7 @@ int job_start(Job *job, char **argv, char **envp, const sigset_t &mask,
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
-  // Opened here as fd 0 when standard input was closed, then left as it is.
-  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (null > 0) posix_spawn_file_actions_adddup2(&actions, null, 0);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawnattr_setflags(&attr,
                            POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
   posix_spawnattr_setpgroup(&attr, 0);
@@ -150,13 +160,11 @@ int job_start(Job *job, char **argv, char **envp, const sigset_t &mask,
       posix_spawnp(&job->pid, argv[0], &actions, &attr, argv, envp);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (null > 0) close(null);
   job->deadline = limits.timeout > 0 ? job->begin + limits.timeout : -1;
   return error;
 }
 
-void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
-               int *stop) {
+int jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits) {
   sigset_t set = stop_signals();
   sigaddset(&set, SIGCHLD);
   for (;;) {
@@ -174,7 +182,7 @@ void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
           (next < 0 || job->deadline < next))
         next = job->deadline;
     }
-    if (reaped) return;
+    if (reaped) return 0;
     if (polling && (next < 0 || next > now + Group_Poll))
       next = now + Group_Poll;
     int sig;
@@ -185,9 +193,6 @@ void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
     } else {
       sig = sigwaitinfo(&set, nullptr);
     }
-    if (sig <= 0 || sig == SIGCHLD) continue;
-    for (Job *job : jobs) pass_on(job, sig, monotonic(), limits);
-    *stop = sig;
-    return;
+    if (sig > 0 && sig != SIGCHLD) return sig;
   }
 }

@@ -23,8 +23,7 @@ struct Job {
   double begin;     // monotonic seconds
   double deadline;  // of the timeout or the grace; negative: none
   bool timed_out;
-  int stop;  // the stop signal passed on to the group, or 0
-  int tag;   // the caller's
+  int stop;  // the first stop signal passed on to the group, or 0
 };
 
 struct JobLimits {
@@ -51,8 +50,10 @@ void jobs_prepare(sigset_t *original);
 int job_start(Job *job, char **argv, char **envp, const sigset_t &mask,
               const JobLimits &limits);
 
-// Waits until at least one job of `jobs` is Reaped, or a stop signal
-// came (passed on to every group not gone, *stop set to it). Jobs already
-// reaped count at once.
-void jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits,
-               int *stop);
+// Waits until at least one job of `jobs` is Reaped, or a stop signal came
+// (taken, and returned for the caller to pass on); 0 for the former. Jobs
+// already reaped count at once.
+int jobs_wait(const std::vector<Job *> &jobs, const JobLimits &limits);
+// Passes the stop signal `sig` on to the job's group unless it is gone;
+// a running command gets the grace to end.
+void job_stop(Job *job, int sig, const JobLimits &limits);

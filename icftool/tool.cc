@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -14,33 +13,12 @@
 
 const char *Prog = "icftool";
 
-int fail(const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  fprintf(stderr, "%s: ", Prog);
-  vfprintf(stderr, format, ap);
-  fputc('\n', stderr);
-  va_end(ap);
-  return 1;
-}
-
 int open_failure(const IcfFailure &failure, const char *path) {
-  return fail("%s", cli_failure_text(failure, path, true).c_str());
+  return cli_fail(Prog, "%s", cli_failure_text(failure, path, true).c_str());
 }
 
 int finish_output() {
-  return cli_flush_output() ? 0 : fail("Cannot write output");
-}
-
-int parse_flags(int argc, char **argv, char letter, bool *flag) {
-  reset_options();
-  for (int c; (c = getopt(argc, argv, command_options(argv[0]))) != -1;) {
-    if (c == 'h') return command_help(argv[0]);
-    if (letter == 0 || c != letter)
-      return fail("Invalid command-line option \"%c\"", optopt);
-    *flag = true;
-  }
-  return Go_On;
+  return cli_flush_output() ? 0 : cli_fail(Prog, "%s", Cli_Output_Failure);
 }
 
 // A whole decimal word that fits 32 bits and is at least `low`.
@@ -52,29 +30,42 @@ bool number(const char *text, int32_t low, int32_t *value) {
 
 // The interval key that the programs write for time t.
 std::string key_of(time_t t) {
-  struct tm tm;
-  char buf[32];
-  if (localtime_r(&t, &tm) == nullptr) return "";
-  snprintf(buf, sizeof buf, "%02d%02d%02d%02d%02d%02d", tm.tm_year % 100,
-           tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
+  char key[13];
+  return icf_key_text(t, key) ? key : "";
 }
 
-std::string local_time(time_t t) {
+std::string local_time(time_t t, TimeForm form) {
+  const bool iso = form == TimeForm::Iso;
   struct tm tm;
-  char buf[64];
+  char text[40];
   if (localtime_r(&t, &tm) == nullptr ||
-      strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
-    return "?";
-  return buf;
+      strftime(text, sizeof text,
+               iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
+    return iso ? "" : "?";
+  if (!iso) return text;
+  // The offset rather than the zone's name, so that the two passes of a
+  // repeated hour differ.
+  const int offset = int(tm.tm_gmtoff < 0 ? -tm.tm_gmtoff : tm.tm_gmtoff);
+  char zone[16];
+  snprintf(zone, sizeof zone, "%c%02d:%02d", tm.tm_gmtoff < 0 ? '-' : '+',
+           offset / 3600 % 100, offset / 60 % 60);
+  return text + std::string(zone);
 }
 
 const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};
 
 // The index of a status letter in Status_Letters, or Unknown_Status.
 int status_index(int status) {
-  const char *at = status != 0 ? strchr(Status_Letters, status) : nullptr;
-  return at != nullptr ? int(at - Status_Letters) : Unknown_Status;
+  // Asked for every entry of a file.
+  static const struct Index {
+    unsigned char of[256];
+    Index() {
+      std::memset(of, Unknown_Status, sizeof of);
+      for (int i = 0; Status_Letters[i] != '\0'; ++i)
+        of[static_cast<unsigned char>(Status_Letters[i])] = uint8_t(i);
+    }
+  } index;
+  return status >= 0 && status < 256 ? index.of[status] : Unknown_Status;
 }
 
 // A status letter in quotes, with an unprintable byte in hexadecimal.
@@ -156,29 +147,72 @@ std::string name_text(std::string_view s) {
   return out;
 }
 
-Counts count(const IcfTable &table) {
-  Counts c{};
-  c.total = icf_count(&table);
-  for (int32_t k = 0; k < c.total; ++k) {
-    const IcfEntry &e = *icf_entry_at(&table, k);
-    ++c.by_status[status_index(e.status)];
-    if (icf_pending(e.status) && c.oldest_pending == nullptr)
-      c.oldest_pending = &e;
-  }
-  return c;
+Tally::Tally(const IcfTable &h) : header(h) {
+  icf_survey_init(&survey, h.period, h.capacity);
 }
 
-bool inspect(const char *path, IcfFile *file, std::string *text,
-             std::string *why) {
-  char *bytes;
-  size_t size;
-  const bool loaded = icf_inspect(file, path, &bytes, &size);
-  if (bytes != nullptr) text->assign(bytes, size);
-  std_free(nullptr, bytes);
-  if (loaded) return true;
-  *why = cli_failure_text(file->failure, path, true);
-  const IcfFault fault = file->failure.fault;
-  return fault == ICF_FAULT_FORMAT || fault == ICF_FAULT_ALLOC;
+Tally::~Tally() { icf_survey_free(&survey); }
+
+void Tally::begin(const IcfTable &h) {
+  icf_survey_free(&survey);
+  icf_survey_init(&survey, h.period, h.capacity);
+  header = h;
+  records = 0;
+  total = 0;
+  std::memset(by_status, 0, sizeof by_status);
+  pending = done = false;
+  oldest_pending = last_done = newest = 0;
+  oldest_key[0] = '\0';
+}
+
+void Tally::add(const IcfRecord &rec, time_t time) {
+  // Beyond ENTRIES the table is counted again once the pass is over.
+  if (++records > header.capacity) return;
+  ++total;
+  ++by_status[status_index(rec.status)];
+  if (icf_pending(rec.status) && !pending) {
+    pending = true;
+    oldest_pending = time;
+    std::memcpy(oldest_key, rec.key, sizeof oldest_key);
+  }
+  if (rec.status == 's') {
+    done = true;
+    last_done = time;
+  }
+  newest = time;
+  icf_survey_add(&survey, time, rec.status, rec.stamp);
+}
+
+bool Tally::settle(IcfReader in) {
+  if (records > header.capacity) {
+    const int64_t all = records, skip = records - header.capacity;
+    begin(header);
+    int64_t k = 0;
+    for (IcfRecord rec; icf_read_record(&in, &rec); ++k)
+      if (k >= skip) add(rec, icf_record_time(&rec));
+    records = all;
+  }
+  return !survey.failed;
+}
+
+void Tally::due(time_t now, IcfDue *due) const {
+  icf_survey_due(&survey, now, due);
+}
+
+Bytes::~Bytes() { icf_inspect_free(data, size); }
+
+bool inspect(const char *path, Bytes *bytes, std::string *why) {
+  IcfFailure failure;
+  if (icf_inspect(path, &bytes->data, &bytes->size, &failure)) return true;
+  *why = cli_failure_text(failure, path, true);
+  return false;
+}
+
+bool inspect(const char *path, std::string *text, std::string *why) {
+  Bytes bytes;
+  if (!inspect(path, &bytes, why)) return false;
+  text->assign(bytes.data, bytes.size);
+  return true;
 }
 
 bool key_option(const char *text, time_t *t) {

@@ -51,6 +51,7 @@ struct IcfTable {
 enum IcfFault : int32_t {
   ICF_FAULT_NONE = 0,
   ICF_FAULT_BUSY = 1,         // another run held the lock for too long
+                              // (or the give-up hook ended the wait)
   ICF_FAULT_NOT_REGULAR = 2,  // a FIFO, device or directory: never read
   ICF_FAULT_FORMAT = 3,       // the text: read_fault at line
   ICF_FAULT_ALLOC = 4,        // the ring
@@ -106,7 +107,11 @@ inline bool icf_pending(int status) { return status != 's' && status != 'x'; }
 int32_t icf_count(const IcfTable *table);
 // The k-th oldest entry of the ring, k from 0 to icf_count - 1.
 inline IcfEntry *icf_entry_at(const IcfTable *table, int32_t k) {
-  return &table->entries[(table->first + k) % table->capacity];
+  // first and k are below the capacity, so one subtraction wraps the slot:
+  // a walk over the whole ring needs no division per entry.
+  const int32_t slot = table->first + k;
+  const int32_t capacity = table->capacity;
+  return &table->entries[slot < capacity ? slot : slot - capacity];
 }
 // The end of the interval that starts at `start`: the start of the one
 // after it in the file's grid, which is later than start + PERIOD after
@@ -146,6 +151,9 @@ int icf_local_passes(time_t t, time_t *first, time_t *last);
 // Writes the 12-character local-time key of `time` (0: now) into
 // buffer[13]. 1 on success, 0 on failure.
 int icf_cnv_time_str(time_t time, char *buffer);
+// As icf_cnv_time_str, but the key of `time` itself, 0 (the epoch) too:
+// the key an entry for an interval starting at `time` carries.
+int icf_key_text(time_t time, char *buffer);
 
 // ---- File (icf, icf_reopen, icf_adopt) ----------------------------------
 
@@ -181,12 +189,14 @@ int icf_open_readonly(IcfFile *file, const char *name, const char *path);
 // saves. 0 with file->failure set.
 int icf_open_unread(IcfFile *file, const char *name, const char *path);
 // Reads `path` for a look at it, in one read under the shared lock that is
-// let go again: the table as icf_open_readonly loads it (no stream), and
-// with `text` the file's bytes, *size of them in a buffer from std_malloc
-// for the caller to free with std_free (null when nothing was read). The
-// text is kept also where the table cannot be loaded from it, so that the
-// caller can tell why. 0 with file->failure set; icf_close frees the table.
-int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size);
+// let go again, so that the caller can take its time over the text (print
+// it at the pace of a pipe) without holding up the runs: the file's bytes,
+// *size of them, in a buffer for the caller to free with icf_inspect_free.
+// Nothing is parsed. 0 with *failure set (ICF_FAULT_BUSY,
+// ICF_FAULT_NOT_REGULAR, ICF_FAULT_ALLOC or ICF_FAULT_SYSTEM).
+int icf_inspect(const char *path, char **text, size_t *size,
+                IcfFailure *failure);
+void icf_inspect_free(char *text, size_t size);
 // Releases the lock (closing the file) but keeps the table, so that a
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
@@ -207,6 +217,11 @@ int icf_reopen(IcfFile *file);
 // meanwhile. ICF_FAULT_NONE with *fd set, else ICF_FAULT_BUSY,
 // ICF_FAULT_NOT_REGULAR or ICF_FAULT_SYSTEM (errno tells why).
 IcfFault icf_lock_open(const char *path, int writable, int *fd);
+// While icf_open, icf_reopen, icf_lock_open or icf_create wait for another
+// run's lock, `give_up(context)` is asked between tries (about every 15 ms);
+// nonzero ends the wait with ICF_FAULT_BUSY at once. Null, as at the start:
+// the whole lock wait.
+void icf_lock_give_up(int (*give_up)(void *context), void *context);
 // Writes the whole table back durably, in one of two ways chosen before
 // anything is written; all signals are held off while it writes.
 //
@@ -299,6 +314,17 @@ constexpr size_t ICF_READ_MIN = 64;
 // The header's three numbers into period, capacity and retries, without
 // judging them. 0 with reader->fault set when they cannot be read.
 int icf_read_header(IcfReader *reader, IcfTable *table);
+// The header numbers the programs open a file with (icf_text_read and
+// icf_create judge by them): a PERIOD of at least 1 second, ENTRIES from 1
+// to ICF_MAX_ENTRIES.
+inline bool icf_period_valid(int32_t period) { return period >= 1; }
+inline bool icf_entries_valid(int32_t capacity) {
+  return capacity >= 1 && capacity <= ICF_MAX_ENTRIES;
+}
+// The time a load gives a record: its hexadecimal column, but for an `a`
+// line the time its key names (0 when it names none), as a person asks for
+// an interval again by editing its key.
+time_t icf_record_time(const IcfRecord *record);
 // The next record: 1, or 0 at the end of the text (fault ICF_READ_OK) or
 // where one cannot be read (fault set).
 int icf_read_record(IcfReader *reader, IcfRecord *record);
@@ -364,3 +390,76 @@ struct IcfDue {
 // however long the job has stopped. An empty table is behind nothing: its
 // grid starts with its first run.
 void icf_due(const IcfTable *table, time_t now, IcfDue *due);
+
+// The same measure taken from the entries as a pass over a file's text
+// meets them, oldest first, without the ring (80 bytes an entry): what it
+// keeps is each start (8 bytes) and the places of the pending entries.
+// Give it the entries the table holds, the newest ENTRIES records.
+struct IcfSurvey {
+  int32_t period;
+  int32_t failed;     // memory ran out: the measure cannot be taken
+  int64_t count;      // entries given
+  time_t *starts;     // count of them
+  int32_t *pending;   // pending_count places in starts, oldest first
+  int64_t pending_count;
+  uint32_t starts_room, pending_room;
+  int32_t expected;   // entries to make room for at first
+  int64_t stamp_order;  // of the newest update stamp, -1: none
+  char stamp[13];
+};
+// For a table of `capacity` entries at most (room for more is made).
+void icf_survey_init(IcfSurvey *survey, int32_t period, int32_t capacity);
+// One more entry; 0 when there is no memory for it (survey->failed).
+int icf_survey_add(IcfSurvey *survey, time_t time, int status,
+                   const char *stamp);
+// As icf_due on the table of the entries given.
+void icf_survey_due(const IcfSurvey *survey, time_t now, IcfDue *due);
+void icf_survey_free(IcfSurvey *survey);
+
+// ---- Local time at speed (icf_local) -------------------------------------
+
+// The local time of many instants, as localtime_r tells it, at the cost of a
+// few localtime_r calls for each change of the zone's offset: a local time
+// is the instant plus the offset in force, and the offset and abbreviation
+// in force are learnt over spans of time, sampled four days apart (no
+// offset in the time zone database has lasted less than a week since 1970)
+// and pinned to the second where they change. Where it cannot vouch for the
+// result (localtime_r fails, the zone counts leap seconds) a call fails and
+// the caller asks localtime_r itself.
+struct IcfLocalSpan {
+  time_t from, to;  // the offset holds from `from` to `to`, both included
+  long offset;
+  char zone[16];
+};
+struct IcfLocal {
+  IcfLocalSpan spans[4];
+  int32_t count;
+  int32_t next;  // the span given up for the next new one
+  // The days of the dates met last, by their key text (yymmdd) and their
+  // day number, for the keys and stamps of neighbouring entries.
+  char dates[2][8];
+  time_t days[2];
+  int32_t date_next;
+  time_t text_day;   // the day whose "YYYY-MM-DD " is in text_date
+  char text_date[12];
+};
+void icf_local_init(IcfLocal *local);
+// The wall-clock time of t (t plus the offset in force, counted like UTC
+// seconds) and its zone abbreviation (valid until the next call).
+int icf_local_wall(IcfLocal *local, time_t t, time_t *wall, const char **zone);
+// The interval key of t into key[13], as icf_cnv_time_str writes it; 0 for
+// a year outside the keys' 1969 to 2068 too.
+int icf_local_key(IcfLocal *local, time_t t, char *key);
+// "YYYY-MM-DD HH:MM:SS ZONE" for t into buffer[40], as strftime writes it
+// with "%Y-%m-%d %H:%M:%S %Z": its length, 0 when it cannot vouch for it.
+size_t icf_local_text(IcfLocal *local, time_t t, char *buffer);
+// The wall-clock time that a key of twelve digits names, each field within
+// its calendar range; 0 for any other text.
+int icf_key_wall(IcfLocal *local, const char *key, time_t *wall);  // key[13]
+// Whether `key` is the interval key of t, as icf_cnv_time_str writes it: 1
+// or 0, -1 when only the writer can tell.
+int icf_local_names(IcfLocal *local, time_t t, const char *key);
+// Whether `key` names a local time the clock shows, so that converting it
+// and writing the key of that time gives `key` back: 1 or 0, -1 when only
+// the conversion can tell.
+int icf_local_shows(IcfLocal *local, const char *key);

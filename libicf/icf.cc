@@ -24,6 +24,10 @@ IcfKnobs Icf_Knobs = {30000, 64 * 1024, 1};
 
 namespace {
 
+// icf_lock_give_up's hook.
+int (*Lock_Give_Up)(void *context) = nullptr;
+void *Lock_Give_Up_Context = nullptr;
+
 // ---- Locking ------------------------------------------------------------
 
 bool locks_unsupported(int error) {
@@ -44,11 +48,11 @@ IcfFault close_failing(int fd, IcfFault fault) {
 }
 
 // Opens `path` and takes the flock `operation` on it, waiting at most
-// Icf_Knobs.lock_wait_ms for another run. The open does not wait (a FIFO would,
-// for a writer that never comes), and only a regular file is kept. A run
-// holding the lock may replace the file by renaming a new one over it; the lock
-// on the old one then guards nothing, so the path is opened again until it
-// names the locked file.
+// Icf_Knobs.lock_wait_ms for another run, or until the give-up hook says
+// so. The open does not wait (a FIFO would, for a writer that never comes),
+// and only a regular file is kept. A run holding the lock may replace the
+// file by renaming a new one over it; the lock on the old one then guards
+// nothing, so the path is opened again until it names the locked file.
 IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
   const int64_t deadline = clock_ms() + Icf_Knobs.lock_wait_ms;
   for (;;) {
@@ -68,7 +72,9 @@ IcfFault lock_open(const char *path, int flags, int operation, int *fd_out) {
         break;
       const int error = errno;
       if (error == EINTR) continue;
-      if (error != EWOULDBLOCK || clock_ms() >= deadline)
+      const bool given_up = error == EWOULDBLOCK && Lock_Give_Up != nullptr &&
+                            Lock_Give_Up(Lock_Give_Up_Context) != 0;
+      if (error != EWOULDBLOCK || given_up || clock_ms() >= deadline)
         return close_failing(
             fd, error == EWOULDBLOCK ? ICF_FAULT_BUSY : ICF_FAULT_SYSTEM);
       const timespec nap = {0, 15 * 1000 * 1000};
@@ -169,8 +175,12 @@ IcfFault load(IcfFile *file, const char *path, bool writable, bool read,
   }
   file->path = resolve(path, f);
   if (file->path == nullptr) return f->fault;
+  // What was resolved is what is opened: a link put in its place since is
+  // refused (ELOOP), not followed to another file.
   int fd;
-  const IcfFault fault = icf_lock_open(file->path, writable, &fd);
+  const IcfFault fault =
+      lock_open(file->path, (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW,
+                writable ? LOCK_EX : LOCK_SH, &fd);
   if (fault != ICF_FAULT_NONE) return failed(f, fault);
   file->stream = fdopen(fd, writable ? "r+" : "r");
   if (file->stream == nullptr)
@@ -372,7 +382,7 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   time_t start;
   int skip;
   if (empty) {
-    const time_t reference = include_current ? now0 : now0 - period;
+    const time_t reference = icf_due_limit(table, now0, include_current);
     struct tm fields;
     if (localtime_r(&reference, &fields) == nullptr) return 0;
     // The interval of the reference's hour whose end is at or after the
@@ -396,8 +406,7 @@ time_t next_interval(IcfTable *table, time_t now, int include_current,
   }
   state->skip = skip;
   state->saved_start = start;
-  const time_t limit = include_current ? now0 : now0 - period;
-  return start <= limit ? start : 0;
+  return start <= icf_due_limit(table, now0, include_current) ? start : 0;
 }
 
 }  // namespace
@@ -451,8 +460,8 @@ int icf_create_from(const char *path, int32_t period, int32_t capacity,
   }
   // A file that could never be opened is not worth creating.
   int fd;
-  if (path == nullptr || period < 1 || capacity < 1 ||
-      capacity > ICF_MAX_ENTRIES ||
+  if (path == nullptr || !icf_period_valid(period) ||
+      !icf_entries_valid(capacity) ||
       lock_open(path, O_WRONLY | O_CREAT, LOCK_EX, &fd) != ICF_FAULT_NONE)
     return 0;
   FILE *stream = fdopen(fd, "w");
@@ -463,6 +472,11 @@ int icf_create_from(const char *path, int32_t period, int32_t capacity,
   bool ok = ftruncate(fd, 0) == 0 && icf_header_write(stream, &table) &&
             icf_table_write(stream, &table) && fsync(fd) == 0;
   return fclose(stream) == 0 && ok;
+}
+
+void icf_lock_give_up(int (*give_up)(void *context), void *context) {
+  Lock_Give_Up = give_up;
+  Lock_Give_Up_Context = context;
 }
 
 IcfFault icf_lock_open(const char *path, int writable, int *fd) {
@@ -482,9 +496,13 @@ int icf_open_unread(IcfFile *file, const char *name, const char *path) {
   return open_file(file, name, path, true, false);
 }
 
+void icf_inspect_free(char *text, size_t size) {
+  icf_pages_free(text, size > 0 ? size : 1);
+}
+
 namespace {
 
-// The whole file under the shared lock, in a buffer from std_malloc.
+// The whole file under the shared lock, in a buffer from icf_pages_new.
 IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
   int fd;
   const IcfFault fault = icf_lock_open(path, 0, &fd);
@@ -498,8 +516,7 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
   }
-  *text = static_cast<char *>(
-      std_malloc(nullptr, static_cast<uint32_t>(length > 0 ? length : 1)));
+  *text = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
   if (*text == nullptr) {
     close(fd);
     return failed(f, ICF_FAULT_ALLOC);
@@ -508,42 +525,44 @@ IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
     const ssize_t n =
         pread(fd, *text + *size, length - *size, static_cast<off_t>(*size));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+    if (n < 0) {
+      close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
+      icf_inspect_free(*text, length);
+      *text = nullptr;
+      return f->fault;
+    }
     if (n == 0) break;
     *size += static_cast<size_t>(n);
   }
   close(fd);
+  // Cut short by a writer that ignores the lock: the buffer is freed by
+  // its size, so the text moves to one of its own.
+  if (*size < length) {
+    char *shorter = static_cast<char *>(icf_pages_new(*size > 0 ? *size : 1));
+    if (shorter != nullptr) std::memcpy(shorter, *text, *size);
+    icf_inspect_free(*text, length);
+    *text = shorter;
+    if (shorter == nullptr) return failed(f, ICF_FAULT_ALLOC);
+  }
   return ICF_FAULT_NONE;
 }
 
 }  // namespace
 
-int icf_inspect(IcfFile *file, const char *path, char **text, size_t *size) {
-  std::memset(file, 0, sizeof *file);
-  queue_create(&file->table.pending, &file->table, nullptr);
-  char *bytes = nullptr;
-  size_t length = 0;
+int icf_inspect(const char *path, char **text, size_t *size,
+                IcfFailure *failure) {
+  *text = nullptr;
+  *size = 0;
   Failure f = {};
-  bool read = path != nullptr &&
-              read_whole(path, &bytes, &length, &f) == ICF_FAULT_NONE;
-  if (path == nullptr) f = {ICF_FAULT_SYSTEM, 0, 0, EINVAL};
-  if (read) {
-    IcfReader reader;
-    icf_reader_init(&reader, bytes, length);
-    if (!icf_text_read(&reader, &file->table))
-      f = {reader.fault == ICF_READ_ALLOC ? ICF_FAULT_ALLOC : ICF_FAULT_FORMAT,
-           reader.fault, reader.fault_line, 0};
+  if (path == nullptr) {
+    errno = EINVAL;
+    failed(&f, ICF_FAULT_SYSTEM);
+  } else if (read_whole(path, text, size, &f) != ICF_FAULT_NONE) {
+    *text = nullptr;
+    *size = 0;
   }
-  if (text != nullptr) {
-    *text = bytes;
-    *size = length;
-  } else {
-    std_free(nullptr, bytes);
-  }
-  if (f.fault == ICF_FAULT_NONE) return 1;
-  icf_close(file);
-  file->failure = f;
-  return 0;
+  *failure = f;
+  return f.fault == ICF_FAULT_NONE;
 }
 
 void icf_release(IcfFile *file) {

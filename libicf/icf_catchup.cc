@@ -31,10 +31,12 @@ namespace {
 // sample step would go unseen. The shortest-lived offset in the time zone
 // database since 1970 lasted 6.96 days (a week of summer time in Brazil in
 // 2000; Gaza's rules give such weeks again).
-constexpr time_t Probe = 4 * Day;
+constexpr time_t Probe = 4 * ICF_DAY;
 // Starts handled here: from the third day of 1970 to the end of year 9999.
-constexpr time_t Lowest = 2 * Day;
+constexpr time_t Lowest = 2 * ICF_DAY;
 constexpr time_t Highest = 253402300799;
+// Probed this far, the offsets are known for good.
+constexpr time_t Always = INT64_MAX / 4;
 // Offset changes held at once; older ones are dropped as the walk passes.
 constexpr int Max_Changes = 32;
 
@@ -54,8 +56,8 @@ bool offset_at(time_t t, Offset *out) {
   struct tm fields;
   if (localtime_r(&t, &fields) == nullptr) return false;
   const time_t clock =
-      fields.tm_hour * Hour + fields.tm_min * 60 + fields.tm_sec;
-  if (floor_mod(t + fields.tm_gmtoff, Day) != clock) return false;
+      fields.tm_hour * ICF_HOUR + fields.tm_min * 60 + fields.tm_sec;
+  if (floor_mod(t + fields.tm_gmtoff, ICF_DAY) != clock) return false;
   out->gmtoff = fields.tm_gmtoff;
   return true;
 }
@@ -70,12 +72,14 @@ struct Zone {
   time_t at[Max_Changes];
   Offset offset[Max_Changes + 1];  // offset[i] holds until at[i] - 1
   bool failed;
+  const IcfZoneData *data;  // where the offset may change; null: sample
 };
 
-void zone_init(Zone *zone, time_t from) {
+void zone_init(Zone *zone, time_t from, const IcfZoneData *data) {
   std::memset(zone, 0, sizeof *zone);
   zone->probed = zone->keep = from;
   zone->failed = !offset_at(from, &zone->offset[0]);
+  zone->data = data;
 }
 
 // Records a change at `at` to `offset`, making room if needed.
@@ -96,8 +100,32 @@ void zone_add(Zone *zone, time_t at, const Offset &offset) {
   zone->offset[zone->count] = offset;
 }
 
+// Reads the offset at the next instant where the zone's data says it may
+// change. False when the data cannot tell or is not the zone's: the zone is
+// sampled from then on.
+bool zone_probe_data(Zone *zone) {
+  IcfCandidate next;
+  const int found = icf_zone_next(zone->data, zone->probed, &next);
+  if (found == 0) {
+    zone->probed = Always;
+    return true;
+  }
+  const Offset current = zone->offset[zone->count];
+  Offset there;
+  if (found < 0 || next.at <= zone->probed || !offset_at(next.at, &there) ||
+      (next.expect &&
+       (current.gmtoff != next.before || there.gmtoff != next.after))) {
+    zone->data = nullptr;
+    return false;
+  }
+  if (!(there == current)) zone_add(zone, next.at, there);
+  zone->probed = next.at;
+  return true;
+}
+
 // Samples one step further, pinning a change found to the second.
 void zone_probe(Zone *zone) {
+  if (zone->data != nullptr && zone_probe_data(zone)) return;
   const Offset current = zone->offset[zone->count];
   time_t low = zone->probed;
   time_t high = low + Probe;
@@ -145,12 +173,6 @@ int zone_after(const Zone *zone, time_t t) {
   return low;
 }
 
-// Whether the offset changes within (from, to]; both lie in the sampled part.
-bool zone_changes(const Zone *zone, time_t from, time_t to) {
-  const int i = zone_after(zone, from);
-  return i < zone->count && zone->at[i] <= to;
-}
-
 // The first change after t, sampling on up to `horizon`; without one, a time
 // past everything sampled.
 time_t zone_next_change(Zone *zone, time_t t, time_t horizon) {
@@ -168,22 +190,41 @@ time_t wall(const Zone *zone, time_t t) {
   return t + zone->offset[zone_after(zone, t)].gmtoff;
 }
 
-// The zone as the walk's step reads it: from the sampled offsets where they
-// are known, else from localtime.
-bool zone_wall(const void *context, time_t t, time_t *out) {
-  const Zone *zone = static_cast<const Zone *>(context);
-  if (zone->failed || t < zone->keep || t > zone->probed)
-    return Icf_Local_Zone.wall(nullptr, t, out);
-  *out = wall(zone, t);
+// The zone as one step reads it, noting how far every instant it looked at
+// could move on and still show the same offset: moved on by as much, the
+// step gives the same answer, moved on as well.
+struct Traced {
+  const Zone *zone;
+  mutable time_t slack;
+  // The stretch of one offset last looked at: a step looks close by.
+  mutable time_t low, high, offset;
+};
+
+bool traced_wall(const void *context, time_t t, time_t *out) {
+  const Traced *traced = static_cast<const Traced *>(context);
+  if (t < traced->low || t > traced->high) {
+    const Zone *zone = traced->zone;
+    if (zone->failed || t < zone->keep || t > zone->probed) {
+      traced->slack = 0;
+      return Icf_Local_Zone.wall(nullptr, t, out);
+    }
+    const int i = zone_after(zone, t);
+    traced->low = i > 0 && zone->at[i - 1] > zone->keep ? zone->at[i - 1]
+                                                        : zone->keep;
+    traced->high = i < zone->count ? zone->at[i] - 1 : zone->probed;
+    traced->offset = zone->offset[i].gmtoff;
+  }
+  if (traced->high - t < traced->slack) traced->slack = traced->high - t;
+  *out = t + traced->offset;
   return true;
 }
 
 // The interval key of the wall-clock time `wall`, as icf_cnv_time_str makes
 // it from localtime: yymmddhhmmss.
 void format_key(time_t wall, char *key) {
-  const time_t clock = floor_mod(wall, Day);
+  const time_t clock = floor_mod(wall, ICF_DAY);
   // The civil date of a day count (proleptic Gregorian; H. Hinnant's method).
-  const time_t z = (wall - clock) / Day + 719468;
+  const time_t z = (wall - clock) / ICF_DAY + 719468;
   const time_t era = (z >= 0 ? z : z - 146096) / 146097;
   const time_t doe = z - era * 146097;
   const time_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -191,9 +232,12 @@ void format_key(time_t wall, char *key) {
   const time_t mp = (5 * doy + 2) / 153;
   const time_t month = mp < 10 ? mp + 3 : mp - 9;
   const time_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-  const time_t field[6] = {
-      year % 100,        month,     doy - (153 * mp + 2) / 5 + 1, clock / Hour,
-      clock % Hour / 60, clock % 60};
+  const time_t field[6] = {year % 100,
+                           month,
+                           doy - (153 * mp + 2) / 5 + 1,
+                           clock / ICF_HOUR,
+                           clock % ICF_HOUR / 60,
+                           clock % 60};
   for (int i = 0; i < 6; ++i) {
     key[2 * i] = static_cast<char>('0' + field[i] / 10);
     key[2 * i + 1] = static_cast<char>('0' + field[i] % 10);
@@ -209,6 +253,7 @@ struct Started {
 
 struct Walk {
   IcfTable *table;
+  IcfZoneData data;
   time_t period;
   time_t limit;  // the latest start that is due
   Zone zone;
@@ -234,13 +279,17 @@ bool record(Walk *walk, time_t start) {
 constexpr time_t Around = ICF_LOOK_AROUND;
 
 // One step of the walk from `base`: *next is the next start, or 0 when it
-// is not due; *skip tells that it gets no entry. False to give up.
-bool take_step(Walk *walk, time_t base, time_t *next, bool *skip) {
+// is not due; *skip tells that it gets no entry; *slack how far the base
+// could move on with the step moving on as far, unchanged otherwise. False
+// to give up.
+bool take_step(Walk *walk, time_t base, time_t *next, bool *skip,
+               time_t *slack) {
   Zone *zone = &walk->zone;
   zone->keep = base - Around;
   zone_cover(zone, base + walk->period + Around);
   if (zone->failed) return false;
-  const IcfZone reader = {zone_wall, zone};
+  const Traced traced = {zone, Always, 1, 0, 0};
+  const IcfZone reader = {traced_wall, &traced};
   time_t start;
   int skipped;
   if (!icf_step_after(&reader, base, static_cast<int32_t>(walk->period), &start,
@@ -248,22 +297,56 @@ bool take_step(Walk *walk, time_t base, time_t *next, bool *skip) {
     return false;
   *skip = skipped != 0;
   *next = start <= walk->limit ? start : 0;
+  *slack = traced.slack;
   return true;
 }
 
+// Records the `n` starts `first`, first + period, ...: the last `capacity`
+// of them. They show the offset of the first.
+bool record_run(Walk *walk, time_t first, int64_t n) {
+  zone_cover(&walk->zone, first);
+  if (walk->zone.failed) return false;
+  const time_t offset = wall(&walk->zone, first) - first;
+  if (walk->count == 0) walk->oldest = {first, first + offset};
+  for (int64_t k = n > walk->capacity ? n - walk->capacity : 0; k < n; ++k) {
+    const time_t start = first + k * walk->period;
+    walk->ring[(walk->count + k) % walk->capacity] = {start, start + offset};
+  }
+  walk->count += n;
+  return true;
+}
+
+// A step under an hour is the base plus the period, and whether it gets an
+// entry depends only on the offsets it reads: the steps after it give the
+// same answer as long as those stay.
+bool run_short(Walk *walk, time_t base) {
+  const time_t period = walk->period;
+  const time_t horizon = walk->limit + period + Around;
+  for (;;) {
+    // The next change known, a step's slack reaches up to it.
+    zone_next_change(&walk->zone, base + period, horizon);
+    time_t next, slack;
+    bool skip;
+    if (!take_step(walk, base, &next, &skip, &slack)) return false;
+    if (next == 0) return true;
+    if (next != base + period) return false;
+    const time_t room = slack < walk->limit - next ? slack : walk->limit - next;
+    const int64_t more = room / period;
+    if (!skip && !record_run(walk, next, more + 1)) return false;
+    base = next + more * period;
+  }
+}
+
 // `start` was reached by steps that repeat every `steps` steps and `length`
-// seconds. Advances it by as many whole cycles as stay clear of the next
-// offset change and of the limit; the starts skipped are those of the cycle
-// just recorded, moved on by whole cycles. Returns the new start.
-time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
-  const time_t change = zone_next_change(&walk->zone, start - Around,
-                                         walk->limit + walk->period + Around);
-  // A cycle is clear when its last start is due and no step in it looks at
-  // the change.
-  time_t bound = change - walk->period - Around;
-  if (bound > walk->limit) bound = walk->limit;
-  if (walk->zone.failed || bound <= start) return start;
-  int64_t cycles = (bound - start) / length;
+// seconds, none of which changes when moved on by up to `slack`. Advances it
+// by as many whole cycles as that allows and the limit; the starts skipped
+// are those of the cycle just recorded, moved on by whole cycles. Returns
+// the new start.
+time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length,
+                   time_t slack) {
+  const time_t bound = walk->limit - start < slack ? walk->limit - start : slack;
+  if (bound < length) return start;
+  int64_t cycles = bound / length;
   const int32_t capacity = walk->capacity;
   if (steps > capacity) {
     // The ring holds less than a cycle: leave one to walk, which fills it.
@@ -291,37 +374,34 @@ time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length) {
 // Walks from the newest entry to the last interval due. False to give up.
 bool run(Walk *walk, time_t base) {
   const time_t period = walk->period;
-  bool tracking = false;  // looking for a cycle (Brent's method)
-  time_t tortoise = 0;
-  int64_t power = 0, steps = 0;
+  if (period < ICF_HOUR) return run_short(walk, base);
+  const time_t horizon = walk->limit + period + Around;
+  // Looking for a cycle (Brent's method): the steps since `tortoise`, and
+  // the least slack among them.
+  time_t tortoise = base, least = Always;
+  int64_t power = 1, steps = 0;
   for (;;) {
-    time_t next;
+    zone_next_change(&walk->zone, base + period, horizon);
+    time_t next, slack;
     bool skip;
-    if (!take_step(walk, base, &next, &skip)) return false;
+    if (!take_step(walk, base, &next, &skip, &slack)) return false;
     if (next == 0) return true;
     if (next <= base) return false;
     if (!skip && !record(walk, next)) return false;
-    // Between offset changes a step depends only on the time of day, and a
-    // step under an hour is always base + period.
-    if (zone_changes(&walk->zone, base - Around, base + period + Around)) {
-      tracking = false;
-    } else {
-      if (!tracking) {
-        tracking = true;
-        tortoise = base;
-        power = 1;
-        steps = 0;
-      }
-      ++steps;
-      if (period < Hour || floor_mod(wall(&walk->zone, next), Day) ==
-                               floor_mod(wall(&walk->zone, tortoise), Day)) {
-        next = skip_cycles(walk, next, steps, next - tortoise);
-        tracking = false;
-      } else if (power == steps) {
-        tortoise = next;
-        power *= 2;
-        steps = 0;
-      }
+    ++steps;
+    if (slack < least) least = slack;
+    // Moved on by a whole number of days and by no more than its slack, a
+    // step gives the same answer moved on as well. A cycle moved on by its
+    // length keeps the offset of its first base, which the step read, so a
+    // cycle that returns to the same time of day is whole days long.
+    const bool cycle = floor_mod(wall(&walk->zone, next), ICF_DAY) ==
+                       floor_mod(wall(&walk->zone, tortoise), ICF_DAY);
+    if (cycle) next = skip_cycles(walk, next, steps, next - tortoise, least);
+    if (cycle || power == steps) {
+      tortoise = next;
+      power = cycle ? 1 : 2 * power;
+      steps = 0;
+      least = Always;
     }
     base = next;
   }
@@ -391,16 +471,17 @@ void apply(Walk *walk) {
 // 2 * `capacity` starts; false when the fast walk cannot vouch for it.
 bool walk_init(Walk *walk, const IcfTable *table, time_t limit, Started *ring,
                int32_t capacity) {
+  *walk = {};
   const time_t newest = table->entries[table->last].time;
   if (newest < Lowest || limit > Highest) return false;
-  *walk = {};
   walk->period = table->period;
   walk->limit = limit;
   walk->capacity = capacity;
   walk->ring = ring;
   // The step below reads the zone as the key conversions of the walk do.
   tzset();
-  zone_init(&walk->zone, newest - Around);
+  const bool known = icf_zone_data_load(&walk->data);
+  zone_init(&walk->zone, newest - Around, known ? &walk->data : nullptr);
   return !walk->zone.failed;
 }
 
@@ -414,9 +495,10 @@ int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
   if (limit <= newest) return 1;
   Started ring[2 * ICF_WALK_TAIL];
   Walk walk;
-  if (!walk_init(&walk, table, limit, ring, ICF_WALK_TAIL) ||
-      !run(&walk, newest))
-    return 0;
+  const bool done =
+      walk_init(&walk, table, limit, ring, ICF_WALK_TAIL) && run(&walk, newest);
+  icf_zone_data_free(&walk.data);
+  if (!done) return 0;
   *count = walk.count;
   const int64_t kept = walk.count < ICF_WALK_TAIL ? walk.count : ICF_WALK_TAIL;
   for (int64_t i = 0; i < kept; ++i)
@@ -447,6 +529,7 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
       walk_init(&walk, table, limit, ring, capacity) && run(&walk, newest);
   walk.table = table;
   if (done) apply(&walk);
+  icf_zone_data_free(&walk.data);
   std_free(nullptr, ring);
   return done ? ICF_CATCH_UP_CURRENT : ICF_CATCH_UP_WALK;
 }

@@ -16,7 +16,7 @@ namespace {
 // Where the offset before or after a change is read: a change of up to
 // three hours is seen from the first, the date line moves of a day from the
 // second.
-constexpr time_t Away[] = {3 * Hour, ICF_LOOK_AROUND};
+constexpr time_t Away[] = {3 * ICF_HOUR, ICF_LOOK_AROUND};
 
 bool local_wall(const void *, time_t t, time_t *wall) {
   struct tm fields;
@@ -37,7 +37,7 @@ bool offset_at(const IcfZone *zone, time_t t, time_t *offset) {
 bool hour_at(const IcfZone *zone, time_t t, int *hour) {
   time_t wall;
   if (!zone->wall(zone->context, t, &wall)) return false;
-  *hour = static_cast<int>(floor_mod(wall, Day) / Hour);
+  *hour = static_cast<int>(floor_mod(wall, ICF_DAY) / ICF_HOUR);
   return true;
 }
 
@@ -66,7 +66,7 @@ time_t repeat_within(const IcfZone *zone, time_t from, time_t to) {
   time_t before;
   if (!offset_at(zone, from, &before)) return 0;
   for (time_t x = from; x < to;) {
-    x = to - x > Hour ? x + Hour : to;
+    x = to - x > ICF_HOUR ? x + ICF_HOUR : to;
     time_t after;
     if (!offset_at(zone, x, &after)) return 0;
     if (after < before) return before - after;
@@ -89,20 +89,20 @@ int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
                       int empty, int *skip) {
   *skip = 0;
   const time_t guess = *start;
-  if (period < Hour) {
+  if (period < ICF_HOUR) {
     // The second pass of a repeated span gets no entry; the walk goes on
     // from it.
     if (!empty && other_pass(zone, guess, -1) != guess) *skip = 1;
     return 1;
   }
-  const time_t hours = period / Hour;
+  const time_t hours = period / ICF_HOUR;
   const time_t base = empty ? guess : guess - period;
   // A start that meets a repeated span moves past it (an empty table's back
   // before it), by the size of the change. The span is looked for over the
   // whole hours of the period from the base, and up to the start itself: a
   // span shorter than an hour may lie in between.
   time_t adjust =
-      repeat_within(zone, base, empty ? base + Hour * hours : guess);
+      repeat_within(zone, base, empty ? base + ICF_HOUR * hours : guess);
   if (empty) adjust = -adjust;
   // Two instants a period apart, the later one the start (for an empty
   // table, the start one period on), and the hours the clock shows there.
@@ -117,34 +117,36 @@ int icf_correct_start(const IcfZone *zone, time_t *start, int32_t period,
   if (!offset_at(zone, later, &offset_later) ||
       !offset_at(zone, earlier, &offset_earlier))
     return 0;
-  if (period % Day == 0) {
+  if (period % ICF_DAY == 0) {
     // Whole days stay on the base's time of day, midnight for the files the
     // programs start: a day with a clock change is not 24 hours long, and
     // the plain sum lands off it by the change.
     time_t wall;
     if (!zone->wall(zone->context, guess, &wall)) return 0;
     // Off midnight with a change in between: back to the base's time.
-    if (!empty && floor_mod(wall, Day) != 0 && offset_later != offset_earlier)
+    if (!empty && floor_mod(wall, ICF_DAY) != 0 &&
+        offset_later != offset_earlier)
       adjust = offset_earlier - offset_later;
     // 01:00 after a day that lost an hour: back to midnight.
     else if (hour_start == 1)
-      adjust = -Hour;
+      adjust = -ICF_HOUR;
     // Any other hour: on to the next midnight when the day gained an hour
     // (the hours shown differ), else back to the midnight of its own day.
     else if (hour_start != 0)
-      adjust = hour_later == hour_earlier ? -(Day - Hour) : Hour;
+      adjust = hour_later == hour_earlier ? -(ICF_DAY - ICF_HOUR) : ICF_HOUR;
   } else {
     // Multi-hour periods stay on their grid of hours from midnight.
     // The part of a clock set forward that is not whole hours would move
     // every later start off its place in the hour: it goes on to the next.
     const time_t forward = offset_later - offset_earlier;
-    if (!empty && forward > 0 && forward % Hour != 0)
-      adjust += Hour - forward % Hour;
+    if (!empty && forward > 0 && forward % ICF_HOUR != 0)
+      adjust += ICF_HOUR - forward % ICF_HOUR;
     // The hours shown advanced by the whole period, yet the start is off the
     // grid, where an earlier change pushed it an hour on: back onto it.
     const int shown = hour_later + (hour_later < hour_earlier ? 24 : 0);
-    if (shown - hour_earlier == hours && period > Hour && shown % hours != 0)
-      adjust = -Hour;
+    if (shown - hour_earlier == hours && period > ICF_HOUR &&
+        shown % hours != 0)
+      adjust = -ICF_HOUR;
   }
   *start = guess + adjust;
   return 1;

@@ -5,6 +5,7 @@
 
 #include "icf_internal.h"
 #include "libicf.h"
+#include "libstd.h"
 
 namespace {
 
@@ -16,19 +17,27 @@ constexpr int64_t Most_Steps = 1000000;
 // A stamp as a number that orders like the time it names (the century from
 // the key's pivot year), or -1 when it is not twelve digits.
 int64_t stamp_order(const char *stamp) {
-  if (std::strlen(stamp) != 12 || std::strspn(stamp, "0123456789") != 12)
-    return -1;
+  int v[6];
+  if (!icf_twelve_digits(stamp, v)) return -1;
   int64_t n = 0;
-  for (int i = 0; i < 12; ++i) n = n * 10 + (stamp[i] - '0');
+  for (int i = 0; i < 6; ++i) n = n * 100 + v[i];
   const int64_t year = n / 10000000000;
   return n + (year < 69 ? 100 : 0) * 10000000000;
 }
 
-// The intervals after the newest entry that have ended at `now`: *count,
-// and *first the first of them.
-void count_after(const IcfTable *table, time_t now, int64_t *count,
+// The intervals after the newest entry, which starts at `newest`, that
+// have ended at `now`: *count, and *first the first of them.
+void count_after(int32_t period, time_t newest, time_t now, int64_t *count,
                  time_t *first) {
-  const time_t newest = table->entries[table->last].time;
+  // The walk reads the grid from the newest entry and the period alone.
+  IcfEntry entry{};
+  entry.time = newest;
+  IcfTable one{};
+  one.period = period;
+  one.capacity = 1;
+  one.first = one.last = 0;
+  one.entries = &entry;
+  const IcfTable *table = &one;
   *count = 0;
   *first = icf_interval_end(table, newest);
   time_t tail[ICF_WALK_TAIL];
@@ -56,40 +65,146 @@ void count_after(const IcfTable *table, time_t now, int64_t *count,
   }
 }
 
+// How many of the n entries, whose starts start(k) gives, have ended at
+// `now`: a prefix, as the starts are sorted.
+template <class Start>
+int32_t ended(int32_t period, int32_t n, Start start, time_t now) {
+  IcfTable grid{};
+  grid.period = period;
+  int32_t low = 0, high = n;
+  while (low < high) {
+    const int32_t mid = low + (high - low) / 2;
+    if (icf_interval_end(&grid, start(mid)) <= now)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
+}
+
+// The measure from what both ways gather: the pending entries among the
+// ended ones (how many, the start of the oldest), the newest stamp and the
+// newest entry's start.
+void finish(int32_t period, int64_t intervals, time_t oldest, const char *stamp,
+            time_t newest, time_t now, IcfDue *due) {
+  due->intervals = intervals;
+  due->oldest_start = intervals > 0 ? oldest : -1;
+  time_t t;
+  if (stamp != nullptr && icf_cnv_time(stamp, &t) == nullptr)
+    due->last_change = t;
+  int64_t later;
+  time_t first_later;
+  count_after(period, newest, now, &later, &first_later);
+  if (due->intervals == 0 && later > 0) due->oldest_start = first_later;
+  due->intervals += later;
+  if (due->oldest_start >= 0) {
+    IcfTable grid{};
+    grid.period = period;
+    due->oldest_end = icf_interval_end(&grid, due->oldest_start);
+  }
+}
+
 }  // namespace
 
 void icf_due(const IcfTable *table, time_t now, IcfDue *due) {
   *due = {0, -1, -1, -1};
   if (table->first < 0 || table->period < 1) return;
   const int32_t n = icf_count(table);
-  // The entries that have ended are a prefix of the ring, which is sorted.
-  int32_t low = 0, high = n;
-  while (low < high) {
-    const int32_t mid = low + (high - low) / 2;
-    if (icf_interval_end(table, icf_entry_at(table, mid)->time) <= now)
-      low = mid + 1;
-    else
-      high = mid;
-  }
-  int64_t newest_stamp = -1;
+  const int32_t low = ended(
+      table->period, n,
+      [table](int32_t k) { return icf_entry_at(table, k)->time; }, now);
+  int64_t newest_stamp = -1, intervals = 0;
+  time_t oldest = -1;
   const char *stamp = nullptr;
   for (int32_t p = 0; p < n; ++p) {
     const IcfEntry &e = *icf_entry_at(table, p);
-    if (p < low && icf_pending(e.status) && due->intervals++ == 0)
-      due->oldest_start = e.time;
+    if (p < low && icf_pending(e.status) && intervals++ == 0) oldest = e.time;
     if (const int64_t order = stamp_order(e.stamp); order > newest_stamp) {
       newest_stamp = order;
       stamp = e.stamp;
     }
   }
-  time_t t;
-  if (stamp != nullptr && icf_cnv_time(stamp, &t) == nullptr)
-    due->last_change = t;
-  int64_t later;
-  time_t first_later;
-  count_after(table, now, &later, &first_later);
-  if (due->intervals == 0 && later > 0) due->oldest_start = first_later;
-  due->intervals += later;
-  if (due->oldest_start >= 0)
-    due->oldest_end = icf_interval_end(table, due->oldest_start);
+  finish(table->period, intervals, oldest, stamp,
+         table->entries[table->last].time, now, due);
+}
+
+void icf_survey_init(IcfSurvey *survey, int32_t period, int32_t capacity) {
+  std::memset(survey, 0, sizeof *survey);
+  survey->period = period;
+  survey->expected = capacity > 0 ? capacity : 0;
+  survey->stamp_order = -1;
+}
+
+namespace {
+
+// Room for one more pending place, grown by half at a time (there are few).
+bool pending_room(IcfSurvey *s) {
+  if (s->pending_count < s->pending_room) return true;
+  const uint64_t more =
+      s->pending_room < 1024 ? 1024 : s->pending_room + s->pending_room / 2;
+  if (more * sizeof(int32_t) > UINT32_MAX) return false;
+  int32_t *bigger = static_cast<int32_t *>(std_realloc(
+      nullptr, s->pending, static_cast<uint32_t>(more * sizeof(int32_t))));
+  if (bigger == nullptr) return false;
+  s->pending = bigger;
+  s->pending_room = static_cast<uint32_t>(more);
+  return true;
+}
+
+// Room for one more start: at first for the table's size, whose pages are
+// only touched as the starts come.
+bool starts_room(IcfSurvey *s) {
+  if (s->count < s->starts_room) return true;
+  uint64_t more = s->starts_room == 0 ? s->expected : 0;
+  if (more <= static_cast<uint64_t>(s->count)) more = s->count + s->count / 2 + 1024;
+  if (more > UINT32_MAX / sizeof(time_t)) return false;
+  time_t *bigger = static_cast<time_t *>(icf_pages_new(more * sizeof(time_t)));
+  if (bigger == nullptr) return false;
+  if (s->count > 0)
+    std::memcpy(bigger, s->starts, static_cast<size_t>(s->count) * sizeof(time_t));
+  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
+  s->starts = bigger;
+  s->starts_room = static_cast<uint32_t>(more);
+  return true;
+}
+
+}  // namespace
+
+int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
+  if (s->failed || !starts_room(s) ||
+      (icf_pending(status) && !pending_room(s))) {
+    s->failed = 1;
+    return 0;
+  }
+  if (icf_pending(status))
+    s->pending[s->pending_count++] = static_cast<int32_t>(s->count);
+  s->starts[s->count++] = time;
+  if (const int64_t order = stamp_order(stamp); order > s->stamp_order) {
+    s->stamp_order = order;
+    std::memcpy(s->stamp, stamp, sizeof s->stamp);
+  }
+  return 1;
+}
+
+void icf_survey_due(const IcfSurvey *s, time_t now, IcfDue *due) {
+  *due = {0, -1, -1, -1};
+  if (s->count == 0 || s->failed || s->period < 1) return;
+  const time_t *starts = s->starts;
+  const int32_t low =
+      ended(s->period, static_cast<int32_t>(s->count),
+            [starts](int32_t k) { return starts[k]; }, now);
+  // The pending places are in order: those of ended entries come first.
+  int64_t intervals = 0;
+  while (intervals < s->pending_count && s->pending[intervals] < low)
+    ++intervals;
+  finish(s->period, intervals,
+         intervals > 0 ? starts[s->pending[0]] : -1,
+         s->stamp_order >= 0 ? s->stamp : nullptr, starts[s->count - 1], now,
+         due);
+}
+
+void icf_survey_free(IcfSurvey *s) {
+  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
+  std_free(nullptr, s->pending);
+  icf_survey_init(s, s->period, s->expected);
 }

@@ -80,7 +80,7 @@ bool second_pass(time_t t) {
 
 int icf_grid_member(int32_t period, time_t t) {
   if (period < 1 || t < 0 || second_pass(t)) return 0;
-  const time_t unit = period < Hour ? Hour : Day;
+  const time_t unit = period < ICF_HOUR ? ICF_HOUR : ICF_DAY;
   IcfTable grid = {};
   grid.period = period;
   time_t s;
@@ -95,18 +95,18 @@ int icf_grid_member(int32_t period, time_t t) {
 
 time_t icf_grid_first(int32_t period, time_t now) {
   if (period < 1) return -1;
-  const time_t unit = period < Hour ? Hour : Day;
+  const time_t unit = period < ICF_HOUR ? ICF_HOUR : ICF_DAY;
   IcfTable grid = {};
   grid.period = period;
   // The interval sought starts a period before now at the latest, give or
   // take a clock change (a few hours): no later hour or day needs a look.
-  time_t from = now - period + 3 * Hour;
+  time_t from = now - period + 3 * ICF_HOUR;
   if (from > now) from = now;
   time_t first;
   if (!unit_start(from, unit, &first)) return -1;
   // A later hour or day with an interval that has ended holds the latest;
   // a period of days needs a look back over as many.
-  for (time_t round = 0; round < 4 + period / Day; ++round) {
+  for (time_t round = 0; round < 4 + period / ICF_DAY; ++round) {
     time_t index;
     if (first < 0 || !unit_of(first, unit, &index)) return -1;
     time_t found = -1;

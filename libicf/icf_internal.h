@@ -33,13 +33,21 @@ struct IcfZone {
 // The process's zone, through localtime.
 extern const IcfZone Icf_Local_Zone;
 
-constexpr time_t Hour = 3600;
-constexpr time_t Day = 86400;
+constexpr time_t ICF_HOUR = 3600;
+constexpr time_t ICF_DAY = 86400;
 
 // a modulo b (b > 0) in 0 .. b - 1, for times before 1970 too.
 inline time_t floor_mod(time_t a, time_t b) {
   const time_t r = a % b;
   return r < 0 ? r + b : r;
+}
+
+// The latest start that is due at `now` (a time, not the clock): an
+// interval is due a period after its start, or with include_current as soon
+// as it has begun.
+inline time_t icf_due_limit(const IcfTable *table, time_t now,
+                            int include_current) {
+  return include_current ? now : now - table->period;
 }
 
 // Takes `entry` out of the pending queue (if it is there), moving the
@@ -92,6 +100,38 @@ constexpr int32_t ICF_WALK_TAIL = 4;
 int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
                     time_t *tail);
 
+// The six two-digit fields of a text of exactly twelve digits (a key or a
+// stamp as the programs write them) into v; false for any other text.
+inline bool icf_twelve_digits(const char *text, int *v) {
+  uint64_t a;
+  uint32_t b;
+  __builtin_memcpy(&a, text, 8);
+  __builtin_memcpy(&b, text + 8, 4);
+  // Each byte minus '0' must be at most 9: adding 0x76 then leaves its
+  // high bit clear, as does the subtraction itself.
+  a -= 0x3030303030303030u;
+  b -= 0x30303030u;
+  if (((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) != 0 ||
+      ((b | (b + 0x76767676u)) & 0x80808080u) != 0 || text[12] != '\0')
+    return false;
+  // Neighbouring digits into one byte: the first times ten plus the next.
+  const uint64_t pa = (a * 10 + (a >> 8)) & 0x00ff00ff00ff00ffu;
+  const uint32_t pb = (b * 10 + (b >> 8)) & 0x00ff00ffu;
+  v[0] = int(pa & 0xff);
+  v[1] = int(pa >> 16 & 0xff);
+  v[2] = int(pa >> 32 & 0xff);
+  v[3] = int(pa >> 48 & 0xff);
+  v[4] = int(pb & 0xff);
+  v[5] = int(pb >> 16 & 0xff);
+  return true;
+}
+
+// Zero-filled memory for large arrays: from 2 MiB on mapped in huge pages,
+// which spares the kernel a fault per 4 KiB page. Null when there is none;
+// free it with icf_pages_free and the same size.
+void *icf_pages_new(size_t bytes);
+void icf_pages_free(void *pages, size_t bytes);
+
 // ---- Rendering (icf_utils) ----------------------------------------------
 
 // The least room icf_render_next needs: one header or entry line.
@@ -121,3 +161,41 @@ void icf_note_dropped(IcfTable *table, int64_t count, time_t first,
 // Puts every pending entry of the ring (status neither 's' nor 'x') into a
 // fresh pending queue in ring order, which is file order, as a load does.
 void icf_queue_rebuild(IcfTable *table);
+
+// ---- The zone's data (icf_zone_data) ------------------------------------
+
+// A change of a zone's rule: day `day` of the year counted from 1 without
+// 29 February ('J') or from 0 with it ('N'), or weekday `day` (0 Sunday) of
+// week `week` (5: the last) of month `month` ('M'); at `secs` of local time.
+struct IcfZoneRule {
+  char kind;
+  int32_t month, week, day;
+  time_t secs;
+};
+
+// What the C library's zone data tells of the process's zone: the file's
+// transitions, and the rule that holds after them (or always, for a TZ
+// that is itself a rule). Offsets in seconds east of UTC.
+struct IcfZoneData {
+  int64_t *times;  // ascending, from std_malloc
+  int32_t count;
+  int rule;  // the rule below holds after the last transition
+  time_t std_offset, dst_offset;
+  IcfZoneRule change[2];  // into summer time and out of it
+};
+
+// An instant at which the offset may change. When `expect` is set the data
+// says that it changes there from `before` to `after`: a zone read otherwise
+// is not the one the data describes.
+struct IcfCandidate {
+  time_t at;
+  int expect;
+  time_t before, after;
+};
+
+// Reads the data of the zone TZ names; 0 when it is not plainly understood.
+int icf_zone_data_load(IcfZoneData *data);
+void icf_zone_data_free(IcfZoneData *data);
+// The first candidate after t: between two candidates the offset holds. 0
+// when the offset never changes after t, -1 when the data cannot tell.
+int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next);

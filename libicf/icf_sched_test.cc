@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -158,6 +160,61 @@ TEST(Keys, OnlyTimesTheClockShows) {
   }
   for (std::string key; refused >> key;)
     EXPECT_NE(icf_cnv_key(key.c_str(), nullptr), nullptr) << key;
+}
+
+// The local times of many instants from the zone's offsets, against the
+// conversions they stand in for, in zones with every kind of change (and
+// one counting leap seconds, which they leave to localtime): keys, show's
+// start, whether a key or a nearby stamp names a time the clock shows.
+TEST(Keys, LocalTimesAtSpeedAsTheConversions) {
+  const char *zones[] = {"EST5EDT,M3.2.0,M11.1.0", "IST-5:30",
+                         "America/New_York",       "Australia/Lord_Howe",
+                         "Europe/Dublin",          "Pacific/Apia",
+                         "Antarctica/Troll",       "right/UTC"};
+  std::mt19937_64 rng(7);
+  for (const char *zone : zones) {
+    if (zone[0] != 'E' && zone[0] != 'I' &&
+        access(("/usr/share/zoneinfo/" + std::string(zone)).c_str(), R_OK)) {
+      std::printf("[  SKIPPED ] no zone file for %s\n", zone);
+      continue;
+    }
+    setenv("TZ", zone, 1);
+    tzset();
+    IcfLocal local;
+    icf_local_init(&local);
+    // Runs of entries across changes, with stamps near them or far.
+    time_t t = time_t(rng() % 2000000000);
+    for (int i = 0; i < 20000; ++i) {
+      t += i % 500 == 0 ? time_t(rng() % 200000000) : time_t(rng() % 7200);
+      if (t > 3000000000) t = time_t(rng() % 2000000000);
+      char key[13], fast[13];
+      ASSERT_TRUE(icf_cnv_time_str(t, key));
+      if (icf_local_key(&local, t, fast)) {
+        ASSERT_STREQ(fast, key) << zone << t;
+      }
+      struct tm tm;
+      char text[64], quick[40];
+      localtime_r(&t, &tm);
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm);
+      if (icf_local_text(&local, t, quick)) {
+        ASSERT_STREQ(quick, text) << zone;
+      }
+      ASSERT_NE(icf_local_names(&local, t, key), 0) << zone << " " << key;
+      // A key of some minutes or days later, or with a field off its range.
+      std::snprintf(key + 6, 7, "%02d%02d%02d", int(rng() % 25),
+                    int(rng() % 61), int(rng() % 60));
+      time_t back;
+      char again[13] = "";
+      const bool shown = icf_cnv_time(key, &back) == nullptr &&
+                         icf_cnv_time_str(back, again) &&
+                         std::strcmp(again, key) == 0;
+      if (const int seen = icf_local_shows(&local, key); seen >= 0) {
+        ASSERT_EQ(seen, shown) << zone << " " << key;
+      }
+    }
+  }
+  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+  tzset();
 }
 
 // What a file is behind, whoever appended last: period, entries as key and

@@ -332,44 +332,53 @@ char *read_rest(FILE *stream, size_t *size) {
 
 namespace {
 
-// From this size on a ring is mapped, aligned to a huge page.
+// From this size on memory is mapped, aligned to a huge page.
 constexpr size_t Huge_Page = 2u << 20;
 
-size_t mapped_size(int32_t capacity) {
-  const size_t bytes = static_cast<size_t>(capacity) * sizeof(IcfEntry);
+size_t mapped_size(size_t bytes) {
   return bytes < Huge_Page ? 0 : (bytes + Huge_Page - 1) & ~(Huge_Page - 1);
 }
 
 }  // namespace
 
-IcfEntry *icf_ring_new(int32_t capacity) {
-  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
-  const size_t size = mapped_size(capacity);
+void *icf_pages_new(size_t bytes) {
+  const size_t size = mapped_size(bytes);
   if (size == 0)
-    return static_cast<IcfEntry *>(
-        std_calloc(nullptr, static_cast<uint32_t>(capacity), sizeof(IcfEntry)));
+    return bytes > UINT32_MAX ? nullptr
+                              : std_calloc(nullptr, 1,
+                                           static_cast<uint32_t>(bytes));
   // Mapped with a huge page to spare, whose unaligned ends are given back.
   void *map = mmap(nullptr, size + Huge_Page, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (map == MAP_FAILED) return nullptr;
   char *const start = static_cast<char *>(map);
-  char *const ring = reinterpret_cast<char *>(
+  char *const pages = reinterpret_cast<char *>(
       (reinterpret_cast<uintptr_t>(start) + Huge_Page - 1) & ~(Huge_Page - 1));
-  if (ring > start) munmap(start, static_cast<size_t>(ring - start));
-  if (ring < start + Huge_Page)
-    munmap(ring + size, static_cast<size_t>(start + Huge_Page - ring));
-  madvise(ring, size, MADV_HUGEPAGE);
-  return reinterpret_cast<IcfEntry *>(ring);
+  if (pages > start) munmap(start, static_cast<size_t>(pages - start));
+  if (pages < start + Huge_Page)
+    munmap(pages + size, static_cast<size_t>(start + Huge_Page - pages));
+  madvise(pages, size, MADV_HUGEPAGE);
+  return pages;
+}
+
+void icf_pages_free(void *pages, size_t bytes) {
+  if (pages == nullptr) return;
+  const size_t size = mapped_size(bytes);
+  if (size == 0)
+    std_free(nullptr, pages);
+  else
+    munmap(pages, size);
+}
+
+IcfEntry *icf_ring_new(int32_t capacity) {
+  if (capacity < 1 || capacity > ICF_MAX_ENTRIES) return nullptr;
+  return static_cast<IcfEntry *>(
+      icf_pages_new(static_cast<size_t>(capacity) * sizeof(IcfEntry)));
 }
 
 void icf_ring_free(IcfEntry *entries, int32_t capacity) {
-  if (entries == nullptr) return;
-  const size_t size =
-      capacity < 1 || capacity > ICF_MAX_ENTRIES ? 0 : mapped_size(capacity);
-  if (size == 0)
-    std_free(nullptr, entries);
-  else
-    munmap(entries, size);
+  if (capacity >= 1 && capacity <= ICF_MAX_ENTRIES)
+    icf_pages_free(entries, static_cast<size_t>(capacity) * sizeof(IcfEntry));
 }
 
 void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
@@ -457,6 +466,16 @@ int icf_cnv_time_str(time_t time, char *buffer) {
   return std_time_format(&time, nullptr, nullptr, buffer, 13, 1) == 12;
 }
 
+int icf_key_text(time_t time, char *buffer) {
+  if (time != 0) return icf_cnv_time_str(time, buffer);
+  // The conversion takes 0 for the clock. The epoch shows the local time of
+  // the second after it, one second less: no zone changed its offset there.
+  if (!icf_cnv_time_str(1, buffer) || (buffer[10] == '0' && buffer[11] == '0'))
+    return 0;
+  if (buffer[11]-- == '0') buffer[11] = '9', buffer[10]--;
+  return 1;
+}
+
 // ---- Reading ------------------------------------------------------------
 
 namespace {
@@ -482,10 +501,7 @@ IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
 // Appends every record to the ring, queueing the pending ones.
 int read_records(IcfReader *r, IcfTable *table) {
   for (IcfRecord rec; icf_read_record(r, &rec);) {
-    time_t time = rec.time;
-    // The key is what a user edits to ask for an interval again.
-    if (rec.status == 'a') icf_cnv_time(rec.key, &time);
-    IcfEntry *entry = append(table, time, rec);
+    IcfEntry *entry = append(table, icf_record_time(&rec), rec);
     if (icf_pending(rec.status)) queue_insert(&table->pending, &entry->link);
   }
   return r->fault == ICF_READ_OK;
@@ -589,13 +605,19 @@ int icf_read_record(IcfReader *r, IcfRecord *rec) {
   return 1;
 }
 
+time_t icf_record_time(const IcfRecord *rec) {
+  time_t time = rec->time;
+  // The key is what a user edits to ask for an interval again.
+  if (rec->status == 'a') icf_cnv_time(rec->key, &time);
+  return time;
+}
+
 int icf_text_read(IcfReader *r, IcfTable *table) {
   if (!icf_read_header(r, table)) return 0;
   // The ring needs a slot, and the scheduler would not end with a period
   // below one second.
-  if (table->period < 1) return fail(r, ICF_READ_PERIOD, 1);
-  if (table->capacity < 1 || table->capacity > ICF_MAX_ENTRIES)
-    return fail(r, ICF_READ_ENTRIES, 2);
+  if (!icf_period_valid(table->period)) return fail(r, ICF_READ_PERIOD, 1);
+  if (!icf_entries_valid(table->capacity)) return fail(r, ICF_READ_ENTRIES, 2);
   table->entries = icf_ring_new(table->capacity);
   if (table->entries == nullptr) return fail(r, ICF_READ_ALLOC, 0);
   table->first = table->last = -1;
@@ -651,11 +673,8 @@ size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
   // Whole lines only, so that the reader of a chunk never sees half a line.
   const char *const end = buffer + capacity - Line_Bound;
   int32_t k = render->next;
-  int32_t slot = (t->first + k) % (t->capacity > 0 ? t->capacity : 1);
-  for (; k < render->count && p <= end; ++k) {
-    p = put_entry(p, &t->entries[slot]);
-    if (++slot == t->capacity) slot = 0;
-  }
+  for (; k < render->count && p <= end; ++k)
+    p = put_entry(p, icf_entry_at(t, k));
   render->next = k;
   return static_cast<size_t>(p - buffer);
 }
@@ -664,13 +683,10 @@ uint64_t icf_text_length(const IcfTable *t) {
   uint64_t length = 7 + int_width(t->period, 0) + 9 +
                     int_width(t->capacity, 0) + 9 + int_width(t->retries, 0) +
                     1;
-  const int32_t n = icf_count(t);
-  int32_t slot = t->first;
-  for (int32_t k = 0; k < n; ++k) {
-    const IcfEntry &e = t->entries[slot];
+  for (int32_t k = 0, n = icf_count(t); k < n; ++k) {
+    const IcfEntry &e = *icf_entry_at(t, k);
     length += strnlen(e.key, 12) + strnlen(e.stamp, 12) + 14 +
               int_width(e.retry_count, 4);
-    if (++slot == t->capacity) slot = 0;
   }
   return length;
 }

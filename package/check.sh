@@ -7,8 +7,45 @@
 #   check.sh lintian CPackConfig.cmake SCRATCH
 #     lintian --pedantic on the package built by `files` must print no
 #     error and no warning; exits 77 (skipped) without lintian.
+#   check.sh same CPackConfig.cmake SCRATCH SOURCE TREE CMAKE-ARGS...
+#     builds the sources again in TREE, reached through a link and under
+#     umask 077, and packages them: the package must be the one `files`
+#     built, byte for byte, every member root's with the last commit's time
+#     (without git, the changelog's).
 set -eu
 mode=$1 config=$2 scratch=$3
+if [ "$mode" = same ]; then
+	src=$4 tree=$5
+	shift 5
+	for first in "$scratch"/*.deb; do :; done
+	[ -f "$first" ] || { echo "no package built"; exit 1; }
+	umask 077
+	mkdir -p "$tree"
+	rm -rf "$tree/src" "$tree/package"
+	ln -s "$src" "$tree/src"
+	log=$tree/build.log
+	{ cmake -S "$tree/src" -B "$tree/build" -DBUILD_TESTING=OFF "$@" &&
+		cmake --build "$tree/build" -j2 &&
+		cpack -G DEB --config "$tree/build/CPackConfig.cmake" \
+			-B "$tree/package"; } >"$log" 2>&1 || { cat "$log"; exit 1; }
+	set -- "$tree/package"/*.deb
+	if ! cmp "$first" "$1"; then
+		dpkg-deb -c "$first" >"$tree/first"
+		dpkg-deb -c "$1" >"$tree/second"
+		diff "$tree/first" "$tree/second" || true
+		exit 1
+	fi
+	epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null) ||
+		epoch=$(date -d "$(sed -n 's/^ -- .*>  //p' \
+			"$src/package/changelog")" +%s)
+	dpkg-deb --fsys-tarfile "$1" | tar -tv --full-time --utc |
+		awk -v want="$(date -ud "@$epoch" '+%F %T')" '
+			$2 != "root/root" || $4 " " $5 != want {
+				print "not root/root at " want ": " $0; bad = 1
+			}
+			END { exit bad }'
+	exit
+fi
 if [ "$mode" = lintian ]; then
 	command -v lintian >/dev/null || {
 		echo "SKIPPED: lintian not found"

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "cli.h"
-#include "cli_notice.h"
 #include "libicf.h"
 
 static const char *Prog;
@@ -48,49 +47,44 @@ static void usage(void) {
 // What the command line asks for.
 struct Request {
   CliOptions options;
+  bool help = false;
   bool snapshot = false;
   bool has_start = false;  // a -n value may name a time before 1970
   time_t start = -1;
 };
 
-// Reads the options into *r, leaving optind at the first argument: -1 to
-// go on, or the exit status.
-static int read_options(int argc, char *argv[], Request *r) {
-  std::string message;
-  const char *why;
+// Reads the options into *r, leaving optind at the first argument; on
+// CLI_OPTION_BAD or CLI_OPTION_BAD_ITEM the reason is in *why.
+static CliOptionResult read_options(int argc, char *argv[], Request *r,
+                                    std::string *why) {
   opterr = 0;
   int ch;
   // '+': stop at the first word that is not an option, as POSIX does.
   while ((ch = getopt(argc, argv, "+hsn:t:d:pf")) != -1) {
-    switch (cli_common_option(ch, optarg, Prog, &r->options, &message)) {
-      case CLI_OPTION_TAKEN:
-        continue;
-      case CLI_OPTION_BAD:
-        std::fputs(message.c_str(), stderr);
-        return 1;
-      case CLI_OPTION_OTHER:
-        break;
+    const CliOptionResult result =
+        cli_common_option(ch, optarg, &r->options, why);
+    if (result != CLI_OPTION_OTHER) {
+      if (result == CLI_OPTION_TAKEN) continue;
+      return result;
     }
+    const char *reason;
     if (ch == 'h') {
-      usage();
-      return 0;
+      r->help = true;
+      break;
     }
     if ((ch == 'n' && r->snapshot) || (ch == 's' && r->has_start)) {
-      std::fprintf(stderr, "%s: Options '-n' and '-s' are exclusive\n", Prog);
-      return 1;
+      *why = "Options '-n' and '-s' are exclusive";
+    } else if (ch == 'n' && (reason = icf_cnv_key(optarg, &r->start))) {
+      *why = std::string("Starting interval, ") + reason;
+    } else if (ch != 'n' && ch != 's') {
+      *why = std::string("Invalid command-line option \"") + char(optopt) + '"';
+    } else {
+      (ch == 'n' ? r->has_start : r->snapshot) = true;
+      continue;
     }
-    if (ch == 'n' && (why = icf_cnv_key(optarg, &r->start))) {
-      std::fprintf(stderr, "%s: Starting interval, %s\n", Prog, why);
-      return 1;
-    }
-    if (ch != 'n' && ch != 's') {
-      std::fprintf(stderr, "%s: Invalid command-line option \"%c\"\n", Prog,
-                   optopt);
-      return 1;
-    }
-    (ch == 'n' ? r->has_start : r->snapshot) = true;
+    return CLI_OPTION_BAD;
   }
-  return -1;
+  return CLI_OPTION_TAKEN;
 }
 
 int main(int argc, char *argv[]) {
@@ -98,55 +92,38 @@ int main(int argc, char *argv[]) {
   if (!cli_guard_stdio()) return 1;
 
   Request r;
-  if (int rc = read_options(argc, argv, &r); rc >= 0) return rc;
+  std::string why;
+  if (CliOptionResult got = read_options(argc, argv, &r, &why);
+      got != CLI_OPTION_TAKEN)
+    return cli_option_failure(Prog, got, why);
+  if (r.help) {
+    usage();
+    return 0;
+  }
   argc -= optind;
   argv += optind;
-  if (argc < 1) {
-    std::fprintf(stderr, "%s: Checkpoint file not specified\n", Prog);
-    return 1;
-  }
-  if (argc > 1) {
-    std::fprintf(stderr, "%s: Extra arguments on command line\n", Prog);
-    return 1;
-  }
+  if (argc < 1) return cli_fail(Prog, "Checkpoint file not specified");
+  if (argc > 1) return cli_fail(Prog, "Extra arguments on command line");
   const char *path = argv[0];
 
   IcfFile file{};
-  if (!icf_open(&file, "QUENLOR", path)) {
-    std::fprintf(stderr, "%s: %s\n", Prog,
-                 cli_failure_text(file.failure, path, false).c_str());
-    return 1;
-  }
+  if (!icf_open(&file, "QUENLOR", path))
+    return cli_fail(Prog, "%s",
+                    cli_failure_text(file.failure, path, false).c_str());
   CliOptions &o = r.options;
   cli_delays_complete(&o.delays, file.table.retries);
 
   IcfEntry *chosen;
   if (r.snapshot) {
     chosen = cli_snapshot(&file, o.now);
-  } else if (const char *why =
+  } else if (const char *reason =
                  cli_select(&file, o.now, r.has_start ? &r.start : nullptr,
                             &o.delays, &chosen)) {
-    std::fprintf(stderr, "%s: Time of completion, %s\n", Prog, why);
     icf_close(&file);
-    return 1;
+    return cli_fail(Prog, "Time of completion, %s", reason);
   }
   char line[CLI_LINE_SIZE];
-  cli_line(line, sizeof line, &file.table, chosen, o.flags);
-
-  // Saved before printed: a job that reads a line can rely on the file.
-  const IcfDropped dropped = file.table.dropped;
-  std::string message;
-  if (!cli_save(&file, path, Prog, &message)) {
-    std::fputs(message.c_str(), stderr);
-    return 1;
-  }
-  // Said aloud, although the line and the exit status stay as they are.
-  if (dropped.count > 0)
-    std::fprintf(stderr, "%s: %s\n", Prog, cli_dropped_text(dropped).c_str());
-  std::fputs(line, stdout);
-  if (!cli_flush_output()) {
-    std::fprintf(stderr, "%s: Cannot write output\n", Prog);
-    return 1;
-  }
-  return 0;
+  const bool made =
+      cli_line(line, sizeof line, &file.table, chosen, o.flags) >= 0;
+  return cli_finish(Prog, &file, path, made ? line : nullptr);
 }

@@ -38,6 +38,8 @@ TEST(Quenlor, RunsAndErrors) {
       {one, Q + "-s -t 240110111000 f", "240110110000\n", "", 1},  // begun
       {H + entry("240110090000", 'n') + entry("240110100000", 's'),
        Q + "-s -t 240110103000 f", "0\n"},
+      {"PERIOD=86400\nENTRIES=10\nRETRIES=2\n" + entry("241102000000", 's'),
+       "$Q -s -t 241103233000 f", "241103000000\n", "", 1},  // a 25-hour day
       {one, Q + "-n 240110090000 -s f", "", exclusive},
       {one, Q + "-s -n 240110090000 f", "", exclusive},
       {one, Q + "-p", "", "quenlor: Checkpoint file not specified\n"},

@@ -22,6 +22,9 @@ TEST(Hostile, StreamsSpecialFilesAndLimits) {
       {Q + Next + "f >&-", 1, "quenlor: Cannot write output\n", true},
       {C + " -n f " + key_of(Jan1) + " s >/dev/full", 1,
        "corvane: Cannot write output\n", true},
+      {T + " mark f " + key_of(Jan1) + " " + key_of(Jan1 + 1800) +
+           " s >/dev/full",
+       1, "icftool: Cannot write output\n", true},
       {Q + " p", 1, "quenlor: Invalid checkpoint file: p\n", false},
       // A pipe whose reader has gone: no death by SIGPIPE.
       {Pipe + Q + Next + "f >&7", 1, "quenlor: Cannot write output\n", true},
