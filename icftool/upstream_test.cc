@@ -97,8 +97,8 @@ TEST(Upstream, Readiness) {
     if (*c.zone &&
         access((std::string("/usr/share/zoneinfo/") + zone).c_str(), F_OK))
       GTEST_SKIP() << "no zone file for " << zone;
-    Upstream up(c.up_period, *c.up_from ? c.up_from : "991231",
-                *c.up_from ? c.up_to : "000101", c.mark, c.letter);
+    Upstream up(c.up_period, *c.up_from ? c.up_from : "000101",
+                *c.up_from ? c.up_to : "991231", c.mark, c.letter);
     IcfTable down = {};
     down.period = c.period;
     const time_t start = T(c.start), end = icf_interval_end(&down, start);
