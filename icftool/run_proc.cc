@@ -151,8 +151,18 @@ int job_start(Job *job, char **argv, char **envp, const sigset_t &mask,
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  // The dispositions the runner changed go back to the defaults before the
+  // exec: an ignored SIGXFSZ would be inherited (a write past the command's
+  // file-size limit failing quietly instead of stopping it); the handled
+  // ones are reset by the exec anyway, and listed so that no handler of
+  // the runner's could run in the child meanwhile.
+  sigset_t changed;
+  sigemptyset(&changed);
+  for (int sig : {SIGXFSZ, SIGPIPE, SIGCHLD}) sigaddset(&changed, sig);
+  posix_spawnattr_setsigdefault(&attr, &changed);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
+                                      POSIX_SPAWN_SETSIGMASK |
+                                      POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setsigmask(&attr, &mask);
   job->begin = monotonic();

@@ -512,7 +512,7 @@ IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current) {
     return ICF_CATCH_UP_WALK;
   const time_t clock = now >= 0 ? now : time(nullptr);
   const time_t newest = table->entries[table->last].time;
-  const time_t limit = include_current ? clock : clock - table->period;
+  const time_t limit = icf_due_limit(table, clock, include_current);
   // Every start lies after the newest, so nothing is due before it.
   if (newest < Lowest || limit > Highest) return ICF_CATCH_UP_WALK;
   if (limit <= newest) return ICF_CATCH_UP_CURRENT;
