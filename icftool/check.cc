@@ -178,8 +178,10 @@ void judge_record(Pass &p, const IcfRecord &rec, time_t t, time_t previous,
           const time_t b = p.shift.most < 0 ? -p.shift.most : p.shift.most;
           const std::string least = hours(a < b ? a : b);
           const std::string most = hours(a < b ? b : a);
-          report(0, "keys are %s%s%s from their times: written under another "
-                 "TZ?", least.c_str(), least == most ? "" : " to ",
+          report(0,
+                 "keys are %s%s%s from their times: written under another "
+                 "TZ?",
+                 least.c_str(), least == most ? "" : " to ",
                  least == most ? "" : most.c_str());
         }
         break;
@@ -192,8 +194,8 @@ void judge_record(Pass &p, const IcfRecord &rec, time_t t, time_t previous,
     }
   }
   if (have_previous && t <= previous)
-    report(line, "entry %s is not later than the entry before it (%s)",
-           rec.key, previous_key);
+    report(line, "entry %s is not later than the entry before it (%s)", rec.key,
+           previous_key);
   if (status_index(status) == Unknown_Status)
     report(line, "unknown status letter %s", letter_text(status).c_str());
   if (!shows(p.local, rec.stamp))
@@ -288,8 +290,8 @@ void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
            (long long)records, header.capacity,
            (long long)(records - header.capacity));
   if (p.first)
-    p.loads = valid_header && ring && in.fault == ICF_READ_OK &&
-              !interrupted && p.tally->settle(first);
+    p.loads = valid_header && ring && in.fault == ICF_READ_OK && !interrupted &&
+              p.tally->settle(first);
   // A text the programs refuse has no lag to measure.
   if (interrupted)
     report_interrupted(report);
@@ -317,8 +319,11 @@ int check_text(const char *path, std::string_view original,
   // Quietly first, to learn whether the keys that do not name their times
   // are one zone's shift; again, printing, when there is anything to print.
   Tally own;
-  Pass quiet{{path, nullptr}, &local, Keys::Counted,
-             tally != nullptr ? tally : &own, true};
+  Pass quiet{{path, nullptr},
+             &local,
+             Keys::Counted,
+             tally != nullptr ? tally : &own,
+             true};
   judge(quiet, text, interrupted, zone_known, limits);
   const Shift &shift = quiet.shift;
   const Keys keys = !shift.one_finding(quiet.checked) ? Keys::Each
@@ -326,7 +331,7 @@ int check_text(const char *path, std::string_view original,
                                                       : Keys::Quiet;
   if (loads != nullptr) *loads = quiet.loads;
   const int problems =
-      quiet.report.problems + (keys == Keys::Each  ? int(shift.count)
+      quiet.report.problems + (keys == Keys::Each   ? int(shift.count)
                                : keys == Keys::Zone ? 1
                                                     : 0);
   if (out == nullptr || problems == 0) return problems;
@@ -348,8 +353,7 @@ int cmd_check(const Settings &s, int, char **operands) {
   Bytes text;
   std::string why;
   if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
-  const int problems =
-      check_text(path, {text.data, text.size}, limits, stdout);
+  const int problems = check_text(path, {text.data, text.size}, limits, stdout);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

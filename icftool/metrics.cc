@@ -71,11 +71,10 @@ void measure(const char *path, time_t now, Family *families) {
   bool loads = false;
   Limits limits;
   limits.zone = true;
-  const int problems =
-      inspect(path, &text, &why)
-          ? check_text(path, {text.data, text.size}, limits, nullptr, &tally,
-                       &loads)
-          : 0;
+  const int problems = inspect(path, &text, &why)
+                           ? check_text(path, {text.data, text.size}, limits,
+                                        nullptr, &tally, &loads)
+                           : 0;
   if (!loads) {
     if (why.empty())
       why = cli_failure_text({ICF_FAULT_FORMAT, 0, 0, 0}, path, true);

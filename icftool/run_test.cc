@@ -89,7 +89,8 @@ TEST(Run, EnvironmentOfEachCommand) {
       {nullptr,
        Head + entry(Z, 'n') + entry(A, 'r', 1) + entry(B, 'n') +
            entry("240601003000", 'n') + entry("240601004500", 'n'),
-       "-b 2 -t 240601011500", " $((0x$(grep SigIgn /proc/self/status | cut -f2) >> 24 & 1))",
+       "-b 2 -t 240601011500",
+       " $((0x$(grep SigIgn /proc/self/status | cut -f2) >> 24 & 1))",
        Z + " / 1" + Ign + A + " / 1" + Ign + B + " 240601003000 / 2" + Ign +
            "240601004500 240601010000 / 2" + Ign},
       {nullptr,

@@ -243,18 +243,18 @@ void text_summary(Out &out, const Tally &t, const IcfDue &due, time_t now) {
     out.print("\noldest pending: none\n");
   out.print("due: %lld interval%s, lag %lld s\n", (long long)due.intervals,
             due.intervals == 1 ? "" : "s", (long long)lag_of(due, now));
-  out.print("last change: %s\n",
-            due.last_change >= 0 ? local_time(due.last_change).c_str()
-                                 : "none");
+  out.print("last change: %s\n", due.last_change >= 0
+                                     ? local_time(due.last_change).c_str()
+                                     : "none");
 }
 
-void json_summary(Out &out, IcfLocal *local, const Tally &t,
-                  const IcfDue &due, time_t now) {
+void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
+                  time_t now) {
   out.put(t.total > 0 ? "\n  ],\n" : "],\n");
   std::string s = "  \"count\": {\"total\": " + std::to_string(t.total);
   for (int i = 0; i <= Unknown_Status; ++i)
-    s += ", " + quote(i < Unknown_Status ? Status_Words[i] : "unknown") +
-         ": " + std::to_string(t.by_status[i]);
+    s += ", " + quote(i < Unknown_Status ? Status_Words[i] : "unknown") + ": " +
+         std::to_string(t.by_status[i]);
   s += "},\n";
   s += "  \"oldest_pending\": ";
   out.put(s);

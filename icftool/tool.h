@@ -93,7 +93,7 @@ struct Tally {
   bool pending = false;                    // an entry is pending:
   time_t oldest_pending = 0;               //   the oldest of them
   char oldest_key[13] = "";
-  bool done = false;    // an entry is done:
+  bool done = false;     // an entry is done:
   time_t last_done = 0;  //   the newest of them
   time_t newest = 0;     // the newest entry's start, when total > 0
   IcfSurvey survey;

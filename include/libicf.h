@@ -397,13 +397,13 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due);
 // Give it the entries the table holds, the newest ENTRIES records.
 struct IcfSurvey {
   int32_t period;
-  int32_t failed;     // memory ran out: the measure cannot be taken
-  int64_t count;      // entries given
-  time_t *starts;     // count of them
-  int32_t *pending;   // pending_count places in starts, oldest first
+  int32_t failed;    // memory ran out: the measure cannot be taken
+  int64_t count;     // entries given
+  time_t *starts;    // count of them
+  int32_t *pending;  // pending_count places in starts, oldest first
   int64_t pending_count;
   uint32_t starts_room, pending_room;
-  int32_t expected;   // entries to make room for at first
+  int32_t expected;     // entries to make room for at first
   int64_t stamp_order;  // of the newest update stamp, -1: none
   char stamp[13];
 };
@@ -440,7 +440,7 @@ struct IcfLocal {
   char dates[2][8];
   time_t days[2];
   int32_t date_next;
-  time_t text_day;   // the day whose "YYYY-MM-DD " is in text_date
+  time_t text_day;  // the day whose "YYYY-MM-DD " is in text_date
   char text_date[12];
 };
 void icf_local_init(IcfLocal *local);

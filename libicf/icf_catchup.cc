@@ -209,8 +209,8 @@ bool traced_wall(const void *context, time_t t, time_t *out) {
       return Icf_Local_Zone.wall(nullptr, t, out);
     }
     const int i = zone_after(zone, t);
-    traced->low = i > 0 && zone->at[i - 1] > zone->keep ? zone->at[i - 1]
-                                                        : zone->keep;
+    traced->low =
+        i > 0 && zone->at[i - 1] > zone->keep ? zone->at[i - 1] : zone->keep;
     traced->high = i < zone->count ? zone->at[i] - 1 : zone->probed;
     traced->offset = zone->offset[i].gmtoff;
   }
@@ -344,7 +344,8 @@ bool run_short(Walk *walk, time_t base) {
 // the new start.
 time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length,
                    time_t slack) {
-  const time_t bound = walk->limit - start < slack ? walk->limit - start : slack;
+  const time_t bound =
+      walk->limit - start < slack ? walk->limit - start : slack;
   if (bound < length) return start;
   int64_t cycles = bound / length;
   const int32_t capacity = walk->capacity;

@@ -156,12 +156,14 @@ bool pending_room(IcfSurvey *s) {
 bool starts_room(IcfSurvey *s) {
   if (s->count < s->starts_room) return true;
   uint64_t more = s->starts_room == 0 ? s->expected : 0;
-  if (more <= static_cast<uint64_t>(s->count)) more = s->count + s->count / 2 + 1024;
+  if (more <= static_cast<uint64_t>(s->count))
+    more = s->count + s->count / 2 + 1024;
   if (more > UINT32_MAX / sizeof(time_t)) return false;
   time_t *bigger = static_cast<time_t *>(icf_pages_new(more * sizeof(time_t)));
   if (bigger == nullptr) return false;
   if (s->count > 0)
-    std::memcpy(bigger, s->starts, static_cast<size_t>(s->count) * sizeof(time_t));
+    std::memcpy(bigger, s->starts,
+                static_cast<size_t>(s->count) * sizeof(time_t));
   icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
   s->starts = bigger;
   s->starts_room = static_cast<uint32_t>(more);
@@ -190,15 +192,14 @@ void icf_survey_due(const IcfSurvey *s, time_t now, IcfDue *due) {
   *due = {0, -1, -1, -1};
   if (s->count == 0 || s->failed || s->period < 1) return;
   const time_t *starts = s->starts;
-  const int32_t low =
-      ended(s->period, static_cast<int32_t>(s->count),
-            [starts](int32_t k) { return starts[k]; }, now);
+  const int32_t low = ended(
+      s->period, static_cast<int32_t>(s->count),
+      [starts](int32_t k) { return starts[k]; }, now);
   // The pending places are in order: those of ended entries come first.
   int64_t intervals = 0;
   while (intervals < s->pending_count && s->pending[intervals] < low)
     ++intervals;
-  finish(s->period, intervals,
-         intervals > 0 ? starts[s->pending[0]] : -1,
+  finish(s->period, intervals, intervals > 0 ? starts[s->pending[0]] : -1,
          s->stamp_order >= 0 ? s->stamp : nullptr, starts[s->count - 1], now,
          due);
 }

@@ -140,9 +140,11 @@ Fields fields_of(time_t wall) {
   const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
   const int64_t mp = (5 * doy + 2) / 153;
   const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  return {yoe + era * 400 + (month <= 2), month,
+  return {yoe + era * 400 + (month <= 2),
+          month,
           static_cast<int>(doy - (153 * mp + 2) / 5 + 1),
-          static_cast<int>(clock / ICF_HOUR), static_cast<int>(clock / 60 % 60),
+          static_cast<int>(clock / ICF_HOUR),
+          static_cast<int>(clock / 60 % 60),
           static_cast<int>(clock % 60)};
 }
 
@@ -166,8 +168,7 @@ void icf_local_init(IcfLocal *local) {
   tzset();
 }
 
-int icf_local_wall(IcfLocal *local, time_t t, time_t *wall,
-                   const char **zone) {
+int icf_local_wall(IcfLocal *local, time_t t, time_t *wall, const char **zone) {
   if (t < Lowest || t > Highest) return 0;
   int i = find(local, t);
   if (i < 0 && learn(local, t)) i = find(local, t);
@@ -208,7 +209,10 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
     local->text_day = day;
   }
   std::memcpy(buffer, local->text_date, 11);
-  const Fields f = {0, 0, 0, static_cast<int>(clock / ICF_HOUR),
+  const Fields f = {0,
+                    0,
+                    0,
+                    static_cast<int>(clock / ICF_HOUR),
                     static_cast<int>(clock / 60 % 60),
                     static_cast<int>(clock % 60)};
   char *p = two(buffer + 11, f.hour);

@@ -344,9 +344,9 @@ size_t mapped_size(size_t bytes) {
 void *icf_pages_new(size_t bytes) {
   const size_t size = mapped_size(bytes);
   if (size == 0)
-    return bytes > UINT32_MAX ? nullptr
-                              : std_calloc(nullptr, 1,
-                                           static_cast<uint32_t>(bytes));
+    return bytes > UINT32_MAX
+               ? nullptr
+               : std_calloc(nullptr, 1, static_cast<uint32_t>(bytes));
   // Mapped with a huge page to spare, whose unaligned ends are given back.
   void *map = mmap(nullptr, size + Huge_Page, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

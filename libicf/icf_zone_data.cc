@@ -26,7 +26,9 @@ constexpr size_t Most_Bytes = 1 << 20;
 
 // ---- The rule: std offset [dst [offset] ,start[/time],end[/time]] ----------
 
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_alpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool name(const char **p) {
@@ -98,8 +100,7 @@ bool change(const char **p, IcfZoneRule *rule) {
       f[i] = std::strtol(s, &end, 10);
       s = end;
     }
-    if (f[0] < 1 || f[0] > 12 || f[1] < 1 || f[1] > 5 || f[2] > 6)
-      return false;
+    if (f[0] < 1 || f[0] > 12 || f[1] < 1 || f[1] > 5 || f[2] > 6) return false;
     rule->kind = 'M';
     rule->month = static_cast<int32_t>(f[0]);
     rule->week = static_cast<int32_t>(f[1]);
@@ -112,7 +113,8 @@ bool change(const char **p, IcfZoneRule *rule) {
     ++s;
     const bool negative = *s == '-';
     if (negative) ++s;
-    if (!clock_value(&s, &rule->secs) || rule->secs > 167 * ICF_HOUR) return false;
+    if (!clock_value(&s, &rule->secs) || rule->secs > 167 * ICF_HOUR)
+      return false;
     if (negative) rule->secs = -rule->secs;
   }
   *p = s;
@@ -169,7 +171,8 @@ unsigned char *read_file(const char *path, size_t *size) {
 // rule after them. False for anything else.
 bool parse_file(const unsigned char *b, size_t size, IcfZoneData *data) {
   auto counts = [&](size_t at, uint32_t c[6]) {
-    if (at + 44 > size || std::memcmp(b + at, "TZif", 4) != 0 || b[at + 4] < '2')
+    if (at + 44 > size || std::memcmp(b + at, "TZif", 4) != 0 ||
+        b[at + 4] < '2')
       return false;
     for (int i = 0; i < 6; ++i) c[i] = be32(b + at + 20 + 4 * i);
     return c[0] < Most_Bytes && c[1] < Most_Bytes && c[2] < Most_Bytes &&
@@ -181,8 +184,8 @@ bool parse_file(const unsigned char *b, size_t size, IcfZoneData *data) {
                         size_t{c[2]} * 8 + c[1] + c[0];
   if (!counts(second, c) || c[2] != 0) return false;
   const size_t times = second + 44;
-  const size_t footer = times + size_t{c[3]} * 9 + size_t{c[4]} * 6 + c[5] +
-                        size_t{c[1]} + c[0];
+  const size_t footer =
+      times + size_t{c[3]} * 9 + size_t{c[4]} * 6 + c[5] + size_t{c[1]} + c[0];
   if (footer >= size || b[footer] != '\n') return false;
   data->count = static_cast<int32_t>(c[3]);
   data->times = static_cast<int64_t *>(
@@ -322,7 +325,7 @@ int icf_zone_next(const IcfZoneData *data, time_t t, IcfCandidate *next) {
     const time_t after = days_from_civil(y + 1, 1, 1) * ICF_DAY;
     *on = change_at(data->change[0], y, data->std_offset);
     *off = change_at(data->change[1], y, data->dst_offset);
-    return *on > year && *on < after && *off > year && *off < after &&
+    return *on > year && *on<after && * off> year && *off < after &&
            *on != *off;
   };
   int64_t y = utc_year(t);
