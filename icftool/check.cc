@@ -242,7 +242,7 @@ void report_interrupted(Report &report) {
 
 // One pass of check over `text`, whose mark of a cut-short save, if any, is
 // already undone.
-void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
+void judge(Pass &p, const Text &text, bool interrupted, bool zone_known,
            const Limits &limits) {
   Report &report = p.report;
   if (limits.zone && !zone_known) {
@@ -250,7 +250,7 @@ void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
     report(0, "%s", cli_zone_text(tz).c_str());
   }
   IcfReader in;
-  icf_reader_init(&in, text.data(), text.size());
+  text.read(&in);
   IcfTable header{};
   if (!icf_read_header(&in, &header)) {
     report(in.fault_line, "%s; the programs cannot read the file",
@@ -259,7 +259,8 @@ void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
   }
   bool ring;
   const bool valid_header = check_header(header, report, &ring);
-  const IcfReader first = in;
+  const uint64_t first = text.offset(in);
+  const int32_t first_line = in.line;
   if (p.first) p.tally->begin(header);
   bool have_previous = false;
   time_t previous = 0;
@@ -291,7 +292,7 @@ void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
            (long long)(records - header.capacity));
   if (p.first)
     p.loads = valid_header && ring && in.fault == ICF_READ_OK && !interrupted &&
-              p.tally->settle(first);
+              p.tally->settle(text, first, first_line);
   // A text the programs refuse has no lag to measure.
   if (interrupted)
     report_interrupted(report);
@@ -301,17 +302,19 @@ void judge(Pass &p, std::string_view text, bool interrupted, bool zone_known,
 
 }  // namespace
 
-int check_text(const char *path, std::string_view original,
-               const Limits &limits, FILE *out, Tally *tally, bool *loads) {
+int check_text(const char *path, const Text &original, const Limits &limits,
+               FILE *out, Tally *tally, bool *loads) {
   // The rest of a file marked by a cut-short save is checked as it would
   // read with the mark undone, to tell whether undoing it is enough.
   std::string unmarked;
-  std::string_view text = original;
-  const bool interrupted = !text.empty() && text[0] == ICF_SAVE_MARK;
-  if (interrupted) {
-    unmarked.assign(original);
+  Text text = original;
+  const bool interrupted = original.marked();
+  if (interrupted && text.look != nullptr) {
+    text.look->unmark = 1;
+  } else if (interrupted) {
+    unmarked.assign(original.whole);
     unmarked[0] = 'P';
-    text = unmarked;
+    text.whole = unmarked;
   }
   const bool zone_known = !limits.zone || cli_zone_known(getenv("TZ"));
   IcfLocal local;
@@ -350,10 +353,21 @@ int cmd_check(const Settings &s, int, char **operands) {
   limits.max_failed = s.max_failed;
   limits.now = s.now;
   const char *path = operands[0];
-  Bytes text;
+  // Judged as the file is read under its lock, printing nothing, so that a
+  // healthy file costs its reading. Findings are printed from a copy read
+  // anew, which a slow reader of them may take its time over.
+  static IcfLook file;
   std::string why;
-  if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
-  const int problems = check_text(path, {text.data, text.size}, limits, stdout);
+  if (!look(path, &file, &why)) return cli_fail(Prog, "%s", why.c_str());
+  int problems = check_text(path, Text{{}, &file}, limits, nullptr);
+  why = look_failure(file, path);
+  icf_look_close(&file);
+  if (!why.empty()) return cli_fail(Prog, "%s", why.c_str());
+  if (problems > 0) {
+    Bytes text;
+    if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
+    problems = check_text(path, Text{{text.data, text.size}}, limits, stdout);
+  }
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

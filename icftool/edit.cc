@@ -135,7 +135,7 @@ int cmd_edit(const Settings &, int, char **operands) {
       unlink(copy.c_str());
       return finish_output();
     }
-    if (check_text(path, edited, Limits{}, stdout) == 0) break;
+    if (check_text(path, Text{edited}, Limits{}, stdout) == 0) break;
     fflush(stdout);
     if (!edit_again())
       return cli_fail(Prog, "Not saved; the edited copy is kept: %s",

@@ -65,17 +65,20 @@ void measure(const char *path, time_t now, Family *families) {
   auto add = [&](int family, int64_t value, const std::string &more = "") {
     families[family].samples.push_back({file + more, value});
   };
-  Bytes text;
+  // Read under the lock as it is judged: nothing is printed meanwhile.
+  static IcfLook text;
   std::string why;
   Tally tally;
   bool loads = false;
   Limits limits;
   limits.zone = true;
-  const int problems = inspect(path, &text, &why)
-                           ? check_text(path, {text.data, text.size}, limits,
-                                        nullptr, &tally, &loads)
-                           : 0;
-  if (!loads) {
+  const int problems =
+      look(path, &text, &why)
+          ? check_text(path, Text{{}, &text}, limits, nullptr, &tally, &loads)
+          : 0;
+  if (why.empty()) why = look_failure(text, path);
+  icf_look_close(&text);
+  if (!loads || !why.empty()) {
     if (why.empty())
       why = cli_failure_text({ICF_FAULT_FORMAT, 0, 0, 0}, path, true);
     cli_fail(Prog, "%s", why.c_str());

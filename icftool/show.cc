@@ -18,15 +18,62 @@
 
 namespace {
 
+// Where the records come from: the file under its look's lock while the
+// output takes what is written at once, else a copy read whole, which the
+// output may then take at its own pace.
+struct Source {
+  IcfLook *look = nullptr;  // null, or closed: the copy
+  Bytes copy;
+  Text text;
+  IcfReader reader;
+
+  // Lets the lock go, the file read whole first; the reader goes on over
+  // the copy where it was. False when the copy could not be made: the
+  // lock is then kept.
+  bool let_go() {
+    if (look == nullptr || look->fd < 0) return true;
+    const uint64_t offset = text.offset(reader);
+    const int32_t line = reader.line;
+    if (!icf_look_copy(look, &copy.data, &copy.size)) return false;
+    text = Text{{copy.data, copy.size}};
+    text.read(&reader, offset, line);
+    return true;
+  }
+};
+
 // Output gathered into pieces of 64 KiB and written as each fills, so that
-// neither the text nor the output is ever held whole.
+// neither the text nor the output is ever held whole. While the source
+// holds the lock, `fd` is one that never waits (a regular file, the null
+// device, or standard output opened anew without blocking); where it would
+// wait, the source lets go of the lock first and the rest goes to standard
+// output as to any.
 struct Out {
   char buffer[64 * 1024];
   size_t used = 0;
   bool failed = false;
+  int fd = STDOUT_FILENO;
+  Source *source = nullptr;  // let go when fd would wait
 
+  void write_all(const char *p, size_t n) {
+    while (n > 0 && !failed) {
+      const ssize_t w = write(fd, p, n);
+      if (w > 0) {
+        p += w;
+        n -= size_t(w);
+      } else if (w < 0 && errno == EINTR) {
+        continue;
+      } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+                 fd != STDOUT_FILENO) {
+        source->let_go();
+        close(fd);
+        fd = STDOUT_FILENO;
+      } else {
+        failed = true;
+      }
+    }
+  }
   void flush() {
-    if (used > 0 && !failed) failed = fwrite(buffer, 1, used, stdout) != used;
+    write_all(buffer, used);
     used = 0;
   }
   // Room for n more bytes (n at most the buffer's size).
@@ -37,8 +84,7 @@ struct Out {
   void put(const char *p, size_t n) {
     if (n > sizeof buffer) {
       flush();
-      failed = failed || fwrite(p, 1, n, stdout) != n;
-      return;
+      return write_all(p, n);
     }
     std::memcpy(room(n), p, n);
     used += n;
@@ -66,14 +112,19 @@ struct StatusTexts {
   bool made[256] = {};
 
   void make(int status) {
+    if (!made[status & 0xff]) learn(status);
+  }
+  void learn(int status) {
     const int b = status & 0xff;
-    if (made[b]) return;
     made[b] = true;
     char word[64];
     snprintf(word, sizeof word, "%-7s", status_text(status).c_str());
     column[b] = word;
     json[b] = ", \"status\": " + quote(status_text(status)) +
               ", \"letter\": " + quote(std::string(1, char(status)));
+    // Room for the fixed-size copies of the entries.
+    column[b].reserve(32);
+    json[b].reserve(64);
   }
 };
 
@@ -93,15 +144,46 @@ std::string_view start_text(IcfLocal *local, time_t t, char (&buffer)[40],
   return *slow;
 }
 
+// The two digits of 0 to 99.
+constexpr char Pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536"
+    "37383940414243444546474849505152535455565758596061626364656667686970717273"
+    "7475767778798081828384858687888990919293949596979899";
+
+// v in decimal at p, which has room for 24 bytes: every entry's time, two
+// digits at a time.
 char *put_int(char *p, int64_t v) {
-  char digits[24];
-  int n = 0;
+  if (v >= 0 && v < 10) {
+    *p = char('0' + v);
+    return p + 1;
+  }
+  char digits[48];
+  char *const end = digits + sizeof digits, *q = end;
   uint64_t u = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
-  do digits[n++] = char('0' + u % 10);
-  while ((u /= 10) != 0);
+  for (; u > UINT32_MAX; u /= 100) {
+    q -= 2;
+    std::memcpy(q, Pairs + u % 100 * 2, 2);
+  }
+  // Times fit 32 bits, whose divisions cost less.
+  for (; u >= 100; u = uint32_t(u) / 100) {
+    q -= 2;
+    std::memcpy(q, Pairs + uint32_t(u) % 100 * 2, 2);
+  }
+  if (u >= 10) {
+    q -= 2;
+    std::memcpy(q, Pairs + u * 2, 2);
+  } else {
+    *--q = char('0' + u);
+  }
   if (v < 0) *p++ = '-';
-  while (n > 0) *p++ = digits[--n];
-  return p;
+  // A whole 24 bytes, of which those after the number are written over.
+  std::memcpy(p, q, 24);
+  return p + (end - q);
+}
+
+// The length of a key or stamp, which is nearly always 12.
+size_t word_length(const char (&word)[13]) {
+  return word[11] != '\0' ? 12 : std::strlen(word);
 }
 
 // One entry line: "%-12s  %s  %-7s %4d  %s\n".
@@ -110,24 +192,32 @@ void text_entry(Out &out, IcfLocal *local, StatusTexts &texts,
   char start[40];
   std::string slow;
   const std::string_view when = start_text(local, t, start, &slow);
-  const size_t key = std::strlen(rec.key), stamp = std::strlen(rec.stamp);
+  const size_t key = word_length(rec.key), stamp = word_length(rec.stamp);
   texts.make(rec.status);
   const std::string &status = texts.column[rec.status & 0xff];
-  char *const begin = out.room(96 + when.size() + status.size());
+  char *const begin = out.room(96 + 40 + 16 + when.size() + status.size());
   char *p = begin;
   std::memcpy(p, rec.key, key);
   p += key;
   for (size_t i = key; i < 12; ++i) *p++ = ' ';
   *p++ = ' ';
   *p++ = ' ';
-  std::memcpy(p, when.data(), when.size());
+  // Fixed sizes where they fit, of which the bytes after the text are
+  // written over: a call of memcpy costs more than the copy.
+  if (when.data() == start)
+    std::memcpy(p, start, sizeof start);
+  else
+    std::memcpy(p, when.data(), when.size());
   p += when.size();
   *p++ = ' ';
   *p++ = ' ';
-  std::memcpy(p, status.data(), status.size());
+  if (status.size() <= 16)
+    std::memcpy(p, status.data(), 16);
+  else
+    std::memcpy(p, status.data(), status.size());
   p += status.size();
   *p++ = ' ';
-  char count[16];
+  char count[32];
   const char *end = put_int(count, rec.retry_count);
   for (ptrdiff_t i = end - count; i < 4; ++i) *p++ = ' ';
   std::memcpy(p, count, size_t(end - count));
@@ -170,10 +260,14 @@ void json_interval(Out &out, IcfLocal *local, const char *key, time_t t) {
 
 // A key or stamp as the programs write it: twelve digits.
 bool twelve_digits(const char *w) {
-  unsigned bad = static_cast<unsigned char>(w[12]);
-  for (int i = 0; i < 12; ++i)
-    bad |= static_cast<unsigned>(static_cast<unsigned char>(w[i]) - '0') > 9;
-  return bad == 0;
+  uint64_t a;
+  uint32_t b;
+  std::memcpy(&a, w, 8);
+  std::memcpy(&b, w + 8, 4);
+  a -= 0x3030303030303030u;
+  b -= 0x30303030u;
+  return ((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) == 0 &&
+         ((b | (b + 0x76767676u)) & 0x80808080u) == 0 && w[12] == '\0';
 }
 
 template <size_t N>
@@ -193,7 +287,7 @@ bool json_plain_entry(Out &out, IcfLocal *local, StatusTexts &texts,
     return false;
   texts.make(rec.status);
   const std::string &status = texts.json[rec.status & 0xff];
-  char *const begin = out.room(160 + n + status.size());
+  char *const begin = out.room(160 + 40 + 32 + n + status.size());
   char *p = begin;
   p = first ? put_literal(p, "\n    {\"key\": \"")
             : put_literal(p, ",\n    {\"key\": \"");
@@ -201,9 +295,12 @@ bool json_plain_entry(Out &out, IcfLocal *local, StatusTexts &texts,
   p = put_literal(p + 12, "\", \"time\": ");
   p = put_int(p, t);
   p = put_literal(p, ", \"start\": \"");
-  std::memcpy(p, start, n);
+  std::memcpy(p, start, sizeof start);
   p = put_literal(p + n, "\"");
-  std::memcpy(p, status.data(), status.size());
+  if (status.size() <= 32)
+    std::memcpy(p, status.data(), 32);
+  else
+    std::memcpy(p, status.data(), status.size());
   p = put_literal(p + status.size(), ", \"retry_count\": ");
   p = put_int(p, rec.retry_count);
   p = put_literal(p, ", \"stamp\": \"");
@@ -275,9 +372,9 @@ void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
 // Prints the file as the reader reads it, record by record; the figures
 // after the entries are those of the table the programs would load. A
 // text that turns out unreadable half-way leaves what was printed of it.
-int show(const char *path, std::string_view text, bool json, time_t now) {
-  IcfReader in;
-  icf_reader_init(&in, text.data(), text.size());
+int show(const char *path, Source &source, Out &out, bool json, time_t now) {
+  IcfReader &in = source.reader;
+  source.text.read(&in);
   IcfTable header{};
   IcfFailure refused = {ICF_FAULT_FORMAT, 0, 0, 0};
   if (!icf_read_header(&in, &header) || !icf_period_valid(header.period) ||
@@ -287,8 +384,8 @@ int show(const char *path, std::string_view text, bool json, time_t now) {
   icf_local_init(&local);
   StatusTexts texts;
   Tally tally(header);
-  const IcfReader first = in;
-  static Out out;
+  const uint64_t first = source.text.offset(in);
+  const int32_t first_line = in.line;
   if (json)
     out.put("{\n  \"file\": " + quote(name_text(path)) + ",\n" +
             "  \"header\": {\"PERIOD\": " + std::to_string(header.period) +
@@ -303,9 +400,15 @@ int show(const char *path, std::string_view text, bool json, time_t now) {
       text_entry(out, &local, texts, rec, t);
     tally.add(rec, t);
   }
-  if (!out.failed && (in.fault != ICF_READ_OK || !tally.settle(first))) {
+  // A read that failed ends the text early: nothing it would mislead.
+  if (const std::string failed = look_failure(*source.look, path);
+      !failed.empty()) {
     out.flush();
-    fflush(stdout);
+    return cli_fail(Prog, "%s", failed.c_str());
+  }
+  if (!out.failed && (in.fault != ICF_READ_OK ||
+                      !tally.settle(source.text, first, first_line))) {
+    out.flush();
     return open_failure(refused, path);
   }
   IcfDue due;
@@ -315,7 +418,22 @@ int show(const char *path, std::string_view text, bool json, time_t now) {
   else
     text_summary(out, tally, due, now);
   out.flush();
-  return finish_output();
+  return out.failed ? cli_fail(Prog, "%s", Cli_Output_Failure) : 0;
+}
+
+// A descriptor for standard output that never waits for its reader, or -1
+// when there is none to be had: a regular file or the null device as it is,
+// a pipe or terminal opened anew without blocking (its own open file, so
+// that nobody else's output is made non-blocking).
+int output_without_wait() {
+  struct stat out, null;
+  if (fstat(STDOUT_FILENO, &out) != 0) return -1;
+  if (S_ISREG(out.st_mode) ||
+      (S_ISCHR(out.st_mode) && stat("/dev/null", &null) == 0 &&
+       S_ISCHR(null.st_mode) && out.st_rdev == null.st_rdev))
+    return STDOUT_FILENO;
+  if (!S_ISFIFO(out.st_mode) && !isatty(STDOUT_FILENO)) return -1;
+  return open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
 }  // namespace
@@ -324,11 +442,30 @@ int cmd_show(const Settings &s, int, char **operands) {
   const bool json = s.json;
   time_t now = s.now;
   const char *path = operands[0];
-  // Read under the lock, printed without it: a pipe read slowly must not
-  // hold up the runs.
-  Bytes text;
+  // Read under the lock while the output takes what is written at once; a
+  // pipe read slowly must not hold up the runs.
+  static IcfLook file;
+  static Out out;
+  static Source source;
   std::string why;
-  if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
+  if (!look(path, &file, &why)) return cli_fail(Prog, "%s", why.c_str());
+  source.look = &file;
+  source.text = Text{{}, &file};
+  out.source = &source;
+  out.fd = output_without_wait();
+  if (out.fd < 0) {
+    out.fd = STDOUT_FILENO;
+    if (!source.let_go()) {
+      icf_look_close(&file);
+      return cli_fail(
+          Prog, "%s",
+          cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, path, true)
+              .c_str());
+    }
+  }
   if (now < 0) now = time(nullptr);
-  return show(path, {text.data, text.size}, json, now);
+  const int status = show(path, source, out, json, now);
+  if (out.fd != STDOUT_FILENO) close(out.fd);
+  icf_look_close(&file);
+  return status;
 }

@@ -54,20 +54,6 @@ std::string local_time(time_t t, TimeForm form) {
 
 const char *const Status_Words[] = {"new", "done", "retry", "again", "failed"};
 
-// The index of a status letter in Status_Letters, or Unknown_Status.
-int status_index(int status) {
-  // Asked for every entry of a file.
-  static const struct Index {
-    unsigned char of[256];
-    Index() {
-      std::memset(of, Unknown_Status, sizeof of);
-      for (int i = 0; Status_Letters[i] != '\0'; ++i)
-        of[static_cast<unsigned char>(Status_Letters[i])] = uint8_t(i);
-    }
-  } index;
-  return status >= 0 && status < 256 ? index.of[status] : Unknown_Status;
-}
-
 // A status letter in quotes, with an unprintable byte in hexadecimal.
 std::string letter_text(int status) {
   char buf[16];
@@ -183,10 +169,12 @@ void Tally::add(const IcfRecord &rec, time_t time) {
   icf_survey_add(&survey, time, rec.status, rec.stamp);
 }
 
-bool Tally::settle(IcfReader in) {
+bool Tally::settle(const Text &text, uint64_t offset, int32_t line) {
   if (records > header.capacity) {
     const int64_t all = records, skip = records - header.capacity;
     begin(header);
+    IcfReader in;
+    text.read(&in, offset, line);
     int64_t k = 0;
     for (IcfRecord rec; icf_read_record(&in, &rec); ++k)
       if (k >= skip) add(rec, icf_record_time(&rec));
@@ -213,6 +201,34 @@ bool inspect(const char *path, std::string *text, std::string *why) {
   if (!inspect(path, &bytes, why)) return false;
   text->assign(bytes.data, bytes.size);
   return true;
+}
+
+void Text::read(IcfReader *reader, uint64_t offset, int32_t line) const {
+  if (look != nullptr) return icf_look_read(look, reader, offset, line);
+  icf_reader_init(reader, whole.data(), whole.size());
+  reader->pos = offset < whole.size() ? size_t(offset) : whole.size();
+  reader->line = line;
+}
+
+uint64_t Text::offset(const IcfReader &reader) const {
+  return look != nullptr ? icf_look_offset(look, &reader) : reader.pos;
+}
+
+bool Text::marked() const {
+  return look != nullptr ? look->marked != 0
+                         : !whole.empty() && whole[0] == ICF_SAVE_MARK;
+}
+
+bool look(const char *path, IcfLook *look, std::string *why) {
+  IcfFailure failure;
+  if (icf_look_open(look, path, &failure)) return true;
+  *why = cli_failure_text(failure, path, true);
+  return false;
+}
+
+std::string look_failure(const IcfLook &look, const char *path) {
+  if (look.error == 0) return "";
+  return cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, look.error}, path, true);
 }
 
 bool key_option(const char *text, time_t *t) {

@@ -52,8 +52,22 @@ std::string local_time(time_t t, TimeForm form = TimeForm::Shown);
 constexpr char Status_Letters[] = "nsrax";
 extern const char *const Status_Words[];
 constexpr int Unknown_Status = 5;
-// The index of a status letter in Status_Letters, or Unknown_Status.
-int status_index(int status);
+// The index in Status_Letters of each byte, Unknown_Status for the others.
+struct StatusIndex {
+  unsigned char of[256];
+  constexpr StatusIndex() : of() {
+    for (int b = 0; b < 256; ++b) of[b] = Unknown_Status;
+    for (int i = 0; Status_Letters[i] != '\0'; ++i)
+      of[static_cast<unsigned char>(Status_Letters[i])] =
+          static_cast<unsigned char>(i);
+  }
+};
+inline constexpr StatusIndex Status_Index;
+// The index of a status letter in Status_Letters, or Unknown_Status: asked
+// for every entry of a file.
+inline int status_index(int status) {
+  return status >= 0 && status < 256 ? Status_Index.of[status] : Unknown_Status;
+}
 // A status letter in quotes, with an unprintable byte in hexadecimal.
 std::string letter_text(int status);
 // The word of a status letter, or "unknown 'c'".
@@ -77,6 +91,21 @@ struct Bytes {
 // go again. False, with the message in *why, when it could not be read.
 bool inspect(const char *path, Bytes *bytes, std::string *why);
 bool inspect(const char *path, std::string *text, std::string *why);
+// A checkpoint text to read record by record and again from a record on:
+// in memory, or in a file under the look's lock.
+struct Text {
+  std::string_view whole;   // without a look
+  IcfLook *look = nullptr;  // its unmark set: the mark reads as the 'P'
+  // A reader from `offset`, its lines counted from `line`.
+  void read(IcfReader *reader, uint64_t offset = 0, int32_t line = 1) const;
+  uint64_t offset(const IcfReader &reader) const;
+  // Whether the text starts with the mark of a cut-short save.
+  bool marked() const;
+};
+// The look at `path` (icf_look_open); false with the message in *why.
+bool look(const char *path, IcfLook *look, std::string *why);
+// Why a look's reading stopped early, or "" when it did not.
+std::string look_failure(const IcfLook &look, const char *path);
 // An interval key or its leading fields (yymm...) that name a local time,
 // as its first pass in a repeated hour.
 bool key_option(const char *text, time_t *t);
@@ -107,9 +136,9 @@ struct Tally {
   // One more record, with its time as a load gives it.
   void add(const IcfRecord &record, time_t time);
   // After the pass: where the text held more records than ENTRIES, the
-  // table is only the newest of them, counted again from `first` (the
-  // reader at the first record). False when memory ran out.
-  bool settle(IcfReader first);
+  // table is only the newest of them, counted again from the first record
+  // (at `offset`, on `line`). False when memory ran out.
+  bool settle(const Text &text, uint64_t offset, int32_t line);
   void due(time_t now, IcfDue *due) const;
 };
 
@@ -127,7 +156,7 @@ int64_t lag_of(const IcfDue &due, time_t now);
 // breaches measured on the table that the programs would load from it, one
 // line each on `out` (null: not printed). Returns how many. With `tally`,
 // also that table, and whether the programs load the text at all.
-int check_text(const char *path, std::string_view text, const Limits &limits,
+int check_text(const char *path, const Text &text, const Limits &limits,
                FILE *out, Tally *tally = nullptr, bool *loads = nullptr);
 
 // The commands: each takes the settings its options gave and its

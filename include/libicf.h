@@ -197,6 +197,35 @@ int icf_open_unread(IcfFile *file, const char *name, const char *path);
 int icf_inspect(const char *path, char **text, size_t *size,
                 IcfFailure *failure);
 void icf_inspect_free(char *text, size_t size);
+// A look at a file piece by piece under the shared lock, held until
+// icf_look_close: for a reader that takes the records as they come and
+// prints nothing meanwhile, so that a large file costs its reading and no
+// copy of its text (icf_inspect is for those that print at a pipe's pace).
+constexpr size_t ICF_LOOK_BUFFER = 64 * 1024;
+struct IcfReader;
+struct IcfLook {
+  int fd;           // the file, locked
+  int32_t marked;   // its first byte is ICF_SAVE_MARK
+  int32_t unmark;   // set by the caller: that byte reads as the 'P'
+  int32_t error;    // the errno of a read that failed: the text ends there
+  uint64_t offset;  // of the next byte to read from the file
+  char buffer[ICF_LOOK_BUFFER];
+};
+// Opens and locks `path` as icf_inspect does; 0 with *failure set.
+int icf_look_open(IcfLook *look, const char *path, IcfFailure *failure);
+// Starts `reader` over the file at byte `offset`, counting lines from
+// `line` (the start of the file: 0 and 1); the reader stays valid until
+// the next icf_look_read or icf_look_close.
+void icf_look_read(IcfLook *look, IcfReader *reader, uint64_t offset,
+                   int32_t line);
+// Where in the file the reader of the look is.
+uint64_t icf_look_offset(const IcfLook *look, const IcfReader *reader);
+// The whole file read under the lock, which is then let go (the look is
+// closed), in a buffer to free with icf_inspect_free: for a reader that
+// finds it must wait for its output after all. 0 with errno set, the look
+// still open.
+int icf_look_copy(IcfLook *look, char **text, size_t *size);
+void icf_look_close(IcfLook *look);
 // Releases the lock (closing the file) but keeps the table, so that a
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
@@ -431,6 +460,18 @@ struct IcfLocalSpan {
   long offset;
   char zone[16];
 };
+// The local date of the instants met last under one offset: what the texts
+// of its times share, so that the next entries, a period on, cost only
+// their clock's digits.
+struct IcfLocalDay {
+  time_t from, to;  // the instants, both included; from > to: none yet
+  time_t midnight;  // the instant that shows the date's 00:00:00
+  int32_t keys;     // the date lies within the keys' years, 1969 to 2068
+  int32_t zone_length;
+  char key[8];    // the keys' yymmdd
+  char text[12];  // "YYYY-MM-DD "; empty for a year of other than 4 digits
+  char zone[16];
+};
 struct IcfLocal {
   IcfLocalSpan spans[4];
   int32_t count;
@@ -440,8 +481,12 @@ struct IcfLocal {
   char dates[2][8];
   time_t days[2];
   int32_t date_next;
-  time_t text_day;  // the day whose "YYYY-MM-DD " is in text_date
-  char text_date[12];
+  IcfLocalDay day;
+  // Dates of stamps judged whole, by their key text: 1 when the clock
+  // shows every time of the date once, 0 when it changes that day.
+  char shown_dates[2][8];
+  int32_t shown[2];
+  int32_t shown_next;
 };
 void icf_local_init(IcfLocal *local);
 // The wall-clock time of t (t plus the offset in force, counted like UTC

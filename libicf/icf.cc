@@ -565,6 +565,109 @@ int icf_inspect(const char *path, char **text, size_t *size,
   return f.fault == ICF_FAULT_NONE;
 }
 
+int icf_look_open(IcfLook *look, const char *path, IcfFailure *failure) {
+  look->fd = -1;
+  look->marked = look->unmark = look->error = 0;
+  look->offset = 0;
+  Failure f = {};
+  if (path == nullptr) {
+    errno = EINVAL;
+    failed(&f, ICF_FAULT_SYSTEM);
+  } else if (const IcfFault fault = icf_lock_open(path, 0, &look->fd);
+             fault != ICF_FAULT_NONE) {
+    failed(&f, fault);
+  } else {
+    char first;
+    look->marked = pread(look->fd, &first, 1, 0) == 1 && first == ICF_SAVE_MARK;
+  }
+  *failure = f;
+  return f.fault == ICF_FAULT_NONE;
+}
+
+namespace {
+
+int64_t look_fill(void *context, char *to, size_t room) {
+  IcfLook *look = static_cast<IcfLook *>(context);
+  for (;;) {
+    const ssize_t n =
+        pread(look->fd, to, room, static_cast<off_t>(look->offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      look->error = errno;
+      return -1;
+    }
+    if (n > 0 && look->offset == 0 && look->unmark && to[0] == ICF_SAVE_MARK)
+      to[0] = 'P';
+    look->offset += static_cast<uint64_t>(n);
+    return n;
+  }
+}
+
+}  // namespace
+
+void icf_look_read(IcfLook *look, IcfReader *reader, uint64_t offset,
+                   int32_t line) {
+  look->offset = offset;
+  icf_reader_init_fill(reader, look->buffer, sizeof look->buffer, look_fill,
+                       look);
+  reader->line = line;
+}
+
+uint64_t icf_look_offset(const IcfLook *look, const IcfReader *reader) {
+  return look->offset - (reader->size - reader->pos);
+}
+
+int icf_look_copy(IcfLook *look, char **text, size_t *size) {
+  struct stat st;
+  if (fstat(look->fd, &st) != 0) return 0;
+  const size_t length = static_cast<size_t>(st.st_size);
+  if (length >= UINT32_MAX) {
+    errno = ENOMEM;
+    return 0;
+  }
+  char *copy = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
+  if (copy == nullptr) {
+    errno = ENOMEM;
+    return 0;
+  }
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n =
+        pread(look->fd, copy + got, length - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      icf_inspect_free(copy, length);
+      errno = error;
+      return 0;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  // Cut short by a writer that ignores the lock: the buffer is freed by
+  // its size, so the text moves to one of its own.
+  if (got < length) {
+    char *shorter = static_cast<char *>(icf_pages_new(got > 0 ? got : 1));
+    if (shorter != nullptr) std::memcpy(shorter, copy, got);
+    icf_inspect_free(copy, length);
+    copy = shorter;
+    if (copy == nullptr) {
+      errno = ENOMEM;
+      return 0;
+    }
+  }
+  if (got > 0 && look->unmark && copy[0] == ICF_SAVE_MARK) copy[0] = 'P';
+  icf_look_close(look);
+  *text = copy;
+  *size = got;
+  return 1;
+}
+
+void icf_look_close(IcfLook *look) {
+  if (look->fd >= 0) close(look->fd);
+  look->fd = -1;
+}
+
 void icf_release(IcfFile *file) {
   if (file == nullptr || file->stream == nullptr) return;
   fclose(file->stream);

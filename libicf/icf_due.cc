@@ -16,12 +16,26 @@ constexpr int64_t Most_Steps = 1000000;
 
 // A stamp as a number that orders like the time it names (the century from
 // the key's pivot year), or -1 when it is not twelve digits.
-int64_t stamp_order(const char *stamp) {
-  int v[6];
-  if (!icf_twelve_digits(stamp, v)) return -1;
-  int64_t n = 0;
-  for (int i = 0; i < 6; ++i) n = n * 100 + v[i];
-  const int64_t year = n / 10000000000;
+inline int64_t stamp_order(const char *stamp) {
+  uint64_t a;
+  uint32_t b;
+  std::memcpy(&a, stamp, 8);
+  std::memcpy(&b, stamp + 8, 4);
+  // As icf_twelve_digits reads them, but joined on into two numbers, of
+  // the first eight digits and of the last four: each stamp of a file
+  // costs this.
+  a -= 0x3030303030303030u;
+  b -= 0x30303030u;
+  if (((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) != 0 ||
+      ((b | (b + 0x76767676u)) & 0x80808080u) != 0 || stamp[12] != '\0')
+    return -1;
+  a = (a * 10 + (a >> 8)) & 0x00ff00ff00ff00ffu;
+  const int64_t year = static_cast<int64_t>(a & 0xff);
+  a = (a * 100 + (a >> 16)) & 0x0000ffff0000ffffu;
+  a = (a * 10000 + (a >> 32)) & 0xffffffffu;
+  b = (b * 10 + (b >> 8)) & 0x00ff00ffu;
+  b = (b * 100 + (b >> 16)) & 0xffffu;
+  const int64_t n = static_cast<int64_t>(a) * 10000 + b;
   return n + (year < 69 ? 100 : 0) * 10000000000;
 }
 

@@ -2,6 +2,7 @@
 // icftool show and check convert every entry of a file, and localtime_r
 // costs more than reading the entry.
 
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -160,10 +161,103 @@ int days_in_month(int64_t year, int month) {
   return month == 2 && leap ? 29 : days[month - 1];
 }
 
+// The two digits of 0 to 99 as they lie in memory, read as 16 bits.
+struct Pairs {
+  uint16_t of[100];
+  constexpr Pairs() : of() {
+    for (int v = 0; v < 100; ++v)
+      of[v] = static_cast<uint16_t>(('0' + v / 10) | ('0' + v % 10) << 8);
+  }
+};
+constexpr Pairs Pair;
+
+uint64_t load8(const char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// The digits of a clock (seconds into the day): HH and MM, then SS, as
+// they lie in memory.
+struct ClockDigits {
+  uint32_t hours_minutes;
+  uint16_t seconds;
+};
+ClockDigits clock_digits(time_t clock) {
+  const auto c = static_cast<uint32_t>(clock);
+  return {Pair.of[c / 3600] | static_cast<uint32_t>(Pair.of[c / 60 % 60]) << 16,
+          Pair.of[c % 60]};
+}
+
+// "HHMMSS" of a clock.
+char *clock_text(char *p, time_t clock) {
+  const ClockDigits c = clock_digits(clock);
+  std::memcpy(p, &c.hours_minutes, 4);
+  std::memcpy(p + 4, &c.seconds, 2);
+  return p + 6;
+}
+
+// Learns the date that t shows and the instants around t that show it
+// under t's offset.
+bool learn_day(IcfLocal *local, time_t t) {
+  time_t wall;
+  const char *zone;
+  if (!icf_local_wall(local, t, &wall, &zone)) return false;
+  const int i = find(local, t);
+  if (i < 0) return false;
+  const IcfLocalSpan &s = local->spans[i];
+  IcfLocalDay &d = local->day;
+  d.midnight = t - floor_mod(wall, ICF_DAY);
+  d.from = d.midnight > s.from ? d.midnight : s.from;
+  d.to = d.midnight + ICF_DAY - 1 < s.to ? d.midnight + ICF_DAY - 1 : s.to;
+  const Fields f = fields_of(wall);
+  d.keys = f.year >= 1969 && f.year <= 2068;
+  two(two(two(d.key, static_cast<int>(f.year % 100)), f.month), f.day)[0] =
+      '\0';
+  d.text[0] = '\0';
+  if (f.year >= 1000 && f.year <= 9999) {
+    char *p = two(two(d.text, static_cast<int>(f.year / 100)),
+                  static_cast<int>(f.year % 100));
+    *p++ = '-';
+    p = two(p, f.month);
+    *p++ = '-';
+    p = two(p, f.day);
+    *p++ = ' ';
+    *p = '\0';
+  }
+  d.zone_length = static_cast<int32_t>(std::strlen(zone));
+  std::memcpy(d.zone, zone, sizeof d.zone);
+  return true;
+}
+
+// The date of t, from the last one when t shares it.
+inline const IcfLocalDay *day_of(IcfLocal *local, time_t t) {
+  if (t >= local->day.from && t <= local->day.to) return &local->day;
+  return learn_day(local, t) ? &local->day : nullptr;
+}
+
+// Whether the clock shows every time of the date whose 00:00:00 is the
+// wall time `midnight` once, under one offset. Dates near the epoch are
+// left to the conversion, as icf_local_shows leaves them.
+int whole_date(IcfLocal *local, time_t midnight) {
+  time_t seen;
+  const char *zone;
+  if (!icf_local_wall(local, midnight, &seen, &zone)) return 0;
+  const time_t first = midnight - (seen - midnight);
+  const time_t last = first + ICF_DAY - 1;
+  if (first < 2 * ICF_DAY || !icf_local_wall(local, last, &seen, &zone) ||
+      !icf_local_wall(local, first, &seen, &zone) || seen != midnight)
+    return 0;
+  const int i = find(local, first);
+  return i >= 0 && i == find(local, last);
+}
+
 }  // namespace
 
 void icf_local_init(IcfLocal *local) {
   std::memset(local, 0, sizeof *local);
+  local->day.from = 1;
+  local->shown[0] = local->shown[1] = -1;
   // The conversions of the programs read the zone afresh (std_time_*).
   tzset();
 }
@@ -179,51 +273,26 @@ int icf_local_wall(IcfLocal *local, time_t t, time_t *wall, const char **zone) {
 }
 
 int icf_local_key(IcfLocal *local, time_t t, char *key) {
-  time_t wall;
-  const char *zone;
-  if (!icf_local_wall(local, t, &wall, &zone)) return 0;
-  const Fields f = fields_of(wall);
-  if (f.year < 1969 || f.year > 2068) return 0;
-  char *p = two(key, static_cast<int>(f.year % 100));
-  p = two(two(p, f.month), f.day);
-  two(two(two(p, f.hour), f.minute), f.second)[0] = '\0';
+  const IcfLocalDay *d = day_of(local, t);
+  if (d == nullptr || !d->keys) return 0;
+  std::memcpy(key, d->key, 6);
+  clock_text(key + 6, t - d->midnight)[0] = '\0';
   return 1;
 }
 
 size_t icf_local_text(IcfLocal *local, time_t t, char *buffer) {
-  time_t wall;
-  const char *zone;
-  if (!icf_local_wall(local, t, &wall, &zone)) return 0;
-  const time_t clock = floor_mod(wall, ICF_DAY);
-  const time_t day = (wall - clock) / ICF_DAY;
-  if (day != local->text_day || local->text_date[0] == '\0') {
-    const Fields f = fields_of(wall);
-    if (f.year < 1000 || f.year > 9999) return 0;
-    char *p = two(local->text_date, static_cast<int>(f.year / 100));
-    p = two(p, static_cast<int>(f.year % 100));
-    *p++ = '-';
-    p = two(p, f.month);
-    *p++ = '-';
-    p = two(p, f.day);
-    *p++ = ' ';
-    local->text_day = day;
-  }
-  std::memcpy(buffer, local->text_date, 11);
-  const Fields f = {0,
-                    0,
-                    0,
-                    static_cast<int>(clock / ICF_HOUR),
-                    static_cast<int>(clock / 60 % 60),
-                    static_cast<int>(clock % 60)};
-  char *p = two(buffer + 11, f.hour);
-  *p++ = ':';
-  p = two(p, f.minute);
-  *p++ = ':';
-  p = two(p, f.second);
-  *p++ = ' ';
-  const size_t n = std::strlen(zone);
-  std::memcpy(p, zone, n + 1);
-  return static_cast<size_t>(p - buffer) + n;
+  const IcfLocalDay *d = day_of(local, t);
+  if (d == nullptr || d->text[0] == '\0') return 0;
+  const ClockDigits c = clock_digits(t - d->midnight);
+  const uint64_t clock = (c.hours_minutes & 0xffffu) | uint64_t{':'} << 16 |
+                         uint64_t{c.hours_minutes >> 16} << 24 |
+                         uint64_t{':'} << 40 | uint64_t{c.seconds} << 48;
+  std::memcpy(buffer, d->text, 11);
+  std::memcpy(buffer + 11, &clock, 8);
+  buffer[19] = ' ';
+  // The whole array, NUL included, whatever the abbreviation's length.
+  std::memcpy(buffer + 20, d->zone, sizeof d->zone);
+  return 20 + static_cast<size_t>(d->zone_length);
 }
 
 int icf_key_wall(IcfLocal *local, const char *key, time_t *wall) {
@@ -248,26 +317,48 @@ int icf_key_wall(IcfLocal *local, const char *key, time_t *wall) {
 }
 
 int icf_local_names(IcfLocal *local, time_t t, const char *key) {
-  // Wall times within the keys' years: 1969 to 2068.
-  constexpr time_t first = days_from_civil(1969, 1, 1) * ICF_DAY;
-  constexpr time_t last = days_from_civil(2069, 1, 1) * ICF_DAY - 1;
-  time_t wall, named;
-  const char *zone;
-  if (!icf_local_wall(local, t, &wall, &zone) || wall < first || wall > last)
-    return -1;
-  // The writer's key of such a time is always twelve digits in range.
-  return icf_key_wall(local, key, &named) && named == wall;
+  // The writer's key of a time within the keys' years is its date's and
+  // its clock's twelve digits, and no other text names that time.
+  const IcfLocalDay *d = day_of(local, t);
+  if (d == nullptr || !d->keys) return -1;
+  const ClockDigits c = clock_digits(t - d->midnight);
+  uint32_t minutes;
+  std::memcpy(&minutes, key + 8, 4);
+  const uint64_t head = (load8(d->key) & 0xffffffffffffu) |
+                        uint64_t{c.hours_minutes & 0xffffu} << 48;
+  return load8(key) == head &&
+         minutes == ((c.hours_minutes >> 16) | uint32_t{c.seconds} << 16) &&
+         key[12] == '\0';
 }
 
 int icf_local_shows(IcfLocal *local, const char *key) {
+  // Stamps fall on few dates, nearly all of them without a clock change.
+  const uint64_t date = load8(key) & 0xffffffffffffu;
+  int i = date == (load8(local->shown_dates[0]) & 0xffffffffffffu)   ? 0
+          : date == (load8(local->shown_dates[1]) & 0xffffffffffffu) ? 1
+                                                                     : -1;
+  if (i >= 0 && local->shown[i] == 1) {
+    const auto digit = [key](int k) { return key[k] - '0'; };
+    for (int k = 6; k < 12; ++k)
+      if (digit(k) < 0 || digit(k) > 9) return 0;
+    return digit(6) * 10 + digit(7) <= 23 && digit(8) <= 5 && digit(10) <= 5 &&
+           key[12] == '\0';
+  }
   time_t wall;
   if (!icf_key_wall(local, key, &wall)) return 0;
+  if (i < 0) {
+    i = local->shown_next;
+    local->shown_next = 1 - i;
+    std::memcpy(local->shown_dates[i], key, 6);
+    local->shown[i] = whole_date(local, wall - floor_mod(wall, ICF_DAY));
+  }
+  if (local->shown[i] == 1) return 1;
   // An instant that shows `wall` is wall minus the offset in force then:
   // near a change there are two offsets to try, and where neither holds
   // the time falls into the span the clock skips.
   time_t t = wall, seen;
   const char *zone;
-  for (int i = 0; i < 2; ++i) {
+  for (int step = 0; step < 2; ++step) {
     if (!icf_local_wall(local, t, &seen, &zone)) return -1;
     t = wall - (seen - t);
     // The conversion fails at -1 whatever the zone: let it judge nearby.

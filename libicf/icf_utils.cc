@@ -165,30 +165,69 @@ bool is_plain_word(const char *p) {
   return !any_space_or_control(load8(p)) && !any_space_or_control(load8(p + 4));
 }
 
-bool read_line(const char *p, size_t available, IcfRecord *rec) {
-  if (available < 42 || p[12] != ' ' || p[21] != ' ' || p[23] != ' ' ||
-      p[36] != ' ' || !is_space(p[41]) || is_space(p[22]) ||
-      !is_plain_word(p) || !is_plain_word(p + 24))
-    return false;
+constexpr uint64_t Ones = 0x0101010101010101u, High = 0x8080808080808080u;
+
+// The high bit of every byte of v from lo to hi. Exact where all bytes are
+// below 0x80; a byte from 0x80 on is never in range, though its neighbour's
+// bit may then be wrong, so that a test of all eight stays exact.
+uint64_t in_range(uint64_t v, unsigned lo, unsigned hi) {
+  return (v + Ones * (0x80 - lo)) & ~(v + Ones * (0x7f - hi)) & ~v & High;
+}
+
+// The time column as the writer writes it from 1978 on: eight lowercase
+// hexadecimal digits, read at once; -1 for any other (padded, uppercase).
+int64_t hex8(const char *p) {
+  const uint64_t v = load8(p);
+  const uint64_t letters = in_range(v, 'a', 'f');
+  if ((in_range(v, '0', '9') | letters) != High) return -1;
+  // Each byte its digit's value, the first digit the highest byte, then
+  // neighbours joined: pairs, fours, all eight.
+  uint64_t n =
+      __builtin_bswap64((v & 0x0f0f0f0f0f0f0f0fu) + (letters >> 7) * 9);
+  n = (n | n >> 4) & 0x00ff00ff00ff00ffu;
+  n = (n | n >> 8) & 0x0000ffff0000ffffu;
+  return static_cast<int64_t>((n | n >> 16) & 0xffffffffu);
+}
+
+// The retry column as the writer writes it: four decimal digits, or -1.
+int32_t count4(const char *p) {
+  uint32_t d;
+  std::memcpy(&d, p, 4);
+  d -= 0x30303030u;
+  if (((d | (d + 0x76767676u)) & 0x80808080u) != 0) return -1;
+  d = (d * 10 + (d >> 8)) & 0x00ff00ffu;
+  return static_cast<int32_t>((d & 0xff) * 100 + (d >> 16));
+}
+
+// The time column's digits after any padding, one at a time.
+bool padded_hex(const char *p, uint32_t *time) {
   int i = 13;
   while (i < 20 && p[i] == ' ') ++i;
-  uint32_t time = 0, bad = 0;
+  uint32_t value = 0, bad = 0;
   for (; i < 21; ++i) {
     const uint32_t d = Hex.value[static_cast<unsigned char>(p[i])];
     bad |= d;
-    time = time << 4 | (d & 15);
+    value = value << 4 | (d & 15);
   }
-  if (bad > 15) return false;
-  int32_t count = 0;
-  for (i = 37; i < 41; ++i) {
-    if (p[i] < '0' || p[i] > '9') return false;
-    count = count * 10 + (p[i] - '0');
-  }
+  *time = value;
+  return bad <= 15;
+}
+
+bool read_line(const char *p, IcfRecord *rec) {
+  if (p[12] != ' ' || p[21] != ' ' || p[23] != ' ' || p[36] != ' ' ||
+      !is_space(p[41]) || is_space(p[22]) || !is_plain_word(p) ||
+      !is_plain_word(p + 24))
+    return false;
+  const int64_t time = hex8(p + 13);
+  uint32_t padded = 0;
+  if (time < 0 && !padded_hex(p, &padded)) return false;
+  const int32_t count = count4(p + 37);
+  if (count < 0) return false;
   std::memcpy(rec->key, p, 12);
   rec->key[12] = '\0';
   std::memcpy(rec->stamp, p + 24, 12);
   rec->stamp[12] = '\0';
-  rec->time = time;
+  rec->time = time >= 0 ? static_cast<uint32_t>(time) : padded;
   rec->status = static_cast<unsigned char>(p[22]);
   rec->retry_count = count;
   return true;
@@ -551,6 +590,15 @@ int icf_read_header(IcfReader *r, IcfTable *table) {
 }
 
 int icf_read_record(IcfReader *r, IcfRecord *rec) {
+  // Most records are lines as the writer writes them, met where the last
+  // one ended, and whole in the text.
+  if (r->size - r->pos >= 42 && read_line(r->text + r->pos, rec)) {
+    rec->line = r->line;
+    r->line += r->text[r->pos + 41] == '\n';
+    r->pos += 42;
+    r->fields = 5;
+    return 1;
+  }
   skip_space(r);
   const int c = peek(r);
   if (c < 0) return fail(r, ICF_READ_OK, 0);
@@ -562,7 +610,7 @@ int icf_read_record(IcfReader *r, IcfRecord *rec) {
     const bool end = at_end(r);
     return fail(r, end ? ICF_READ_OK : ICF_READ_NUL, end ? 0 : line);
   }
-  if (have(r, 42) && read_line(r->text + r->pos, r->size - r->pos, rec)) {
+  if (have(r, 42) && read_line(r->text + r->pos, rec)) {
     // The line's end too, which is white space.
     r->line += r->text[r->pos + 41] == '\n';
     r->pos += 42;
