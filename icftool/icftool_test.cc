@@ -242,6 +242,15 @@ TEST(IcfTool, Show) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.size(), 3 * 66u) << r.out;
   EXPECT_EQ(r.err, "icftool: Invalid checkpoint file: f\n");
+  // Read as it is printed, but a pager that stops reading holds up no
+  // run: the update goes through while show waits, and show prints the
+  // file as it was, the same as to a file.
+  r = Scratch().run(
+      "$T create -t 240101000000 g 900 4000 2 && $Q -t 240130000000 g && "
+      "$T show -t 240130000000 g >a && { $T show -t 240130000000 g; echo $?; "
+      "} | { sleep 1; $Q -t 240131000000 g; cat >b; } && sed -i '$d' b && "
+      "cmp a b && wc -l <a");
+  EXPECT_EQ(r.out, "231231234500\n231231234500\n2790\n") << r.err;
 }
 
 // Each finding's line and its first words; the status first.

@@ -157,8 +157,21 @@ char *put_int(char *p, int64_t v) {
     *p = char('0' + v);
     return p + 1;
   }
+  // The times of 2001 to 2106: ten digits, in pairs.
+  if (v >= 1000000000 && v <= UINT32_MAX) {
+    const uint32_t u = uint32_t(v), low = u % 100000000;
+    const uint32_t high = low / 10000, last = low % 10000;
+    std::memcpy(p, Pairs + u / 100000000 * 2, 2);
+    std::memcpy(p + 2, Pairs + high / 100 * 2, 2);
+    std::memcpy(p + 4, Pairs + high % 100 * 2, 2);
+    std::memcpy(p + 6, Pairs + last / 100 * 2, 2);
+    std::memcpy(p + 8, Pairs + last % 100 * 2, 2);
+    return p + 10;
+  }
   char digits[48];
-  char *const end = digits + sizeof digits, *q = end;
+  // Written to end halfway, so that a copy of 24 bytes from the first
+  // digit stays within the array.
+  char *const end = digits + 24, *q = end;
   uint64_t u = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
   for (; u > UINT32_MAX; u /= 100) {
     q -= 2;

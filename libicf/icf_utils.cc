@@ -213,7 +213,8 @@ bool padded_hex(const char *p, uint32_t *time) {
   return bad <= 15;
 }
 
-bool read_line(const char *p, IcfRecord *rec) {
+__attribute__((always_inline)) inline bool read_line(const char *p,
+                                                     IcfRecord *rec) {
   if (p[12] != ' ' || p[21] != ' ' || p[23] != ' ' || p[36] != ' ' ||
       !is_space(p[41]) || is_space(p[22]) || !is_plain_word(p) ||
       !is_plain_word(p + 24))
