@@ -194,47 +194,75 @@ char *put_int(char *p, int64_t v) {
   return p + (end - q);
 }
 
+// An entry's time as put_int writes it: from 2001 to 2106 ten digits, of
+// which the first six change only every 10,000 seconds, and the entries of
+// a file are a period apart.
+char *put_time(char *p, time_t t) {
+  static uint32_t last_high = 0;
+  static char high_digits[8];
+  if (t < 1000000000 || t > UINT32_MAX) return put_int(p, t);
+  const uint32_t u = uint32_t(t), high = u / 10000, low = u - high * 10000;
+  if (high != last_high) {
+    last_high = high;
+    std::memcpy(high_digits, Pairs + high / 10000 * 2, 2);
+    std::memcpy(high_digits + 2, Pairs + high / 100 % 100 * 2, 2);
+    std::memcpy(high_digits + 4, Pairs + high % 100 * 2, 2);
+  }
+  std::memcpy(p, high_digits, 8);
+  std::memcpy(p + 6, Pairs + low / 100 * 2, 2);
+  std::memcpy(p + 8, Pairs + low % 100 * 2, 2);
+  return p + 10;
+}
+
 // The length of a key or stamp, which is nearly always 12.
 size_t word_length(const char (&word)[13]) {
   return word[11] != '\0' ? 12 : std::strlen(word);
 }
 
+// The local start of an entry at p, which has room for 40 bytes: written
+// in place, as reading it back from elsewhere costs more than writing it.
+size_t put_start(char *p, IcfLocal *local, time_t t) {
+  if (const size_t n = icf_local_text(local, t, p)) return n;
+  const std::string slow = local_time(t);
+  std::memcpy(p, slow.data(), slow.size());
+  return slow.size();
+}
+
 // One entry line: "%-12s  %s  %-7s %4d  %s\n".
 void text_entry(Out &out, IcfLocal *local, StatusTexts &texts,
                 const IcfRecord &rec, time_t t) {
-  char start[40];
-  std::string slow;
-  const std::string_view when = start_text(local, t, start, &slow);
   const size_t key = word_length(rec.key), stamp = word_length(rec.stamp);
   texts.make(rec.status);
   const std::string &status = texts.column[rec.status & 0xff];
-  char *const begin = out.room(96 + 40 + 16 + when.size() + status.size());
+  char *const begin = out.room(96 + 40 + 16 + 24 + status.size());
   char *p = begin;
   std::memcpy(p, rec.key, key);
   p += key;
   for (size_t i = key; i < 12; ++i) *p++ = ' ';
   *p++ = ' ';
   *p++ = ' ';
-  // Fixed sizes where they fit, of which the bytes after the text are
+  p += put_start(p, local, t);
+  *p++ = ' ';
+  *p++ = ' ';
+  // A fixed size where it fits, of which the bytes after the text are
   // written over: a call of memcpy costs more than the copy.
-  if (when.data() == start)
-    std::memcpy(p, start, sizeof start);
-  else
-    std::memcpy(p, when.data(), when.size());
-  p += when.size();
-  *p++ = ' ';
-  *p++ = ' ';
   if (status.size() <= 16)
     std::memcpy(p, status.data(), 16);
   else
     std::memcpy(p, status.data(), status.size());
   p += status.size();
   *p++ = ' ';
-  char count[32];
-  const char *end = put_int(count, rec.retry_count);
-  for (ptrdiff_t i = end - count; i < 4; ++i) *p++ = ' ';
-  std::memcpy(p, count, size_t(end - count));
-  p += end - count;
+  if (rec.retry_count >= 0 && rec.retry_count < 10) {
+    std::memcpy(p, "   ", 3);
+    p[3] = char('0' + rec.retry_count);
+    p += 4;
+  } else {
+    char count[32];
+    const char *end = put_int(count, rec.retry_count);
+    for (ptrdiff_t i = end - count; i < 4; ++i) *p++ = ' ';
+    std::memcpy(p, count, size_t(end - count));
+    p += end - count;
+  }
   *p++ = ' ';
   *p++ = ' ';
   std::memcpy(p, rec.stamp, stamp);
@@ -293,22 +321,24 @@ char *put_literal(char *p, const char (&text)[N]) {
 // a start that needs no escapes. False for any other.
 bool json_plain_entry(Out &out, IcfLocal *local, StatusTexts &texts,
                       const IcfRecord &rec, time_t t, bool first) {
-  char start[40];
-  const size_t n = icf_local_text(local, t, start);
-  if (n == 0 || !twelve_digits(rec.key) || !twelve_digits(rec.stamp) ||
-      !plain(start + 20))
-    return false;
+  if (!twelve_digits(rec.key) || !twelve_digits(rec.stamp)) return false;
   texts.make(rec.status);
   const std::string &status = texts.json[rec.status & 0xff];
-  char *const begin = out.room(160 + 40 + 32 + n + status.size());
+  // Written in place, and only counted once whole.
+  char *const begin = out.room(160 + 40 + 32 + 40 + status.size());
   char *p = begin;
   p = first ? put_literal(p, "\n    {\"key\": \"")
             : put_literal(p, ",\n    {\"key\": \"");
   std::memcpy(p, rec.key, 12);
   p = put_literal(p + 12, "\", \"time\": ");
-  p = put_int(p, t);
+  p = put_time(p, t);
   p = put_literal(p, ", \"start\": \"");
-  std::memcpy(p, start, sizeof start);
+  // The zone's abbreviation, met again and again, is judged once.
+  static char plain_zone[16];
+  const size_t n = icf_local_text(local, t, p);
+  if (n == 0 || (std::memcmp(plain_zone, p + 20, 16) != 0 &&
+                 (!plain(p + 20) || !std::memcpy(plain_zone, p + 20, 16))))
+    return false;
   p = put_literal(p + n, "\"");
   if (status.size() <= 32)
     std::memcpy(p, status.data(), 32);

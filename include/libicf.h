@@ -433,7 +433,8 @@ struct IcfSurvey {
   int64_t pending_count;
   uint32_t starts_room, pending_room;
   int32_t expected;     // entries to make room for at first
-  int64_t stamp_order;  // of the newest update stamp, -1: none
+  int64_t stamp_order;  // the newest update stamp's century: 1 for a year
+                        // under 69, else 0; -1: none
   char stamp[13];
 };
 // For a table of `capacity` entries at most (room for more is made).

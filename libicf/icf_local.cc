@@ -39,6 +39,8 @@ bool attrs_at(time_t t, Attrs *a) {
   if (floor_mod(t + f.tm_gmtoff, ICF_DAY) != clock) return false;
   const char *zone = f.tm_zone != nullptr ? f.tm_zone : "";
   if (std::strlen(zone) >= sizeof a->zone) return false;
+  // All of it, so that a copy of the whole array copies nothing unknown.
+  std::memset(a->zone, 0, sizeof a->zone);
   a->offset = f.tm_gmtoff;
   std::strcpy(a->zone, zone);
   return true;
