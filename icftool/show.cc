@@ -64,6 +64,8 @@ struct Out {
         continue;
       } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
                  fd != STDOUT_FILENO) {
+        // Should no copy be had, the lock is kept: the output is still
+        // whole.
         source->let_go();
         close(fd);
         fd = STDOUT_FILENO;
@@ -150,23 +152,11 @@ constexpr char Pairs[] =
     "37383940414243444546474849505152535455565758596061626364656667686970717273"
     "7475767778798081828384858687888990919293949596979899";
 
-// v in decimal at p, which has room for 24 bytes: every entry's time, two
-// digits at a time.
+// v in decimal at p, which has room for 24 bytes, two digits at a time.
 char *put_int(char *p, int64_t v) {
   if (v >= 0 && v < 10) {
     *p = char('0' + v);
     return p + 1;
-  }
-  // The times of 2001 to 2106: ten digits, in pairs.
-  if (v >= 1000000000 && v <= UINT32_MAX) {
-    const uint32_t u = uint32_t(v), low = u % 100000000;
-    const uint32_t high = low / 10000, last = low % 10000;
-    std::memcpy(p, Pairs + u / 100000000 * 2, 2);
-    std::memcpy(p + 2, Pairs + high / 100 * 2, 2);
-    std::memcpy(p + 4, Pairs + high % 100 * 2, 2);
-    std::memcpy(p + 6, Pairs + last / 100 * 2, 2);
-    std::memcpy(p + 8, Pairs + last % 100 * 2, 2);
-    return p + 10;
   }
   char digits[48];
   // Written to end halfway, so that a copy of 24 bytes from the first
