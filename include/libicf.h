@@ -198,9 +198,10 @@ int icf_inspect(const char *path, char **text, size_t *size,
                 IcfFailure *failure);
 void icf_inspect_free(char *text, size_t size);
 // A look at a file piece by piece under the shared lock, held until
-// icf_look_close: for a reader that takes the records as they come and
-// prints nothing meanwhile, so that a large file costs its reading and no
-// copy of its text (icf_inspect is for those that print at a pipe's pace).
+// icf_look_close (or icf_look_copy): for a reader that takes the records as
+// they come and meanwhile prints nothing, or only to an output that never
+// waits, so that a large file costs its reading and no copy of its text
+// (icf_inspect is for those that print at a pipe's pace).
 constexpr size_t ICF_LOOK_BUFFER = 64 * 1024;
 struct IcfReader;
 struct IcfLook {
@@ -504,8 +505,8 @@ size_t icf_local_text(IcfLocal *local, time_t t, char *buffer);
 int icf_key_wall(IcfLocal *local, const char *key, time_t *wall);  // key[13]
 // Whether `key` is the interval key of t, as icf_cnv_time_str writes it: 1
 // or 0, -1 when only the writer can tell.
-int icf_local_names(IcfLocal *local, time_t t, const char *key);
+int icf_local_names(IcfLocal *local, time_t t, const char *key);  // key[13]
 // Whether `key` names a local time the clock shows, so that converting it
 // and writing the key of that time gives `key` back: 1 or 0, -1 when only
 // the conversion can tell.
-int icf_local_shows(IcfLocal *local, const char *key);
+int icf_local_shows(IcfLocal *local, const char *key);  // key[13]
