@@ -181,7 +181,7 @@ void icf_survey_init(IcfSurvey *survey, int32_t period, int32_t capacity) {
 namespace {
 
 // Room for one more pending place, grown by half at a time (there are few).
-bool pending_room(IcfSurvey *s) {
+__attribute__((noinline)) bool pending_room(IcfSurvey *s) {
   if (s->pending_count < s->pending_room) return true;
   const uint64_t more =
       s->pending_room < 1024 ? 1024 : s->pending_room + s->pending_room / 2;
@@ -196,7 +196,7 @@ bool pending_room(IcfSurvey *s) {
 
 // Room for one more start: at first for the table's size, whose pages are
 // only touched as the starts come.
-bool starts_room(IcfSurvey *s) {
+__attribute__((noinline)) bool starts_room(IcfSurvey *s) {
   if (s->count < s->starts_room) return true;
   uint64_t more = s->starts_room == 0 ? s->expected : 0;
   if (more <= static_cast<uint64_t>(s->count))
@@ -216,8 +216,10 @@ bool starts_room(IcfSurvey *s) {
 }  // namespace
 
 int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
-  if (s->failed || !starts_room(s) ||
-      (icf_pending(status) && !pending_room(s))) {
+  // The rooms are made apart, rarely, so that an entry costs its stores.
+  if (s->failed || (s->count >= s->starts_room && !starts_room(s)) ||
+      (icf_pending(status) && s->pending_count >= s->pending_room &&
+       !pending_room(s))) {
     s->failed = 1;
     return 0;
   }

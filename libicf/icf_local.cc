@@ -200,8 +200,8 @@ char *clock_text(char *p, time_t clock) {
 }
 
 // Learns the date that t shows and the instants around t that show it
-// under t's offset.
-bool learn_day(IcfLocal *local, time_t t) {
+// under t's offset; once a date, and apart from the dates' use.
+__attribute__((noinline)) bool learn_day(IcfLocal *local, time_t t) {
   time_t wall;
   const char *zone;
   if (!icf_local_wall(local, t, &wall, &zone)) return false;
