@@ -46,7 +46,8 @@ icftool metrics job.icf |job.icf jobs
 icftool mark -o |a n r s x
 icftool mark -o x job.icf 2406 2407 |a s x
 icftool mark job.icf 24|
-icftool run -|-T -b -d -h -j -k -m -t -w -x
+icftool run -|-D -N -T -a -b -d -h -j -k -m -o -t -w -x
+icftool run -a |job.icf jobs
 icftool run -d 600,1800 -T 3000 |job.icf jobs
 icftool run -j 2 job.icf -|--
 icftool run job.icf -- icfjob-|icfjob-load

@@ -8,7 +8,8 @@ _icftool_flags() {
 	create) echo "-f -h" ;;
 	show) echo "-j -h" ;;
 	mark) echo "-n -h" ;;
-	check | metrics | edit | run) echo "-h" ;;
+	run) echo "-o -h" ;;
+	check | metrics | edit) echo "-h" ;;
 	esac
 }
 _icftool_valued() {
@@ -18,7 +19,7 @@ _icftool_valued() {
 	show) echo "-t" ;;
 	metrics) echo "-o -t" ;;
 	mark) echo "-o" ;;
-	run) echo "-d -t -x -T -k -m -w -j -b" ;;
+	run) echo "-d -t -x -T -k -m -w -j -b -a -N -D" ;;
 	esac
 }
 
@@ -58,7 +59,7 @@ _icftool() {
 		return 0
 	fi
 	case $command:$value in
-	metrics:-o) ;;
+	metrics:-o | run:-a) ;;
 	mark:-o)
 		mapfile -t COMPREPLY < <(compgen -W "n s r a x" -- "$cur")
 		return 0
