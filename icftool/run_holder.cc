@@ -243,8 +243,8 @@ std::string holder_note(int fd, const char *shown) {
   // Elsewhere (another host or namespace) a process cannot be looked at.
   char *end;
   const uint64_t start = std::strtoull(h.start, &end, 10);
-  if (got == Runner_Only || *end != '\0' || h.system != system_id() ||
-      lives(pid_t(h.pid), start))
+  if (got == Runner_Only || *end != '\0' || h.system[0] == '-' ||
+      h.system != system_id() || lives(pid_t(h.pid), start))
     return "Another runner (host " + std::string(h.host) + ", pid " + runner +
            ", since " + when(h.since) + ")" + busy;
   const pid_t holder = holding(fd, h);
