@@ -85,12 +85,12 @@ struct Run {
   int counts[3] = {};       // recorded done, retry, failed
   int missing = 0;          // recorded nowhere: the entry had gone
   bool dropped = false;
-  bool limited = false;           // -m left a due interval unstarted
-  int stop = 0;                   // the first stop signal
-  int cannot_start = 0;           // the errno of a command that did not start
-  std::vector<News> news;         // lines for standard error, without name
-  std::vector<std::string> held;  // waiting lines said nothing yet
-  bool spoke = false;             // a line of news was said
+  bool limited = false;    // -m left a due interval unstarted
+  int stop = 0;            // the first stop signal
+  int cannot_start = 0;    // the errno of a command that did not start
+  std::vector<News> news;  // lines for standard error, without name
+  std::vector<std::string> withheld;  // waiting lines, not said yet
+  bool spoke = false;                 // a line of news was said
   Upstreams ups;
   std::string unreadable;    // why an upstream could not be read
   int not_ready = 0;         // intervals whose command said -N
@@ -429,15 +429,15 @@ std::string how_text(const Job &job, const Options &o) {
 // The lines held back so far, once a line of news comes.
 void unhold(Run *r) {
   r->spoke = true;
-  for (const std::string &line : r->held)
+  for (const std::string &line : r->withheld)
     fprintf(stderr, "%s: %s\n", Prog, line.c_str());
-  r->held.clear();
+  r->withheld.clear();
 }
 
 // A line after the program name, or held back while it only tells of
 // waiting and nothing else was said.
 void say(Run *r, const News &n) {
-  if (n.waiting && !r->spoke) return r->held.push_back(n.text);
+  if (n.waiting && !r->spoke) return r->withheld.push_back(n.text);
   if (!r->spoke) unhold(r);
   fprintf(stderr, "%s: %s\n", Prog, n.text.c_str());
 }
