@@ -22,7 +22,10 @@ using Numbers = std::bitset<256> Settings::*;  // numbers in a range, a set
 using Letter = char Settings::*;               // a status letter
 using Delays = CliDelays Settings::*;          // a delay list, as quenlor's
 using File = const char *Settings::*;          // a file name
-using Setting = std::variant<Flag, Key, Number, Numbers, Letter, Delays, File>;
+// File names, one an option: at most `high` of them.
+using Files = std::vector<const char *> Settings::*;
+using Setting =
+    std::variant<Flag, Key, Number, Numbers, Letter, Delays, File, Files>;
 
 struct Option {
   char letter;
@@ -49,6 +52,13 @@ struct Command {
 const Option Now_Option = {'t', "now",
                            "the time to measure the lag at, as an interval key",
                            &Settings::now};
+const Option Upstream_Option = {
+    'a',
+    "upstream",
+    "name the due intervals that wait for this file (16 at most)",
+    &Settings::upstreams,
+    0,
+    16};
 
 const Command Commands[] = {
     {"create",
@@ -62,7 +72,7 @@ const Command Commands[] = {
     {"show",
      {"file", 1, 1, 0},
      "Prints the entries, their counts, the oldest pending and the lag",
-     {{'j', nullptr, "as JSON", &Settings::json}, Now_Option},
+     {{'j', nullptr, "as JSON", &Settings::json}, Upstream_Option, Now_Option},
      cmd_show},
     {"check",
      {"file", 1, 1, 0},
@@ -71,6 +81,7 @@ const Command Commands[] = {
        &Settings::max_lag},
       {'x', "failed", "also a problem: more than failed entries with x",
        &Settings::max_failed},
+      Upstream_Option,
       Now_Option},
      cmd_check},
     {"metrics",
@@ -179,6 +190,14 @@ bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
           [&](File to) {
             s->*to = arg;
             return true;
+          },
+          [&](Files to) {
+            if ((s->*to).size() >= size_t(o.high))
+              *why = std::string("At most ") + std::to_string(o.high) +
+                     " files for -" + o.letter;
+            else
+              (s->*to).push_back(arg);
+            return why->empty();
           },
       },
       o.to);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 #include "libicf.h"
@@ -25,6 +26,7 @@ struct Settings {
   int32_t max_lag = -1, max_failed = -1;  // check -l, -x; negative: off
   const char *out = nullptr;              // metrics -o
   char only = 0;                          // mark -o; 0: any status
+  std::vector<const char *> upstreams;    // show, check -a
   CliDelays delays{};                     // run's
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   int32_t timeout = 0, grace = 10, max = 0, wait = 0, jobs = 1, batch = 1;
