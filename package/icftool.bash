@@ -14,8 +14,8 @@ _icftool_flags() {
 _icftool_valued() {
 	case $1 in
 	create) echo "-s -t" ;;
-	check) echo "-l -x -t" ;;
-	show) echo "-t" ;;
+	check) echo "-l -x -a -t" ;;
+	show) echo "-a -t" ;;
 	metrics) echo "-o -t" ;;
 	mark) echo "-o" ;;
 	run) echo "-d -t -x -T -k -m -w -j -b" ;;
@@ -58,7 +58,7 @@ _icftool() {
 		return 0
 	fi
 	case $command:$value in
-	metrics:-o) ;;
+	metrics:-o | show:-a | check:-a) ;; # a file
 	mark:-o)
 		mapfile -t COMPREPLY < <(compgen -W "n s r a x" -- "$cur")
 		return 0
