@@ -354,7 +354,7 @@ int cmd_check(const Settings &s, int, char **operands) {
   Bytes text;
   std::string why;
   if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
-  Upstreams ups;
+  UpstreamFiles ups;
   if (!ups.load(s.upstreams, path, &why))
     return cli_fail(Prog, "%s", why.c_str());
   const int problems =

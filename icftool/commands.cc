@@ -22,8 +22,7 @@ using Numbers = std::bitset<256> Settings::*;  // numbers in a range, a set
 using Letter = char Settings::*;               // a status letter
 using Delays = CliDelays Settings::*;          // a delay list, as quenlor's
 using File = const char *Settings::*;          // a file name
-// File names, one an option: at most `high` of them.
-using Files = std::vector<const char *> Settings::*;
+using Files = std::vector<const char *> Settings::*;  // file names, a list
 using Setting =
     std::variant<Flag, Key, Number, Numbers, Letter, Delays, File, Files>;
 
@@ -32,7 +31,7 @@ struct Option {
   const char *value;  // the argument's name in the usage; null for a flag
   const char *help;
   Setting to;
-  int32_t low = 0, high = INT32_MAX;  // a number's range
+  int32_t low = 0, high = INT32_MAX;  // a number's range; a list's length
 };
 
 struct Operands {
@@ -192,12 +191,13 @@ bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
             return true;
           },
           [&](Files to) {
-            if ((s->*to).size() >= size_t(o.high))
-              *why = std::string("At most ") + std::to_string(o.high) +
-                     " files for -" + o.letter;
-            else
+            const bool room = int64_t((s->*to).size()) < o.high;
+            if (room)
               (s->*to).push_back(arg);
-            return why->empty();
+            else
+              *why = std::string("Too many -") + o.letter + " options (" +
+                     std::to_string(o.high) + " at most)";
+            return room;
           },
       },
       o.to);

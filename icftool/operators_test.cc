@@ -167,8 +167,8 @@ TEST(Operators, WaitsForUpstreams) {
       {"show -a missing f",
        "icftool: Cannot open checkpoint file: missing: No such file or "
        "directory\n1"},
-      {"check -a ./f f", "icftool: Upstream file is the file itself: ./f\n1"},
-      {"show" + many + " f", "icftool: At most 16 files for -a\n1"},
+      {"check -a ./f f", "icftool: Upstream ./f is the file f itself\n1"},
+      {"show" + many + " f", "icftool: Too many -a options (16 at most)\n1"},
   };
   for (const auto &[args, out] : cases) {
     Ran r = Scratch().run(setup + "$T " + args + " 2>&1");

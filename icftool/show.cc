@@ -277,7 +277,7 @@ void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
 // after the entries are those of the table the programs would load. A
 // text that turns out unreadable half-way leaves what was printed of it.
 int show(const char *path, std::string_view text, bool json, time_t now,
-         Upstreams &ups) {
+         UpstreamFiles &ups) {
   IcfReader in;
   icf_reader_init(&in, text.data(), text.size());
   IcfTable header{};
@@ -334,7 +334,7 @@ int cmd_show(const Settings &s, int, char **operands) {
   Bytes text;
   std::string why;
   if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
-  Upstreams ups;
+  UpstreamFiles ups;
   if (!ups.load(s.upstreams, path, &why))
     return cli_fail(Prog, "%s", why.c_str());
   if (now < 0) now = time(nullptr);

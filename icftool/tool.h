@@ -26,10 +26,10 @@ struct Settings {
   int32_t max_lag = -1, max_failed = -1;  // check -l, -x; negative: off
   const char *out = nullptr;              // metrics -o
   char only = 0;                          // mark -o; 0: any status
-  std::vector<const char *> upstreams;    // show, check -a
   CliDelays delays{};                     // run's
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   int32_t timeout = 0, grace = 10, max = 0, wait = 0, jobs = 1, batch = 1;
+  std::vector<const char *> upstreams;  // run -a
 };
 
 // Prints why `path` could not be opened or loaded, as every command words

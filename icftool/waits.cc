@@ -12,12 +12,12 @@
 #include "tool.h"
 #include "upstream.h"
 
-Upstreams::~Upstreams() {
+UpstreamFiles::~UpstreamFiles() {
   for (IcfFile &f : files) icf_close(&f);
 }
 
-bool Upstreams::load(const std::vector<const char *> &given, const char *path,
-                     std::string *why) {
+bool UpstreamFiles::load(const std::vector<const char *> &given,
+                         const char *path, std::string *why) {
   struct stat own;
   const bool known = stat(path, &own) == 0;
   files.reserve(given.size());
@@ -25,7 +25,7 @@ bool Upstreams::load(const std::vector<const char *> &given, const char *path,
     struct stat st;
     if (known && stat(up, &st) == 0 && st.st_dev == own.st_dev &&
         st.st_ino == own.st_ino) {
-      *why = "Upstream file is the file itself: " + name_text(up);
+      *why = std::string("Upstream ") + up + " is the file " + path + " itself";
       return false;
     }
     IcfFile f;
@@ -63,7 +63,7 @@ bool load_text(std::string_view text, time_t now, IcfFile *file) {
   return true;
 }
 
-std::vector<Waiting> waiting(Upstreams &ups, IcfFile *file, time_t now) {
+std::vector<Waiting> waiting(UpstreamFiles &ups, IcfFile *file, time_t now) {
   std::vector<Waiting> found;
   const IcfTable *table = &file->table;
   for (int32_t k = 0, n = icf_count(table); k < n; ++k) {
@@ -82,7 +82,7 @@ std::vector<Waiting> waiting(Upstreams &ups, IcfFile *file, time_t now) {
   return found;
 }
 
-bool collect(Upstreams &ups, std::string_view text, time_t now,
+bool collect(UpstreamFiles &ups, std::string_view text, time_t now,
              std::vector<Waiting> *found) {
   IcfFile file;
   const bool loaded = load_text(text, now, &file);
@@ -151,7 +151,7 @@ std::string subject(const Group &g) {
 }
 
 // "hourly.icf 240610050000 (retry), exports.icf ... (not yet appended)".
-std::string object(const Upstreams &ups, const Group &g) {
+std::string object(const UpstreamFiles &ups, const Group &g) {
   std::string text;
   for (size_t i = 0; i < g.last_on.size(); ++i) {
     const UpstreamWait &from = g.first->on[i].second, &to = g.last_on[i];
@@ -164,7 +164,7 @@ std::string object(const Upstreams &ups, const Group &g) {
   return text;
 }
 
-void json_wait(std::string &s, const Upstreams &ups, const Waiting &w) {
+void json_wait(std::string &s, const UpstreamFiles &ups, const Waiting &w) {
   s += "{\"key\": " + quote(w.key) + ", \"time\": " + std::to_string(w.start) +
        ", \"start\": " + quote(local_time(w.start)) + ", \"upstreams\": [";
   for (size_t i = 0; i < w.on.size(); ++i) {
@@ -183,8 +183,8 @@ void json_wait(std::string &s, const Upstreams &ups, const Waiting &w) {
 
 }  // namespace
 
-bool waits_shown(Upstreams &ups, std::string_view text, time_t now, bool json,
-                 std::string *shown, std::string *why) {
+bool waits_shown(UpstreamFiles &ups, std::string_view text, time_t now,
+                 bool json, std::string *shown, std::string *why) {
   shown->clear();
   if (ups.empty()) return true;
   std::vector<Waiting> found;
@@ -207,7 +207,7 @@ bool waits_shown(Upstreams &ups, std::string_view text, time_t now, bool json,
   return true;
 }
 
-int waits_checked(Upstreams &ups, const char *path, std::string_view text,
+int waits_checked(UpstreamFiles &ups, const char *path, std::string_view text,
                   time_t now, FILE *out) {
   std::vector<Waiting> found;
   if (ups.empty() || !collect(ups, text, now, &found)) return 0;

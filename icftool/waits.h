@@ -12,14 +12,14 @@
 
 // The upstream files, loaded once under the programs' shared lock that is
 // let go again; never written.
-struct Upstreams {
+struct UpstreamFiles {
   std::vector<const char *> paths;
   std::vector<IcfFile> files;
 
-  Upstreams() = default;
-  Upstreams(const Upstreams &) = delete;
-  Upstreams &operator=(const Upstreams &) = delete;
-  ~Upstreams();
+  UpstreamFiles() = default;
+  UpstreamFiles(const UpstreamFiles &) = delete;
+  UpstreamFiles &operator=(const UpstreamFiles &) = delete;
+  ~UpstreamFiles();
   bool empty() const { return paths.empty(); }
   // Loads `paths`, the upstream files of `path`. False, with the message
   // naming the file in *why, for one that cannot be read or is `path`
@@ -31,12 +31,12 @@ struct Upstreams {
 // show's lines (or, with `json`, its "waiting" member, comma first) for the
 // file whose checkpoint text is `text`, at `now`; nothing without
 // upstreams. False with *why when the text cannot be loaded.
-bool waits_shown(Upstreams &ups, std::string_view text, time_t now, bool json,
-                 std::string *shown, std::string *why);
+bool waits_shown(UpstreamFiles &ups, std::string_view text, time_t now,
+                 bool json, std::string *shown, std::string *why);
 
 // check's lines on `out`, each "path: ..."; the findings among them: a due
 // interval waiting on upstream intervals older than the upstream holds,
 // which only an operator settles. Ordinary waiting is named but no
 // finding. A text the programs cannot load has no waits (check reports it).
-int waits_checked(Upstreams &ups, const char *path, std::string_view text,
+int waits_checked(UpstreamFiles &ups, const char *path, std::string_view text,
                   time_t now, FILE *out);

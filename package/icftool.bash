@@ -58,7 +58,7 @@ _icftool() {
 		return 0
 	fi
 	case $command:$value in
-	metrics:-o | show:-a | check:-a) ;; # a file
+	metrics:-o | run:-a | show:-a | check:-a) ;;
 	mark:-o)
 		mapfile -t COMPREPLY < <(compgen -W "n s r a x" -- "$cur")
 		return 0
