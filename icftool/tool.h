@@ -29,7 +29,7 @@ struct Settings {
   CliDelays delays{};                     // run's
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   int32_t timeout = 0, grace = 10, max = 0, wait = 0, jobs = 1, batch = 1;
-  std::vector<const char *> upstreams;  // run -a
+  std::vector<const char *> upstreams;  // run, show and check -a
 };
 
 // Prints why `path` could not be opened or loaded, as every command words
