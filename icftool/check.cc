@@ -357,10 +357,9 @@ int cmd_check(const Settings &s, int, char **operands) {
   UpstreamFiles ups;
   if (!ups.load(s.upstreams, path, &why))
     return cli_fail(Prog, "%s", why.c_str());
-  const int problems =
-      check_text(path, {text.data, text.size}, limits, stdout) +
-      waits_checked(ups, path, {text.data, text.size},
-                    s.now >= 0 ? s.now : time(nullptr), stdout);
+  int problems = check_text(path, {text.data, text.size}, limits, stdout);
+  problems +=
+      waits_checked(ups, path, s.now >= 0 ? s.now : time(nullptr), stdout);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

@@ -277,7 +277,7 @@ void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
 // after the entries are those of the table the programs would load. A
 // text that turns out unreadable half-way leaves what was printed of it.
 int show(const char *path, std::string_view text, bool json, time_t now,
-         UpstreamFiles &ups) {
+         const std::string &waits) {
   IcfReader in;
   icf_reader_init(&in, text.data(), text.size());
   IcfTable header{};
@@ -312,13 +312,12 @@ int show(const char *path, std::string_view text, bool json, time_t now,
   }
   IcfDue due;
   tally.due(now, &due);
-  std::string waits, why;
-  if (!waits_shown(ups, text, now, json, &waits, &why))
-    return out.flush(), cli_fail(Prog, "%s", why.c_str());
-  if (json)
+  if (json) {
     json_summary(out, &local, tally, due, now, waits);
-  else
-    text_summary(out, tally, due, now), out.put(waits);
+  } else {
+    text_summary(out, tally, due, now);
+    out.put(waits);
+  }
   out.flush();
   return finish_output();
 }
@@ -338,5 +337,6 @@ int cmd_show(const Settings &s, int, char **operands) {
   if (!ups.load(s.upstreams, path, &why))
     return cli_fail(Prog, "%s", why.c_str());
   if (now < 0) now = time(nullptr);
-  return show(path, {text.data, text.size}, json, now, ups);
+  return show(path, {text.data, text.size}, json, now,
+              waits_shown(ups, now, json));
 }

@@ -14,17 +14,18 @@
 
 UpstreamFiles::~UpstreamFiles() {
   for (IcfFile &f : files) icf_close(&f);
+  if (own_loaded) icf_close(&own);
 }
 
 bool UpstreamFiles::load(const std::vector<const char *> &given,
                          const char *path, std::string *why) {
-  struct stat own;
-  const bool known = stat(path, &own) == 0;
+  struct stat file;
+  const bool known = stat(path, &file) == 0;
   files.reserve(given.size());
   for (const char *up : given) {
     struct stat st;
-    if (known && stat(up, &st) == 0 && st.st_dev == own.st_dev &&
-        st.st_ino == own.st_ino) {
+    if (known && stat(up, &st) == 0 && st.st_dev == file.st_dev &&
+        st.st_ino == file.st_ino) {
       *why = std::string("Upstream ") + up + " is the file " + path + " itself";
       return false;
     }
@@ -37,6 +38,8 @@ bool UpstreamFiles::load(const std::vector<const char *> &given,
     files.push_back(f);
     paths.push_back(up);
   }
+  own_loaded = !given.empty() && icf_open_readonly(&own, Prog, path);
+  if (own_loaded) icf_release(&own);
   return true;
 }
 
@@ -50,21 +53,14 @@ struct Waiting {
   std::vector<std::pair<size_t, UpstreamWait>> on;
 };
 
-// The file's table from its text, caught up at `now` in memory.
-bool load_text(std::string_view text, time_t now, IcfFile *file) {
-  std::memset(file, 0, sizeof *file);
-  queue_create(&file->table.pending, &file->table, nullptr);
-  file->table.first = file->table.last = -1;
-  IcfReader in;
-  icf_reader_init(&in, text.data(), text.size());
-  if (!icf_text_read(&in, &file->table)) return false;
+// The file's due intervals that wait, its table caught up at `now` in
+// memory.
+std::vector<Waiting> waiting(UpstreamFiles &ups, time_t now) {
+  std::vector<Waiting> found;
+  if (!ups.own_loaded) return found;
+  IcfFile *file = &ups.own;
   // An empty file is behind nothing: its grid starts with its first run.
   if (icf_count(&file->table) > 0) quenlor(file, now, 0);
-  return true;
-}
-
-std::vector<Waiting> waiting(UpstreamFiles &ups, IcfFile *file, time_t now) {
-  std::vector<Waiting> found;
   const IcfTable *table = &file->table;
   for (int32_t k = 0, n = icf_count(table); k < n; ++k) {
     const IcfEntry *e = icf_entry_at(table, k);
@@ -80,15 +76,6 @@ std::vector<Waiting> waiting(UpstreamFiles &ups, IcfFile *file, time_t now) {
     if (!w.on.empty()) found.push_back(std::move(w));
   }
   return found;
-}
-
-bool collect(UpstreamFiles &ups, std::string_view text, time_t now,
-             std::vector<Waiting> *found) {
-  IcfFile file;
-  const bool loaded = load_text(text, now, &file);
-  if (loaded) *found = waiting(ups, &file, now);
-  icf_close(&file);
-  return loaded;
 }
 
 // "retry", or why an interval the upstream does not hold counts as not done.
@@ -183,35 +170,26 @@ void json_wait(std::string &s, const UpstreamFiles &ups, const Waiting &w) {
 
 }  // namespace
 
-bool waits_shown(UpstreamFiles &ups, std::string_view text, time_t now,
-                 bool json, std::string *shown, std::string *why) {
-  shown->clear();
-  if (ups.empty()) return true;
-  std::vector<Waiting> found;
-  if (!collect(ups, text, now, &found)) {
-    *why = "No memory for the table of the file";
-    return false;
-  }
+std::string waits_shown(UpstreamFiles &ups, time_t now, bool json) {
+  if (ups.empty()) return "";
+  const std::vector<Waiting> found = waiting(ups, now);
+  std::string shown;
   if (json) {
-    *shown = ",\n  \"waiting\": [";
+    shown = ",\n  \"waiting\": [";
     for (size_t i = 0; i < found.size(); ++i) {
-      *shown += i > 0 ? ",\n    " : "\n    ";
-      json_wait(*shown, ups, found[i]);
+      shown += i > 0 ? ",\n    " : "\n    ";
+      json_wait(shown, ups, found[i]);
     }
-    *shown += found.empty() ? "]" : "\n  ]";
-    return true;
+    return shown + (found.empty() ? "]" : "\n  ]");
   }
   for (const Group &g : groups(found))
-    *shown += "waiting: " + subject(g) + " for " + object(ups, g) + "\n";
-  if (found.empty()) *shown = "waiting: none\n";
-  return true;
+    shown += "waiting: " + subject(g) + " for " + object(ups, g) + "\n";
+  return found.empty() ? "waiting: none\n" : shown;
 }
 
-int waits_checked(UpstreamFiles &ups, const char *path, std::string_view text,
-                  time_t now, FILE *out) {
-  std::vector<Waiting> found;
-  if (ups.empty() || !collect(ups, text, now, &found)) return 0;
+int waits_checked(UpstreamFiles &ups, const char *path, time_t now, FILE *out) {
   int findings = 0;
+  const std::vector<Waiting> found = waiting(ups, now);
   for (const Group &g : groups(found)) {
     const bool older = g.older();
     findings += older;
