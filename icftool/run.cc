@@ -59,6 +59,7 @@ struct Run {
   std::string resolved;  // resolved once: what is locked, opened and saved
   char **command = nullptr;
   sigset_t mask;  // the commands start with it
+  RunnerLock held;
   IcfFile file{};
   bool loaded = false;
   std::vector<time_t> tried;  // ascending
@@ -302,6 +303,7 @@ std::vector<std::string> command_env(const Batch &b) {
 // Starts the command of each batch chosen; after a command that cannot
 // start, no other starts (its batch and those after it stay as they are).
 void start(Run *r) {
+  const size_t running = r->running.size();
   for (std::unique_ptr<Batch> &b : r->next) {
     std::vector<std::string> env = command_env(*b);
     std::vector<char *> envp;
@@ -314,6 +316,11 @@ void start(Run *r) {
     r->running.push_back(std::move(b));
   }
   r->next.clear();
+  if (r->running.size() == running) return;
+  std::vector<pid_t> groups;
+  for (const std::unique_ptr<Batch> &b : r->running)
+    groups.push_back(b->job.pid);
+  runner_lock_groups(&r->held, groups);
 }
 
 std::string how_text(const Job &job, const Options &o) {
@@ -404,9 +411,8 @@ int cmd_run(const Settings &s, int, char **operands) {
   if (!cli_zone_known(tz))
     return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
   jobs_prepare(&r.mask);
-  RunnerLock held;
   int status;
-  if (!lock(&r, &held, &status, &why)) {
+  if (!lock(&r, &r.held, &status, &why)) {
     if (!why.empty()) cli_fail(Prog, "%s", why.c_str());
     return status;
   }
