@@ -51,6 +51,13 @@ struct Command {
 const Option Now_Option = {'t', "now",
                            "the time to measure the lag at, as an interval key",
                            &Settings::now};
+const Option Upstream_Option = {
+    'a',
+    "upstream",
+    "name the due intervals that wait for this file (16 at most)",
+    &Settings::upstreams,
+    0,
+    16};
 
 const Command Commands[] = {
     {"create",
@@ -64,7 +71,7 @@ const Command Commands[] = {
     {"show",
      {"file", 1, 1, 0},
      "Prints the entries, their counts, the oldest pending and the lag",
-     {{'j', nullptr, "as JSON", &Settings::json}, Now_Option},
+     {{'j', nullptr, "as JSON", &Settings::json}, Upstream_Option, Now_Option},
      cmd_show},
     {"check",
      {"file", 1, 1, 0},
@@ -73,6 +80,7 @@ const Command Commands[] = {
        &Settings::max_lag},
       {'x', "failed", "also a problem: more than failed entries with x",
        &Settings::max_failed},
+      Upstream_Option,
       Now_Option},
      cmd_check},
     {"metrics",

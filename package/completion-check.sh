@@ -38,6 +38,7 @@ icftool create -|-f -h -s -t
 icftool create -f j|job.icf jobs
 icftool create job.icf 9|
 icftool show -j |job.icf jobs
+icftool show -a |job.icf jobs
 icftool show jobs/|jobs/a.icf
 icftool check -l |
 icftool check -l 3600 -x 2 |job.icf jobs
