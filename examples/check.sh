@@ -44,13 +44,6 @@ run_words() {
 	args[-1]=$scratch/job.icf
 	rm -f "$scratch/job.icf"
 	"$icftool" create "$scratch/job.icf" 900 96 3
-	# The pipeline's options come with the runner that takes them.
-	for word in "${args[@]}"; do
-		[[ $word != -[aNoD] ]] || "$icftool" run -h | grep -q "^  $word " || {
-			echo "note: this runner has no $word yet; the words are not run"
-			return 0
-		}
-	done
 	TZ=$zone "$icftool" run "${args[@]}" -- true
 }
 
