@@ -4,8 +4,6 @@
 // written.
 #include "waits.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <utility>
 
@@ -13,31 +11,15 @@
 #include "upstream.h"
 
 UpstreamFiles::~UpstreamFiles() {
-  for (IcfFile &f : files) icf_close(&f);
+  upstreams_close(&ups);
   if (own_loaded) icf_close(&own);
 }
 
 bool UpstreamFiles::load(const std::vector<const char *> &given,
                          const char *path, std::string *why) {
-  struct stat file;
-  const bool known = stat(path, &file) == 0;
-  files.reserve(given.size());
-  for (const char *up : given) {
-    struct stat st;
-    if (known && stat(up, &st) == 0 && st.st_dev == file.st_dev &&
-        st.st_ino == file.st_ino) {
-      *why = std::string("Upstream ") + up + " is the file " + path + " itself";
-      return false;
-    }
-    IcfFile f;
-    if (!icf_open_readonly(&f, Prog, up)) {
-      *why = cli_failure_text(f.failure, up, true);
-      return false;
-    }
-    icf_release(&f);
-    files.push_back(f);
-    paths.push_back(up);
-  }
+  for (const char *up : given) ups.push_back(Upstream{up});
+  if (!upstreams_apart(path, ups, why) || !upstreams_read(&ups, why))
+    return false;
   own_loaded = !given.empty() && icf_open_readonly(&own, Prog, path);
   if (own_loaded) icf_release(&own);
   return true;
@@ -68,9 +50,9 @@ std::vector<Waiting> waiting(UpstreamFiles &ups, time_t now) {
     if (!icf_pending(e->status) || end < 0 || end > now) continue;
     Waiting w = {e->time, end, {}, {}};
     std::memcpy(w.key, e->key, sizeof w.key);
-    for (size_t i = 0; i < ups.files.size(); ++i) {
+    for (size_t i = 0; i < ups.ups.size(); ++i) {
       UpstreamWait wait;
-      if (!upstream_ready(&ups.files[i], e->time, end, &wait))
+      if (!upstream_ready(&ups.ups[i].file, e->time, end, &wait))
         w.on.emplace_back(i, wait);
     }
     if (!w.on.empty()) found.push_back(std::move(w));
@@ -142,8 +124,8 @@ std::string object(const UpstreamFiles &ups, const Group &g) {
   std::string text;
   for (size_t i = 0; i < g.last_on.size(); ++i) {
     const UpstreamWait &from = g.first->on[i].second, &to = g.last_on[i];
-    text += (i > 0 ? ", " : "") + name_text(ups.paths[g.first->on[i].first]) +
-            " " + from.key;
+    text += (i > 0 ? ", " : "") +
+            name_text(ups.ups[g.first->on[i].first].path) + " " + from.key;
     if (std::strcmp(from.key, to.key) != 0)
       text += std::string(" to ") + to.key;
     text += " (" + why_text(from) + ")";
@@ -157,7 +139,7 @@ void json_wait(std::string &s, const UpstreamFiles &ups, const Waiting &w) {
   for (size_t i = 0; i < w.on.size(); ++i) {
     const UpstreamWait &u = w.on[i].second;
     s += (i > 0 ? ", " : "") + std::string("{\"file\": ") +
-         quote(name_text(ups.paths[w.on[i].first])) +
+         quote(name_text(ups.ups[w.on[i].first].path)) +
          ", \"key\": " + quote(u.key) +
          ", \"time\": " + std::to_string(u.start) +
          ", \"why\": " + quote(why_text(u)) + ", \"letter\": " +

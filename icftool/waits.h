@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "libicf.h"
+#include "run_wait.h"
 
-// The upstream files and the file itself, loaded once, each under the
-// programs' shared lock that is let go again; never written.
+// The upstream files and the file itself, loaded once as the runner reads
+// them each turn; never written.
 struct UpstreamFiles {
-  std::vector<const char *> paths;
-  std::vector<IcfFile> files;
+  Upstreams ups;
   IcfFile own{};  // the file's table, when loaded
   bool own_loaded = false;
 
@@ -21,7 +21,7 @@ struct UpstreamFiles {
   UpstreamFiles(const UpstreamFiles &) = delete;
   UpstreamFiles &operator=(const UpstreamFiles &) = delete;
   ~UpstreamFiles();
-  bool empty() const { return paths.empty(); }
+  bool empty() const { return ups.empty(); }
   // Loads `paths`, the upstream files of `path`, then `path` (when there
   // are upstreams). False, with the message naming the file in *why, for
   // an upstream that cannot be read or is `path` itself; a `path` the
