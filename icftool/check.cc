@@ -18,6 +18,7 @@
 #include "libicf.h"
 #include "libstd.h"
 #include "tool.h"
+#include "waits.h"
 
 namespace {
 
@@ -359,8 +360,12 @@ int cmd_check(const Settings &s, int, char **operands) {
   static IcfLook file;
   std::string why;
   if (!look(path, &file, &why)) return cli_fail(Prog, "%s", why.c_str());
-  int problems = check_text(path, Text{{}, &file}, limits, nullptr);
-  why = look_failure(file, path);
+  UpstreamFiles ups;
+  int problems = 0;
+  if (ups.load(s.upstreams, path, &why)) {
+    problems = check_text(path, Text{{}, &file}, limits, nullptr);
+    why = look_failure(file, path);
+  }
   icf_look_close(&file);
   if (!why.empty()) return cli_fail(Prog, "%s", why.c_str());
   if (problems > 0) {
@@ -368,6 +373,8 @@ int cmd_check(const Settings &s, int, char **operands) {
     if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
     problems = check_text(path, Text{{text.data, text.size}}, limits, stdout);
   }
+  problems +=
+      waits_checked(ups, path, s.now >= 0 ? s.now : time(nullptr), stdout);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

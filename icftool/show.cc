@@ -15,6 +15,7 @@
 
 #include "libicf.h"
 #include "tool.h"
+#include "waits.h"
 
 namespace {
 
@@ -379,7 +380,7 @@ void text_summary(Out &out, const Tally &t, const IcfDue &due, time_t now) {
 }
 
 void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
-                  time_t now) {
+                  time_t now, const std::string &waits) {
   out.put(t.total > 0 ? "\n  ],\n" : "],\n");
   std::string s = "  \"count\": {\"total\": " + std::to_string(t.total);
   for (int i = 0; i <= Unknown_Status; ++i)
@@ -399,13 +400,14 @@ void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
           ", \"lag\": " + std::to_string(lag_of(due, now)) +
           ", \"last_change\": " +
           (due.last_change >= 0 ? std::to_string(due.last_change) : "null") +
-          "\n}\n");
+          waits + "\n}\n");
 }
 
 // Prints the file as the reader reads it, record by record; the figures
 // after the entries are those of the table the programs would load. A
 // text that turns out unreadable half-way leaves what was printed of it.
-int show(const char *path, Source &source, Out &out, bool json, time_t now) {
+int show(const char *path, Source &source, Out &out, bool json, time_t now,
+         const std::string &waits) {
   IcfReader &in = source.reader;
   source.text.read(&in);
   IcfTable header{};
@@ -446,10 +448,12 @@ int show(const char *path, Source &source, Out &out, bool json, time_t now) {
   }
   IcfDue due;
   tally.due(now, &due);
-  if (json)
-    json_summary(out, &local, tally, due, now);
-  else
+  if (json) {
+    json_summary(out, &local, tally, due, now, waits);
+  } else {
     text_summary(out, tally, due, now);
+    out.put(waits);
+  }
   out.flush();
   return out.failed ? cli_fail(Prog, "%s", Cli_Output_Failure) : 0;
 }
@@ -482,22 +486,27 @@ int cmd_show(const Settings &s, int, char **operands) {
   static Source source;
   std::string why;
   if (!look(path, &file, &why)) return cli_fail(Prog, "%s", why.c_str());
+  UpstreamFiles ups;
+  if (!ups.load(s.upstreams, path, &why)) {
+    icf_look_close(&file);
+    return cli_fail(Prog, "%s", why.c_str());
+  }
+  if (now < 0) now = time(nullptr);
+  const std::string waits = waits_shown(ups, now, json);
   source.look = &file;
   source.text = Text{{}, &file};
   out.source = &source;
   out.fd = output_without_wait();
+  int status = 0;
   if (out.fd < 0) {
     out.fd = STDOUT_FILENO;
-    if (!source.let_go()) {
-      icf_look_close(&file);
-      return cli_fail(
-          Prog, "%s",
-          cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, path, true)
-              .c_str());
-    }
+    if (!source.let_go())
+      status =
+          cli_fail(Prog, "%s",
+                   cli_failure_text({ICF_FAULT_SYSTEM, 0, 0, errno}, path, true)
+                       .c_str());
   }
-  if (now < 0) now = time(nullptr);
-  const int status = show(path, source, out, json, now);
+  if (status == 0) status = show(path, source, out, json, now, waits);
   if (out.fd != STDOUT_FILENO) close(out.fd);
   icf_look_close(&file);
   return status;
