@@ -425,15 +425,22 @@ void icf_due(const IcfTable *table, time_t now, IcfDue *due);
 // meets them, oldest first, without the ring (80 bytes an entry): what it
 // keeps is each start (8 bytes) and the places of the pending entries.
 // Give it the entries the table holds, the newest ENTRIES records.
+// The starts as runs of equal steps: a file's entries are a period apart
+// but across clock changes, so a few runs hold them all.
+struct IcfSurveyRun {
+  time_t first;   // the run's first start
+  time_t step;    // from one start of the run to the next
+  int64_t index;  // of its first entry among those given
+};
 struct IcfSurvey {
   int32_t period;
-  int32_t failed;    // memory ran out: the measure cannot be taken
-  int64_t count;     // entries given
-  time_t *starts;    // count of them
-  int32_t *pending;  // pending_count places in starts, oldest first
+  int32_t failed;      // memory ran out: the measure cannot be taken
+  int64_t count;       // entries given
+  IcfSurveyRun *runs;  // runs_count of them, together the count starts
+  int32_t *pending;    // pending_count places among the entries, oldest first
   int64_t pending_count;
-  uint32_t starts_room, pending_room;
-  int32_t expected;     // entries to make room for at first
+  uint32_t runs_count, runs_room, pending_room;
+  int32_t expected;     // entries the table holds at most
   int64_t stamp_order;  // the newest update stamp's century: 1 for a year
                         // under 69, else 0; -1: none
   char stamp[13];

@@ -194,30 +194,45 @@ __attribute__((noinline)) bool pending_room(IcfSurvey *s) {
   return true;
 }
 
-// Room for one more start: at first for the table's size, whose pages are
-// only touched as the starts come.
-__attribute__((noinline)) bool starts_room(IcfSurvey *s) {
-  if (s->count < s->starts_room) return true;
-  uint64_t more = s->starts_room == 0 ? s->expected : 0;
-  if (more <= static_cast<uint64_t>(s->count))
-    more = s->count + s->count / 2 + 1024;
-  if (more > UINT32_MAX / sizeof(time_t)) return false;
-  time_t *bigger = static_cast<time_t *>(icf_pages_new(more * sizeof(time_t)));
+// Room for one more run, grown by half at a time (there are few).
+__attribute__((noinline)) bool runs_room(IcfSurvey *s) {
+  const uint64_t more =
+      s->runs_room < 64 ? 64 : s->runs_room + s->runs_room / 2;
+  if (more * sizeof(IcfSurveyRun) > UINT32_MAX) return false;
+  IcfSurveyRun *bigger = static_cast<IcfSurveyRun *>(std_realloc(
+      nullptr, s->runs, static_cast<uint32_t>(more * sizeof(IcfSurveyRun))));
   if (bigger == nullptr) return false;
-  if (s->count > 0)
-    std::memcpy(bigger, s->starts,
-                static_cast<size_t>(s->count) * sizeof(time_t));
-  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
-  s->starts = bigger;
-  s->starts_room = static_cast<uint32_t>(more);
+  s->runs = bigger;
+  s->runs_room = static_cast<uint32_t>(more);
   return true;
+}
+
+// The start of entry k, from the run that holds it.
+time_t start_of(const IcfSurvey *s, int64_t k) {
+  uint32_t low = 0, high = s->runs_count;
+  while (high - low > 1) {
+    const uint32_t mid = low + (high - low) / 2;
+    if (s->runs[mid].index <= k)
+      low = mid;
+    else
+      high = mid;
+  }
+  const IcfSurveyRun &r = s->runs[low];
+  return r.first + (k - r.index) * r.step;
 }
 
 }  // namespace
 
 int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
   // The rooms are made apart, rarely, so that an entry costs its stores.
-  if (s->failed || (s->count >= s->starts_room && !starts_room(s)) ||
+  // A start that goes on its run costs a comparison; the second of a run
+  // gives its step.
+  IcfSurveyRun *run = s->runs_count > 0 ? &s->runs[s->runs_count - 1] : nullptr;
+  const int64_t in_run = run != nullptr ? s->count - run->index : 0;
+  const bool goes_on = run != nullptr &&
+                       (in_run == 1 || time == run->first + in_run * run->step);
+  if (s->failed ||
+      (!goes_on && s->runs_count >= s->runs_room && !runs_room(s)) ||
       (icf_pending(status) && s->pending_count >= s->pending_room &&
        !pending_room(s))) {
     s->failed = 1;
@@ -225,7 +240,11 @@ int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
   }
   if (icf_pending(status))
     s->pending[s->pending_count++] = static_cast<int32_t>(s->count);
-  s->starts[s->count++] = time;
+  if (!goes_on)
+    s->runs[s->runs_count++] = {time, 0, s->count};
+  else if (in_run == 1)
+    s->runs[s->runs_count - 1].step = time - run->first;
+  ++s->count;
   if (later_stamp(stamp, s->stamp_order, s->stamp, &s->stamp_order))
     std::memcpy(s->stamp, stamp, sizeof s->stamp);
   return 1;
@@ -234,21 +253,20 @@ int icf_survey_add(IcfSurvey *s, time_t time, int status, const char *stamp) {
 void icf_survey_due(const IcfSurvey *s, time_t now, IcfDue *due) {
   *due = {0, -1, -1, -1};
   if (s->count == 0 || s->failed || s->period < 1) return;
-  const time_t *starts = s->starts;
   const int32_t low = ended(
       s->period, static_cast<int32_t>(s->count),
-      [starts](int32_t k) { return starts[k]; }, now);
+      [s](int32_t k) { return start_of(s, k); }, now);
   // The pending places are in order: those of ended entries come first.
   int64_t intervals = 0;
   while (intervals < s->pending_count && s->pending[intervals] < low)
     ++intervals;
-  finish(s->period, intervals, intervals > 0 ? starts[s->pending[0]] : -1,
-         s->stamp_order >= 0 ? s->stamp : nullptr, starts[s->count - 1], now,
-         due);
+  finish(s->period, intervals, intervals > 0 ? start_of(s, s->pending[0]) : -1,
+         s->stamp_order >= 0 ? s->stamp : nullptr, start_of(s, s->count - 1),
+         now, due);
 }
 
 void icf_survey_free(IcfSurvey *s) {
-  icf_pages_free(s->starts, s->starts_room * sizeof(time_t));
+  std_free(nullptr, s->runs);
   std_free(nullptr, s->pending);
   icf_survey_init(s, s->period, s->expected);
 }
