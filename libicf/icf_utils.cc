@@ -389,6 +389,7 @@ void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
 }
 
 IcfEntry *icf_ring_advance(IcfTable *table) {
+  table->appended++;
   table->last = (table->last + 1) % table->capacity;
   if (table->last == table->first)
     table->first = (table->first + 1) % table->capacity;
@@ -677,6 +678,14 @@ size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
     p = put_entry(p, icf_entry_at(t, k));
   render->next = k;
   return static_cast<size_t>(p - buffer);
+}
+
+size_t icf_render_header(const IcfTable *table, char *buffer) {
+  return static_cast<size_t>(put_header(buffer, table) - buffer);
+}
+
+size_t icf_render_entry(const IcfEntry *entry, char *buffer) {
+  return static_cast<size_t>(put_entry(buffer, entry) - buffer);
 }
 
 uint64_t icf_text_length(const IcfTable *t) {
