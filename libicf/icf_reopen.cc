@@ -76,11 +76,13 @@ int load_afresh(IcfFile *file) {
   return ok ? 2 : 0;
 }
 
-// Whether the file open as `fd` holds the text the last commit wrote.
+// Whether the file open as `fd` holds the text the last commit wrote: for
+// a kept file known by what its save left, else (also when there was no
+// memory to keep the text) by the hash of the text written.
 bool unchanged(const IcfFile *file, int fd) {
-  if (file->kept == nullptr) return holds(fd, file->saved);
   const IcfHash *hash = nullptr;
-  switch (icf_kept_match(file, fd, &hash)) {
+  switch (file->kept == nullptr ? ICF_KEPT_OTHER
+                                : icf_kept_match(file, fd, &hash)) {
     case ICF_KEPT_SAME:
       return true;
     case ICF_KEPT_HASH:
@@ -88,7 +90,7 @@ bool unchanged(const IcfFile *file, int fd) {
     case ICF_KEPT_OTHER:
       break;
   }
-  return false;
+  return holds(fd, file->saved);
 }
 
 }  // namespace
