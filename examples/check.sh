@@ -10,8 +10,9 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 
 # Runs an example's runner command line (its words) under the example's
-# zone with the built runner, a new checkpoint file and a job that does
-# nothing: the runner must accept the zone and every option, and succeed.
+# zone with the built runner, new checkpoint files in place of those it
+# names (under /var/lib) and a job that does nothing: the runner must accept
+# the zone and every option, and succeed.
 run_words() {
 	local zone=$1
 	shift
@@ -29,10 +30,19 @@ run_words() {
 		exit 1
 	}
 	shift 2
-	local args=()
-	while [[ $# -gt 0 && $1 != -- ]]; do args+=("$1"); shift; done
+	local args=() word
+	while [[ $# -gt 0 && $1 != -- ]]; do
+		word=$1
+		shift
+		if [[ $word == /var/lib/* ]]; then
+			word=$scratch/${word##*/}
+			[[ -e $word ]] || "$icftool" create "$word" 900 96 3
+		fi
+		args+=("$word")
+	done
 	[[ $# -ge 2 && ${#args[@]} -ge 1 ]] || { echo "no FILE -- COMMAND"; exit 1; }
 	args[-1]=$scratch/job.icf
+	rm -f "$scratch/job.icf"
 	"$icftool" create "$scratch/job.icf" 900 96 3
 	TZ=$zone "$icftool" run "${args[@]}" -- true
 }
@@ -44,32 +54,36 @@ systemd)
 		exit 77
 	}
 	# The units installed in a copy of the package's files, with what the
-	# host gives them: systemd's own units and a shell. The job's command is
-	# the operator's, so a stub stands in for it.
+	# host gives them: systemd's own units and a shell. The jobs' commands
+	# are the operator's, so stubs stand in for them.
 	root=$scratch/root
 	cp -a "$3" "$root"
 	icftool=$root/usr/bin/icftool
 	mkdir -p "$root/etc/systemd/system" "$root/usr/lib/systemd" \
 		"$root/bin" "$root/usr/local/bin"
-	cp "$dir/myjob.service" "$dir/myjob.timer" "$root/etc/systemd/system/"
 	units=/usr/lib/systemd/system
 	[[ -d $units ]] || units=/lib/systemd/system
 	cp -r "$units" "$root/usr/lib/systemd/system"
 	cp /bin/sh "$root/bin/sh"
-	printf '#!/bin/sh\n' >"$root/usr/local/bin/process-interval"
-	chmod +x "$root/usr/local/bin/process-interval"
-	out=$(systemd-analyze verify --man=no --root="$root" \
-		/etc/systemd/system/myjob.service \
-		/etc/systemd/system/myjob.timer 2>&1) || { echo "$out"; exit 1; }
-	[[ -z $out ]] || { echo "$out"; exit 1; }
-	# The hardening stays: an exposure of 2.0 at most (it is 8.4 without).
-	systemd-analyze security --offline=yes --root="$root" --threshold=20 \
-		/etc/systemd/system/myjob.service | tail -1
-	grep -qx 'Persistent=true' "$dir/myjob.timer"
-	line=$(sed -n 's/^ExecStart=//p' "$dir/myjob.service")
-	read -ra words <<<"$line"
-	run_words "$(sed -n 's/^Environment=TZ=//p' "$dir/myjob.service")" \
-		"${words[@]}"
+	for job in myjob hourly-load daily-report; do
+		service=$dir/$job.service
+		cp "$service" "$dir/$job.timer" "$root/etc/systemd/system/"
+		line=$(sed -n 's/^ExecStart=//p' "$service")
+		read -ra words <<<"$line"
+		command=$root${words[-1]}
+		printf '#!/bin/sh\n' >"$command"
+		chmod +x "$command"
+		out=$(systemd-analyze verify --man=no --root="$root" \
+			/etc/systemd/system/$job.service \
+			/etc/systemd/system/$job.timer 2>&1) || { echo "$out"; exit 1; }
+		[[ -z $out ]] || { echo "$out"; exit 1; }
+		# The hardening stays: an exposure of 2.0 at most (8.4 without).
+		systemd-analyze security --offline=yes --root="$root" \
+			--threshold=20 /etc/systemd/system/$job.service | tail -1
+		grep -qx 'Persistent=true' "$dir/$job.timer"
+		run_words "$(sed -n 's/^Environment=TZ=//p' "$service")" \
+			"${words[@]}"
+	done
 	;;
 kubernetes)
 	py=/usr/bin/python3

@@ -18,6 +18,7 @@
 #include "libicf.h"
 #include "libstd.h"
 #include "tool.h"
+#include "waits.h"
 
 namespace {
 
@@ -353,7 +354,12 @@ int cmd_check(const Settings &s, int, char **operands) {
   Bytes text;
   std::string why;
   if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
-  const int problems = check_text(path, {text.data, text.size}, limits, stdout);
+  UpstreamFiles ups;
+  if (!ups.load(s.upstreams, path, &why))
+    return cli_fail(Prog, "%s", why.c_str());
+  int problems = check_text(path, {text.data, text.size}, limits, stdout);
+  problems +=
+      waits_checked(ups, path, s.now >= 0 ? s.now : time(nullptr), stdout);
   if (int rc = finish_output(); rc != 0) return rc;
   return problems > 0 ? 1 : 0;
 }

@@ -22,14 +22,16 @@ using Numbers = std::bitset<256> Settings::*;  // numbers in a range, a set
 using Letter = char Settings::*;               // a status letter
 using Delays = CliDelays Settings::*;          // a delay list, as quenlor's
 using File = const char *Settings::*;          // a file name
-using Setting = std::variant<Flag, Key, Number, Numbers, Letter, Delays, File>;
+using Files = std::vector<const char *> Settings::*;  // file names, a list
+using Setting =
+    std::variant<Flag, Key, Number, Numbers, Letter, Delays, File, Files>;
 
 struct Option {
   char letter;
   const char *value;  // the argument's name in the usage; null for a flag
   const char *help;
   Setting to;
-  int32_t low = 0, high = INT32_MAX;  // a number's range
+  int32_t low = 0, high = INT32_MAX;  // a number's range; a list's length
 };
 
 struct Operands {
@@ -49,6 +51,13 @@ struct Command {
 const Option Now_Option = {'t', "now",
                            "the time to measure the lag at, as an interval key",
                            &Settings::now};
+const Option Upstream_Option = {
+    'a',
+    "upstream",
+    "name the due intervals that wait for this file (16 at most)",
+    &Settings::upstreams,
+    0,
+    16};
 
 const Command Commands[] = {
     {"create",
@@ -62,7 +71,7 @@ const Command Commands[] = {
     {"show",
      {"file", 1, 1, 0},
      "Prints the entries, their counts, the oldest pending and the lag",
-     {{'j', nullptr, "as JSON", &Settings::json}, Now_Option},
+     {{'j', nullptr, "as JSON", &Settings::json}, Upstream_Option, Now_Option},
      cmd_show},
     {"check",
      {"file", 1, 1, 0},
@@ -71,6 +80,7 @@ const Command Commands[] = {
        &Settings::max_lag},
       {'x', "failed", "also a problem: more than failed entries with x",
        &Settings::max_failed},
+      Upstream_Option,
       Now_Option},
      cmd_check},
     {"metrics",
@@ -109,7 +119,16 @@ const Command Commands[] = {
       {'w', "wait", "seconds to wait for another runner (0)", &Settings::wait},
       {'j', "jobs", "commands at once (1)", &Settings::jobs, 1, 1024},
       {'b', "batch", "consecutive intervals per command (1)", &Settings::batch,
-       1, 1000000}},
+       1, 1000000},
+      {'a', "upstream",
+       "an upstream file, whose overlapping intervals must be done",
+       &Settings::upstreams, 0, 16},
+      {'N', "status", "an exit status that leaves the interval as it was",
+       &Settings::not_ready, 1, 255},
+      {'o', nullptr, "in order: only once every earlier interval is done",
+       &Settings::in_order},
+      {'D', "seconds", "fail an interval not done seconds after its end",
+       &Settings::deadline, 1}},
      cmd_run},
 };
 
@@ -179,6 +198,15 @@ bool take(const Option &o, const char *arg, Settings *s, std::string *why) {
           [&](File to) {
             s->*to = arg;
             return true;
+          },
+          [&](Files to) {
+            const bool room = int64_t((s->*to).size()) < o.high;
+            if (room)
+              (s->*to).push_back(arg);
+            else
+              *why = std::string("Too many -") + o.letter + " options (" +
+                     std::to_string(o.high) + " at most)";
+            return room;
           },
       },
       o.to);

@@ -96,7 +96,7 @@ TEST(IcfTool, CommandLineAndCreate) {
                   "grep -c '^icftool [0-9]'; $T run -h | grep -c '^  -'; "
                   "$T mark -h | sed 1q; echo $?")
                 .out,
-            "7\n1\n10\nusage: icftool mark [-n] [-o status] file from to "
+            "7\n1\n14\nusage: icftool mark [-n] [-o status] file from to "
             "status\n0\n");
   EXPECT_EQ(s.read(), Healthy);
   Ran r = s.run(

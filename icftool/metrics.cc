@@ -160,8 +160,8 @@ int cmd_metrics(const Settings &s, int count, char **paths) {
        "needs processing (new, to retry or to process again; failed ones do "
        "not count), in the file or still to be appended; 0 when none has."},
       {"icf_due_intervals",
-       "Intervals that have ended and are not done, in the file or still to "
-       "be appended."},
+       "Intervals that have ended and still need processing (failed ones do "
+       "not count), in the file or still to be appended."},
       {"icf_last_change_seconds",
        "Time of the newest update stamp: when a run last recorded anything."},
       {"icf_last_done_end_seconds", "End of the newest interval done."},

@@ -134,6 +134,48 @@ TEST(Operators, CheckLimits) {
   }
 }
 
+// Hourly u from 2 November, its 05:00 failing once; daily f and
+// quarter-hour q after it, g a day older than u holds. Waiting on an
+// upstream is named, only the older one is a finding.
+TEST(Operators, WaitsForUpstreams) {
+  const std::string setup =
+      "$T create -s 2411020000 -t 241103060500 u 3600 99 3 && $T run -t "
+      "241103060500 u -- sh -c 'test $ICF_INTERVAL != 241102050000' 2>/dev/null"
+      "; for a in 'f 86400 -s 241102' 'g 86400 -s 241101' 'q 900 -s "
+      "2411020500'; do set -- $a; $T create $3 $4 -t 241103060500 $1 $2 9 0; "
+      "done; ";
+  std::string many;
+  for (int i = 0; i < 17; ++i) many += " -a u";
+  const std::pair<std::string, std::string> cases[] = {
+      {"show -a u -t 241103060500 f | tail -1",
+       "waiting: 241102000000 for u 241102050000 (retry)\n0"},
+      {"show -a u -t 241102050500 q | tail -1", "waiting: none\n0"},
+      {"check -a u -t 241102060500 q",
+       "q: 241102050000 to 241102054500 (4 intervals) wait for u "
+       "241102050000 (retry)\n0"},
+      {"check -a u -t 241104000500 f",
+       "f: 241102000000 waits for u 241102050000 (retry)\nf: 241103000000 "
+       "waits for u 241103060000 (not yet appended)\n0"},
+      {"check -a u -t 241102000500 g",
+       "g: 241101000000 waits for u 241101000000 (older than the file holds); "
+       "only an operator can settle that (icftool mark)\n1"},
+      {"show -j -a u -t 241103060500 f | jq -c '.waiting[0]|[.key, "
+       ".upstreams[]]'",
+       "[\"241102000000\",{\"file\":\"u\",\"key\":\"241102050000\",\"time\":"
+       "1730538000,\"why\":\"retry\",\"letter\":\"r\"}]\n0"},
+      {"show -j -a u -t 241102000500 f | jq -c .waiting", "[]\n0"},
+      {"show -a missing f",
+       "icftool: Cannot open checkpoint file: missing: No such file or "
+       "directory\n1"},
+      {"check -a ./f f", "icftool: Upstream ./f is the file f itself\n1"},
+      {"show" + many + " f", "icftool: Too many -a options (16 at most)\n1"},
+  };
+  for (const auto &[args, out] : cases) {
+    Ran r = Scratch().run(setup + "$T " + args + " 2>&1");
+    EXPECT_EQ(r.out + std::to_string(r.status), out) << args;
+  }
+}
+
 TEST(Operators, MarkRanges) {
   // A file from a zone without the clock change: both passes of the
   // repeated hour, under the same keys.

@@ -21,6 +21,7 @@
 #include "libstd.h"
 #include "run_lock.h"
 #include "run_proc.h"
+#include "run_wait.h"
 #include "tool.h"
 
 namespace {
@@ -30,10 +31,13 @@ struct Options {
   time_t now = -1;           // negative: the clock
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   JobLimits limits = {0, 10};
-  int32_t max = 0;    // intervals started per run; 0: no limit
-  int32_t wait = 0;   // seconds to wait for another runner
-  int32_t jobs = 1;   // commands at once
-  int32_t batch = 1;  // intervals per command
+  int32_t max = 0;             // intervals started per run; 0: no limit
+  int32_t wait = 0;            // seconds to wait for another runner
+  int32_t jobs = 1;            // commands at once
+  int32_t batch = 1;           // intervals per command
+  std::bitset<256> not_ready;  // exit statuses that leave the batch be
+  bool in_order = false;       // -o
+  int32_t deadline = -1;       // -D; negative: none
 };
 
 // One interval of a batch, and its place among the intervals of the run.
@@ -50,8 +54,19 @@ struct Batch {
   int32_t period, retry, last_retry;
   Job job{};
   int left = 0;  // the stop signal that left its intervals as they were
+  bool not_ready = false;  // -N: the command found its input missing
 };
 using Batches = std::vector<std::unique_ptr<Batch>>;
+
+// A line for standard error. One that only tells of waiting (the intervals
+// due, when -N may yet show them all not ready; one not ready) is held back
+// until a line of news comes, and is never said without one.
+struct News {
+  std::string text;
+  bool waiting = false;
+  News(std::string line, bool wait = false)
+      : text(std::move(line)), waiting(wait) {}
+};
 
 struct Run {
   Options o;
@@ -59,6 +74,7 @@ struct Run {
   std::string resolved;  // resolved once: what is locked, opened and saved
   char **command = nullptr;
   sigset_t mask;  // the commands start with it
+  RunnerLock held;
   IcfFile file{};
   bool loaded = false;
   std::vector<time_t> tried;  // ascending
@@ -69,10 +85,18 @@ struct Run {
   int counts[3] = {};       // recorded done, retry, failed
   int missing = 0;          // recorded nowhere: the entry had gone
   bool dropped = false;
-  bool limited = false;           // -m left a due interval unstarted
-  int stop = 0;                   // the first stop signal
-  int cannot_start = 0;           // the errno of a command that did not start
-  std::vector<std::string> news;  // lines for standard error, without name
+  bool limited = false;    // -m left a due interval unstarted
+  int stop = 0;            // the first stop signal
+  int cannot_start = 0;    // the errno of a command that did not start
+  std::vector<News> news;  // lines for standard error, without name
+  std::vector<std::string> withheld;  // waiting lines, not said yet
+  bool spoke = false;                 // a line of news was said
+  Upstreams ups;
+  std::string unreadable;    // why an upstream could not be read
+  int not_ready = 0;         // intervals whose command said -N
+  int late = 0;              // intervals that -D failed
+  bool told_failed = false;  // -o: the failed interval that holds it all
+  bool stuck = false;        // said: only an operator can go on
 };
 
 // The one place a stop signal is taken in, wherever in the loop it came:
@@ -104,6 +128,10 @@ void parse(Run *r, const Settings &s, char **operands) {
   o.wait = s.wait;
   o.jobs = s.jobs;
   o.batch = s.batch;
+  o.not_ready = s.not_ready;
+  o.in_order = s.in_order;
+  o.deadline = s.deadline;
+  for (const char *path : s.upstreams) r->ups.push_back({path});
   r->path = operands[0];
   r->command = operands + 2;
 }
@@ -163,6 +191,12 @@ void record(Run *r, Batch *b) {
   int letter = 'r';
   if (!job.timed_out && WIFEXITED(job.status)) {
     const int status = WEXITSTATUS(job.status);
+    // Its input is missing: the entries stay byte for byte as they were.
+    if (status != 0 && r->o.not_ready[status]) {
+      b->not_ready = true;
+      r->not_ready += int(b->items.size());
+      return;
+    }
     letter = status == 0 ? 's' : r->o.give_up[status] ? 'x' : 'r';
   }
   for (Interval &i : b->items) {
@@ -177,9 +211,64 @@ void record(Run *r, Batch *b) {
   }
 }
 
+// What the waits decide before the walk over the due intervals: -D fails
+// the late ones, and -o lets one batch start, at the oldest interval that
+// is not done, and only while no command runs. False when nothing may
+// start; *first is that oldest interval.
+bool before_walk(Run *r, int *slots, const IcfEntry **first) {
+  if (r->o.deadline < 0 && !r->o.in_order) return true;
+  // The catch-up first, so that the intervals it appends count too.
+  quenlor(&r->file, r->o.now, 0);
+  r->file.table.cursor = nullptr;
+  if (r->o.deadline >= 0) {
+    std::vector<std::string> lines;
+    const time_t now = r->o.now >= 0 ? r->o.now : time(nullptr);
+    r->late += fail_late(&r->file, now, r->o.deadline, r->tried, &lines);
+    r->news.insert(r->news.end(), lines.begin(), lines.end());
+  }
+  if (!r->o.in_order) return true;
+  *slots = 1;
+  *first = first_not_done(&r->file.table);
+  const bool failed = *first != nullptr && (*first)->status == 'x';
+  if (failed && !r->told_failed) {
+    r->told_failed = r->stuck = true;
+    r->news.push_back(key_of((*first)->time) +
+                      " failed: the intervals after it wait until it is "
+                      "marked (-o)");
+  }
+  return r->running.empty() && !failed;
+}
+
+enum class Gate { Go, Wait, Stop };
+
+// Whether the due entry `e` may start after those in `due`: with -o only
+// the oldest not done and the intervals that follow it directly; with -a
+// only once the upstream files have done every interval it reads.
+Gate gate(Run *r, const IcfEntry *e, const IcfEntry *first,
+          const std::vector<IcfEntry *> &due) {
+  const IcfTable &t = r->file.table;
+  if (r->o.in_order &&
+      (due.empty() ? e != first
+                   : e->time != icf_interval_end(&t, due.back()->time)))
+    return Gate::Stop;
+  if (!r->ups.empty() &&
+      !upstreams_ready(&r->ups, e->time, icf_interval_end(&t, e->time)))
+    return r->o.in_order ? Gate::Stop : Gate::Wait;
+  return Gate::Go;
+}
+
+// Says, once per run, what an upstream will never hold.
+void tell_gaps(Run *r) {
+  std::vector<std::string> lines;
+  if (upstreams_tell(&r->ups, &lines) > 0) r->stuck = true;
+  r->news.insert(r->news.end(), lines.begin(), lines.end());
+}
+
 // The due intervals (oldest first) in batches for up to `slots` commands,
 // within -m, into r->next. At the first turn every due interval is counted.
 bool choose(Run *r, int slots, std::string *why) {
+  const IcfEntry *first = nullptr;
+  if (!before_walk(r, &slots, &first)) return true;
   CliDelays delays = r->o.delays;
   cli_delays_complete(&delays, r->file.table.retries);
   const IcfTable &t = r->file.table;
@@ -195,18 +284,24 @@ bool choose(Run *r, int slots, std::string *why) {
       return false;
     }
     if (e == nullptr) break;
+    const Gate g = gate(r, e, first, due);
+    if (g == Gate::Stop) break;
+    if (g == Gate::Wait) continue;
     due.push_back(e);
     // One more than can start tells whether -m holds one back.
     if (!count_all && int(due.size()) > std::min(room, slots * r->o.batch))
       break;
   }
+  tell_gaps(r);
   r->limited = int(due.size()) > room;
   if (count_all) r->due = int(due.size());
   if (count_all && !due.empty()) {
-    r->news.push_back(std::to_string(r->due) +
-                      (r->due == 1 ? " interval due, " : " intervals due, ") +
-                      key_of(due[0]->time) +
-                      (r->due > 1 ? " to " + key_of(due.back()->time) : ""));
+    r->news.push_back(
+        {std::to_string(r->due) +
+             (r->due == 1 ? " interval due, " : " intervals due, ") +
+             key_of(due[0]->time) +
+             (r->due > 1 ? " to " + key_of(due.back()->time) : ""),
+         r->o.not_ready.any()});
   }
   Batch *b = nullptr;
   for (IcfEntry *e : due) {
@@ -303,6 +398,7 @@ std::vector<std::string> command_env(const Batch &b) {
 // Starts the command of each batch chosen; after a command that cannot
 // start, no other starts (its batch and those after it stay as they are).
 void start(Run *r) {
+  const size_t running = r->running.size();
   for (std::unique_ptr<Batch> &b : r->next) {
     std::vector<std::string> env = command_env(*b);
     std::vector<char *> envp;
@@ -315,6 +411,11 @@ void start(Run *r) {
     r->running.push_back(std::move(b));
   }
   r->next.clear();
+  if (r->running.size() == running) return;
+  std::vector<pid_t> groups;
+  for (const std::unique_ptr<Batch> &b : r->running)
+    groups.push_back(b->job.pid);
+  runner_lock_groups(&r->held, groups);
 }
 
 std::string how_text(const Job &job, const Options &o) {
@@ -326,30 +427,48 @@ std::string how_text(const Job &job, const Options &o) {
   return status == 0 ? "" : " (exit status " + std::to_string(status) + ")";
 }
 
-// The lines the turns gathered, each after the program name.
-void tell(Run *r) {
-  for (const std::string &line : r->news)
+// The lines held back so far, once a line of news comes.
+void unhold(Run *r) {
+  r->spoke = true;
+  for (const std::string &line : r->withheld)
     fprintf(stderr, "%s: %s\n", Prog, line.c_str());
+  r->withheld.clear();
+}
+
+// A line after the program name, or held back while it only tells of
+// waiting and nothing else was said.
+void say(Run *r, const News &n) {
+  if (n.waiting && !r->spoke) return r->withheld.push_back(n.text);
+  if (!r->spoke) unhold(r);
+  fprintf(stderr, "%s: %s\n", Prog, n.text.c_str());
+}
+
+// The lines the turns gathered.
+void tell(Run *r) {
+  for (const News &n : r->news) say(r, n);
   r->news.clear();
 }
 
 // A line per interval of a batch whose group is gone.
-void report(const Run &r, const Batch &b) {
-  const double seconds = monotonic() - b.job.begin;
+void report(Run *r, const Batch &b) {
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, " in %.2f s", monotonic() - b.job.begin);
+  const std::string how = how_text(b.job, r->o);
   for (const Interval &i : b.items) {
-    fprintf(stderr, "%s: [%d/%d] %s ", Prog, i.place, i.of, i.key.c_str());
+    std::string line = "[" + std::to_string(i.place) + "/" +
+                       std::to_string(i.of) + "] " + i.key + " ";
     if (b.left != 0) {
-      fprintf(stderr, "left as it was (signal %d to the runner)", b.left);
+      line += "left as it was (signal " + std::to_string(b.left) +
+              " to the runner)" + seconds;
+    } else if (b.not_ready) {
+      line += "not ready" + how + seconds;
     } else if (i.recorded == 0) {
-      fprintf(stderr, "not recorded: no such interval any more%s\n",
-              how_text(b.job, r.o).c_str());
-      continue;
+      line += "not recorded: no such interval any more" + how;
     } else {
       const int index = status_index(i.recorded);
-      fprintf(stderr, "%s%s", Status_Words[index == Unknown_Status ? 0 : index],
-              how_text(b.job, r.o).c_str());
+      line += Status_Words[index == Unknown_Status ? 0 : index] + how + seconds;
     }
-    fprintf(stderr, " in %.2f s\n", seconds);
+    say(r, {line, b.not_ready && b.left == 0});
   }
 }
 
@@ -363,6 +482,16 @@ void wait_for_groups(Run *r) {
   std::erase(r->running, nullptr);
 }
 
+// Reads the upstream files for a turn. False when one cannot be read: no
+// interval starts any more then, and the run fails at its end (unless a
+// stop signal ended the wait for its lock).
+bool read_upstreams(Run *r) {
+  std::string why;
+  if (upstreams_read(&r->ups, &why)) return true;
+  if (!stopping(r)) r->unreadable = why;
+  return false;
+}
+
 // Runs batches until nothing is due, -m is reached, a command cannot
 // start or a stop signal came, and every group is gone. False when the
 // file could not be used (the reason in *why); nothing more is recorded
@@ -371,8 +500,12 @@ bool loop(Run *r, std::string *why) {
   bool ok = true;
   icf_lock_give_up(give_up, r);
   for (;;) {
-    const bool more = ok && r->stop == 0 && r->cannot_start == 0;
-    const int slots = more ? r->o.jobs - int(r->running.size()) : 0;
+    const bool more =
+        ok && r->stop == 0 && r->cannot_start == 0 && r->unreadable.empty();
+    int slots = more ? r->o.jobs - int(r->running.size()) : 0;
+    // Upstreams are read before the file is locked: no lock waits on
+    // another while held.
+    if (slots > 0 && !r->ups.empty() && !read_upstreams(r)) slots = 0;
     bool recordable = slots > 0;
     for (std::unique_ptr<Batch> &b : r->ended) {
       b->left = b->job.stop;
@@ -382,9 +515,10 @@ bool loop(Run *r, std::string *why) {
       ok = false;
       icf_close(&r->file);  // the commands may want the file meanwhile
     }
+    upstreams_close(&r->ups);
     tell(r);
     if (ok)
-      for (const std::unique_ptr<Batch> &b : r->ended) report(*r, *b);
+      for (const std::unique_ptr<Batch> &b : r->ended) report(r, *b);
     r->ended.clear();
     if (!stopping(r) && ok) start(r);
     r->next.clear();
@@ -393,6 +527,32 @@ bool loop(Run *r, std::string *why) {
   }
   icf_lock_give_up(nullptr, nullptr);
   return ok;
+}
+
+// The end of a run whose file could be used: what it leaves to say, and
+// the exit status.
+int finish(Run *r) {
+  if (r->cannot_start != 0 || !r->unreadable.empty()) unhold(r);
+  if (r->cannot_start != 0)
+    return cli_fail(Prog, "Cannot run %s: %s", r->command[0],
+                    strerror(r->cannot_start));
+  if (!r->unreadable.empty())
+    return cli_fail(Prog, "%s", r->unreadable.c_str());
+  std::string note;
+  if (r->not_ready > 0) note = ", not ready " + std::to_string(r->not_ready);
+  if (r->stop != 0)
+    note += "; stopped by signal " + std::to_string(r->stop);
+  else if (r->limited)
+    note += "; limit of " + std::to_string(r->o.max) + " reached";
+  // A run whose commands all found their input missing says nothing.
+  if ((r->started > 0 && r->spoke) || r->stop != 0) {
+    unhold(r);
+    fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog,
+            r->started, r->counts[0], r->counts[1], r->counts[2], note.c_str());
+  }
+  if (r->stop != 0) return 128 + r->stop;
+  const int failed = r->counts[1] + r->counts[2] + r->missing + r->late;
+  return failed > 0 || r->dropped || r->stuck ? 1 : 0;
 }
 
 }  // namespace
@@ -404,27 +564,23 @@ int cmd_run(const Settings &s, int, char **operands) {
   const char *tz = getenv("TZ");
   if (!cli_zone_known(tz))
     return cli_fail(Prog, "%s", cli_zone_text(tz).c_str());
+  for (int status = 1; status < 256; ++status)
+    if (r.o.give_up[status] && r.o.not_ready[status])
+      return cli_fail(Prog, "Exit status %d given to both -x and -N", status);
+  if (!upstreams_apart(r.path, r.ups, &why))
+    return cli_fail(Prog, "%s", why.c_str());
   jobs_prepare(&r.mask);
-  RunnerLock held;
   int status;
-  if (!lock(&r, &held, &status, &why)) {
+  if (!lock(&r, &r.held, &status, &why)) {
     if (!why.empty()) cli_fail(Prog, "%s", why.c_str());
     return status;
   }
   const bool ok = loop(&r, &why);
   icf_close(&r.file);
-  if (!ok) return cli_fail(Prog, "%s", why.c_str());
-  if (r.cannot_start != 0)
-    return cli_fail(Prog, "Cannot run %s: %s", r.command[0],
-                    strerror(r.cannot_start));
-  std::string note;
-  if (r.stop != 0)
-    note = "; stopped by signal " + std::to_string(r.stop);
-  else if (r.limited)
-    note = "; limit of " + std::to_string(r.o.max) + " reached";
-  if (r.started > 0 || r.stop != 0)
-    fprintf(stderr, "%s: run %d, done %d, retry %d, failed %d%s\n", Prog,
-            r.started, r.counts[0], r.counts[1], r.counts[2], note.c_str());
-  if (r.stop != 0) return 128 + r.stop;
-  return r.counts[1] + r.counts[2] + r.missing > 0 || r.dropped ? 1 : 0;
+  upstreams_close(&r.ups);
+  if (!ok) {
+    unhold(&r);
+    return cli_fail(Prog, "%s", why.c_str());
+  }
+  return finish(&r);
 }

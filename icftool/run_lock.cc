@@ -9,13 +9,13 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <limits>
 
 #include "libicf.h"
 #include "libstd.h"
+#include "run_holder.h"
 #include "run_proc.h"
 
 namespace {
@@ -39,47 +39,6 @@ bool flock_is_posix(int fd) {
     default:
       return false;
   }
-}
-
-// "db2 4242 1733566500": host, process and start of the holder.
-void write_holder(int fd) {
-  char host[256] = "?";
-  if (gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "?");
-  host[sizeof host - 1] = '\0';
-  for (char *c = host; *c != '\0'; ++c)
-    if (*c == ' ' || *c == '\n') *c = '_';
-  char line[320];
-  const int n =
-      std::snprintf(line, sizeof line, "%s %ld %lld\n", host, long(getpid()),
-                    static_cast<long long>(time(nullptr)));
-  // A lock file the runner cannot write (made beforehand, read-only) is a
-  // lock all the same; only the note about the holder is lost.
-  if (ftruncate(fd, 0) != 0 || pwrite(fd, line, n, 0) != n) return;
-}
-
-// "Another runner (host db2, pid 4242, since 10:15) is busy with FILE;
-// leaving", or without the parenthesis when the lock file names no holder.
-std::string busy_note(int fd, const char *shown) {
-  char text[320] = "";
-  const ssize_t n = fd >= 0 ? pread(fd, text, sizeof text - 1, 0) : -1;
-  text[n > 0 ? n : 0] = '\0';
-  char host[256];
-  long pid;
-  long long since;
-  std::string holder;
-  if (std::sscanf(text, "%255s %ld %lld", host, &pid, &since) == 3) {
-    const time_t t = static_cast<time_t>(since), now = time(nullptr);
-    struct tm at, today;
-    char when[32] = "?";
-    if (localtime_r(&t, &at) != nullptr && localtime_r(&now, &today)) {
-      const bool same_day =
-          at.tm_year == today.tm_year && at.tm_yday == today.tm_yday;
-      strftime(when, sizeof when, same_day ? "%H:%M" : "%Y-%m-%d %H:%M", &at);
-    }
-    holder = std::string(" (host ") + host + ", pid " + std::to_string(pid) +
-             ", since " + when + ")";
-  }
-  return "Another runner" + holder + " is busy with " + shown + "; leaving";
 }
 
 // An exclusive OFD lock on a byte far beyond the text of the checkpoint
@@ -163,11 +122,18 @@ LockResult runner_lock(const char *resolved, const char *shown, int32_t wait,
                         : sigtimedwait(&stop_signals(), nullptr, &nap);
     if (sig == -1 && monotonic() < deadline) continue;
     if (sig > 0) *stopped = sig;
-    *why = busy_note(fd, shown);
+    *why = holder_note(fd, shown);
     close(fd);
     return Busy;
   }
-  if (writable) write_holder(fd);
+  if (writable) {
+    lock->record = holder_record();
+    holder_write(fd, &lock->record, {});
+  }
   lock->fd = fd;
   return Locked;
+}
+
+void runner_lock_groups(RunnerLock *lock, const std::vector<pid_t> &running) {
+  holder_write(lock->fd, &lock->record, running);
 }

@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "run_holder.h"
 
 struct RunnerLock {
-  int fd = -1;        // the lock file, flock'ed
-  int inode_fd = -1;  // the checkpoint file itself, for its hard links
+  int fd = -1;          // the lock file, flock'ed
+  int inode_fd = -1;    // the checkpoint file itself, for its hard links
+  HolderRecord record;  // what the lock file says of the holder
 };
 
 enum LockResult { Locked, Busy, Lock_Error };
@@ -20,3 +24,7 @@ enum LockResult { Locked, Busy, Lock_Error };
 // when a stop signal ended the wait; Lock_Error with the reason in *why.
 LockResult runner_lock(const char *resolved, const char *shown, int32_t wait,
                        RunnerLock *lock, int *stopped, std::string *why);
+// Records the process groups of the running commands (their leaders' ids)
+// in the lock file, so that a runner finding the lock held after this one
+// was killed can name the command that holds it.
+void runner_lock_groups(RunnerLock *lock, const std::vector<pid_t> &running);

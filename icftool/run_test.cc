@@ -167,6 +167,38 @@ TEST(Run, RecordsOutcomes) {
        "icftool: 2 intervals due, " + A + " to " + B +
            "\nicftool: Cannot run nosuchcommand: No such file or directory\n",
        entry(A, 'n') + entry(B, 'n'), 1},
+      // Input missing: the batch stays byte for byte, and a run that only
+      // waits says nothing; its lines come out with the first news.
+      {entry(A, 'r', 1) + entry(B, 'r', 1), "-N 75 -b 2", "exit 75", "",
+       entry(A, 'r', 1) + entry(B, 'r', 1), 0},
+      {entry(A, 'n') + entry(B, 'n'), "-N 75 -N 9",
+       "[ $ICF_INTERVAL = " + B + " ] || exit 75",
+       due(2, A, B) +
+           said(1, 2, A,
+                "not ready (exit status "
+                "75)") +
+           said(2, 2, B, "done") + summary(2, 1, 0, 0, ", not ready 1"),
+       entry(A, 'n') + entry(B, 's'), 0},
+      // In order: a failed interval holds the ones after it.
+      {entry(Z, 'n') + entry(A, 'x') + entry(B, 'n'), "-o -j 2", "exit 0",
+       due(1, Z, Z) + "icftool: " + A +
+           " failed: the intervals after it wait "
+           "until it is marked (-o)\n" +
+           said(1, 1, Z, "done") + summary(1, 1, 0, 0),
+       entry(Z, 's') + entry(A, 'x') + entry(B, 'n'), 1},
+      // Past the deadline, also while held back by the retry delay: failed
+      // without a run, a line per range.
+      {entry("240531230000", 'n') + entry("240531231500", 'r', 1, -1, ago(9)) +
+           entry("240531233000", 's') + entry(Z, 'n') + entry(A, 'n'),
+       "-D 900 -d 600", "exit 0",
+       "icftool: 2 intervals past their deadline (900 s after the end), "
+       "recorded failed: 240531230000 to 240531231500\nicftool: 1 interval "
+       "past its deadline (900 s after the end), recorded failed: " +
+           Z + "\n" + due(1, A, A) + said(1, 1, A, "done") +
+           summary(1, 1, 0, 0),
+       entry("240531230000", 'x') + entry("240531231500", 'x', 1) +
+           entry("240531233000", 's') + entry(Z, 'x') + entry(A, 's'),
+       1},
   };
   for (const auto &c : cases) {
     Scratch s(Head + c.entries);
@@ -177,6 +209,9 @@ TEST(Run, RecordsOutcomes) {
     EXPECT_EQ(r.out, std::to_string(c.status) + "\n") << c.job;
     EXPECT_EQ(untimed(r.err), c.err) << c.job;
     EXPECT_EQ(unstamped(s.read()), unstamped(Head + c.after)) << c.job;
+    if (c.after == c.entries) {
+      EXPECT_EQ(s.read(), Head + c.after) << c.job;
+    }
   }
 }
 
@@ -385,9 +420,122 @@ TEST(Run, KilledRunner) {
                 run + "f -- true; echo $?; " + run +
                 "-w 30 f -- sh -c 'echo again >>log' 2>&-; echo $?; cat log");
   EXPECT_EQ(r.out, "0\n0\nstart\nstart\nend\nend\nagain\nagain\n");
-  EXPECT_NE(r.err.find("Another runner (host "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(", a command of runner "), std::string::npos) << r.err;
   EXPECT_EQ(unstamped(s.read()),
             unstamped(Head + entry(A, 's') + entry(B, 's')));
+}
+
+// Hourly loads upstream, done but for `hold`, and a downstream of `period`
+// from `from`: an interval starts only once every upstream hour it
+// overlaps is done, by instants across the clock changes (the files hold
+// 24 hours for the day of 25, 23 for those of 23 and 23.5). A row without
+// `up` sets the upstream up with the shell line `hold`.
+TEST(Run, Upstream) {
+  const char *howe = "Australia/Lord_Howe", *ny = "America/New_York";
+  struct Case {
+    const char *zone, *up, *up_now, *hold;
+    int period;
+    std::string from, now, out;
+  } cases[] = {
+      {ny, "241102", "241104010500", "", 86400, "241103", "241104010500",
+       "0 s 24\n" + due(1, "241103000000", "")},
+      {ny, "241102", "241104010500", "241103010000", 86400, "241103",
+       "241104010500", "0 n 24\n"},
+      {ny, "240309", "240311010500", "240310030000", 86400, "240310",
+       "240311010500", "0 n 23\n"},
+      {howe, "240406", "240408010500", "", 86400, "240407", "240408010500",
+       "0 s 24\n" + due(1, "240407000000", "")},
+      {howe, "241005", "241007010500", "241006230000", 86400, "241006",
+       "241007010500", "0 n 23\n"},
+      {nullptr, "241103", "241103030500", "241103010000", 900, "241103014500",
+       "241103030500", "0 nssss 3\n" + due(4, "241103020000", "241103024500")},
+      // Not appended yet; no longer held; unreadable; the file itself.
+      {nullptr, "241103", "241103120500", "", 86400, "241103", "241104010500",
+       "0 n 12\n"},
+      {nullptr, "24110306", "241104010500", "", 86400, "241103", "241104010500",
+       "1 n 18\nicftool: Upstream up does not hold 241103000000 up to "
+       "241103060000 (older than the file holds); the intervals that need it "
+       "wait until marked\n"},
+      {nullptr, nullptr, "", "echo x >up", 86400, "241103", "241104010500",
+       "1 n 0\nicftool: Invalid checkpoint file: up\n"},
+      {nullptr, nullptr, "", "ln -s f up", 86400, "241103", "241104010500",
+       "1 n 1\nicftool: Upstream up is the file f itself\n"},
+  };
+  for (const Case &c : cases) {
+    if (c.zone == howe &&
+        access("/usr/share/zoneinfo/Australia/Lord_Howe", 0)) {
+      std::cout << "[  SKIPPED ] no zone file for " << c.zone << "\n";
+      continue;
+    }
+    const std::string I = "${T% run} ", u = c.up ? c.up : "";
+    Scratch s;
+    Ran r = s.run(
+        (c.zone ? std::string("export TZ=") + c.zone + "; " : "") +
+        (c.up ? I + "create -s " + u + " -t " + c.up_now +
+                    " up 3600 99 1; $T -t " + c.up_now +
+                    " up -- sh -c \"[ \\$ICF_INTERVAL != '" + c.hold +
+                    "' ]\" 2>&-"
+              : c.hold) +
+        "; " + I + "create -s " + c.from + " -t " + c.now + " f " +
+        std::to_string(c.period) + " 9 1; $T -a up -t " + c.now +
+        " f -- true 2>err; echo $? $(awk 'NR > 3 { printf $3 }' f) $(grep -c "
+        "^" +
+        c.from.substr(0, 6) + " up); head -n 1 err");
+    EXPECT_EQ(r.out, c.out) << c.from << " " << c.hold;
+  }
+}
+
+// After the runner was SIGKILLed the note names the live process of its
+// commands' groups that holds the lock: the command, or what the command
+// left behind. A process given the runner's id since is not the runner.
+TEST(Run, HolderOfTheLock) {
+  const std::string run = "$T -t 240601001500 f -- ";
+  auto row = [&](const std::string &command, const std::string &then) {
+    return run + "sh -c 'echo $$ >leader; " + command +
+           "' 2>&- & R=$!; until [ -s holder ]; do sleep .05; done; kill "
+           "-KILL $R; wait $R; " +
+           then + run +
+           "true 2>note; echo $R $(cat holder); cat note; kill $(cat holder)";
+  };
+  const std::string ns = std::string("unshare ") + (geteuid() ? "-r " : "") +
+                         "-p -f --mount-proc ";
+  const bool no_ns = std::system((ns + "true 2>&-").c_str()) != 0;
+  struct Case {
+    std::string line, note;
+  } cases[] = {
+      {row("echo $$ >holder; exec sleep 30", ""),
+       " by pid H, a command of runner R"},
+      {row("sleep 30 & echo $! >holder; wait",
+           "L=$(cat leader); kill $L; while grep -qs \"^State:.[^ZX]\" "
+           "/proc/$L/status; do sleep .05; done; "),
+       " by pid H, a command of runner R"},
+      // The runner's id handed out again, to a process holding the lock.
+      {ns + "sh -c '" + run + "true 2>&- & R=$!; wait $R; echo $((R-1)) " +
+           ">/proc/sys/kernel/ns_last_pid; flock f.lock sh -c \"touch held; "
+           "exec sleep 30\" & H=$!; until [ -e held ]; do sleep .05; done; " +
+           run + "true 2>note; echo $R $H; cat note'",
+       ", not by runner R"},
+  };
+  for (const Case &c : cases) {
+    if (no_ns && c.line.starts_with("unshare")) {
+      std::cout << "note: pid reuse untested (unshare not permitted)\n";
+      continue;
+    }
+    Scratch s(Head + entry(A, 'n'));
+    Ran r = s.run(c.line);
+    std::smatch pids;
+    ASSERT_TRUE(
+        std::regex_search(r.out, pids, std::regex("^([0-9]+) ([0-9]+)\n")))
+        << r.out;
+    std::string note = std::regex_replace(c.note, std::regex("R"), pids.str(1));
+    note = std::regex_replace(note, std::regex("H"), pids.str(2));
+    if (c.note.starts_with(",")) {
+      EXPECT_EQ(pids.str(1), pids.str(2)) << "the runner's id not reused";
+    }
+    EXPECT_EQ(r.out, pids.str(0) + "icftool: The lock on f is held" + note +
+                         ", which is gone; leaving\n")
+        << c.line;
+  }
 }
 
 // Intervals pushed out of the ring unprocessed are said aloud: quenlor's

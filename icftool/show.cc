@@ -15,6 +15,7 @@
 
 #include "libicf.h"
 #include "tool.h"
+#include "waits.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ void text_summary(Out &out, const Tally &t, const IcfDue &due, time_t now) {
 }
 
 void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
-                  time_t now) {
+                  time_t now, const std::string &waits) {
   out.put(t.total > 0 ? "\n  ],\n" : "],\n");
   std::string s = "  \"count\": {\"total\": " + std::to_string(t.total);
   for (int i = 0; i <= Unknown_Status; ++i)
@@ -269,13 +270,14 @@ void json_summary(Out &out, IcfLocal *local, const Tally &t, const IcfDue &due,
           ", \"lag\": " + std::to_string(lag_of(due, now)) +
           ", \"last_change\": " +
           (due.last_change >= 0 ? std::to_string(due.last_change) : "null") +
-          "\n}\n");
+          waits + "\n}\n");
 }
 
 // Prints the file as the reader reads it, record by record; the figures
 // after the entries are those of the table the programs would load. A
 // text that turns out unreadable half-way leaves what was printed of it.
-int show(const char *path, std::string_view text, bool json, time_t now) {
+int show(const char *path, std::string_view text, bool json, time_t now,
+         const std::string &waits) {
   IcfReader in;
   icf_reader_init(&in, text.data(), text.size());
   IcfTable header{};
@@ -310,10 +312,12 @@ int show(const char *path, std::string_view text, bool json, time_t now) {
   }
   IcfDue due;
   tally.due(now, &due);
-  if (json)
-    json_summary(out, &local, tally, due, now);
-  else
+  if (json) {
+    json_summary(out, &local, tally, due, now, waits);
+  } else {
     text_summary(out, tally, due, now);
+    out.put(waits);
+  }
   out.flush();
   return finish_output();
 }
@@ -329,6 +333,10 @@ int cmd_show(const Settings &s, int, char **operands) {
   Bytes text;
   std::string why;
   if (!inspect(path, &text, &why)) return cli_fail(Prog, "%s", why.c_str());
+  UpstreamFiles ups;
+  if (!ups.load(s.upstreams, path, &why))
+    return cli_fail(Prog, "%s", why.c_str());
   if (now < 0) now = time(nullptr);
-  return show(path, {text.data, text.size}, json, now);
+  return show(path, {text.data, text.size}, json, now,
+              waits_shown(ups, now, json));
 }

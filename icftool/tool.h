@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 #include "libicf.h"
@@ -28,6 +29,10 @@ struct Settings {
   CliDelays delays{};                     // run's
   std::bitset<256> give_up;  // exit statuses that record 'x' at once
   int32_t timeout = 0, grace = 10, max = 0, wait = 0, jobs = 1, batch = 1;
+  std::vector<const char *> upstreams;  // run, show and check -a
+  std::bitset<256> not_ready;  // exit statuses that leave the interval be
+  bool in_order = false;       // run -o
+  int32_t deadline = -1;       // run -D; negative: none
 };
 
 // Prints why `path` could not be opened or loaded, as every command words

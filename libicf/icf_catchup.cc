@@ -219,9 +219,9 @@ bool traced_wall(const void *context, time_t t, time_t *out) {
   return true;
 }
 
-// The interval key of the wall-clock time `wall`, as icf_cnv_time_str makes
-// it from localtime: yymmddhhmmss.
-void format_key(time_t wall, char *key) {
+}  // namespace
+
+void icf_wall_key(time_t wall, char *key) {
   const time_t clock = floor_mod(wall, ICF_DAY);
   // The civil date of a day count (proleptic Gregorian; H. Hinnant's method).
   const time_t z = (wall - clock) / ICF_DAY + 719468;
@@ -244,6 +244,8 @@ void format_key(time_t wall, char *key) {
   }
   key[12] = '\0';
 }
+
+namespace {
 
 // A start appended by the walk, with its wall-clock time for its key.
 struct Started {
@@ -408,25 +410,17 @@ bool run(Walk *walk, time_t base) {
   }
 }
 
-// Counts the pending entries of the table and the starts walked that the
-// newest starts push out of the ring, oldest first.
+// Counts the starts walked that the newest starts push out of the ring,
+// oldest first.
 void note_dropped(Walk *walk) {
   IcfTable *table = walk->table;
   const int32_t capacity = table->capacity;
-  if (walk->count >= capacity && table->last >= 0) {
-    for (int32_t i = table->first;; i = (i + 1) % capacity) {
-      const IcfEntry &e = table->entries[i];
-      if (e.link.queue != nullptr)
-        icf_note_dropped(table, 1, e.time, e.key, e.time, e.key);
-      if (i == table->last) break;
-    }
-  }
   if (walk->count > capacity) {
     const Started &newest =
         walk->ring[(walk->count - capacity - 1) % walk->capacity];
     char first[13], last[13];
-    format_key(walk->oldest.wall, first);
-    format_key(newest.wall, last);
+    icf_wall_key(walk->oldest.wall, first);
+    icf_wall_key(newest.wall, last);
     icf_note_dropped(table, walk->count - capacity, walk->oldest.start, first,
                      newest.start, last);
   }
@@ -438,13 +432,11 @@ void apply(Walk *walk) {
   const int64_t count = walk->count;
   const int32_t capacity = table->capacity;
   if (count == 0) return;
-  note_dropped(walk);
   if (count >= capacity) {
-    // Every entry there is now gets overwritten, so all leave the pending
-    // queue; the cursor, moved back from each one, ends up null.
-    for (int32_t i = 0; i < capacity; ++i)
-      queue_remove(&table->entries[i].link);
-    table->cursor = nullptr;
+    // Every entry there is now gets overwritten: all give up their slots,
+    // oldest first, before the starts walked that never reach the ring.
+    for (int32_t i = 0; i < capacity; ++i) icf_ring_take(table, true);
+    note_dropped(walk);
     table->last =
         static_cast<int32_t>((table->last + count - capacity) % capacity);
     table->first = (table->last + 1) % capacity;
@@ -456,7 +448,7 @@ void apply(Walk *walk) {
   for (int64_t k = count > capacity ? count - capacity : 0; k < count; ++k) {
     const Started &started = walk->ring[k % walk->capacity];
     char key[13];
-    format_key(started.wall, key);
+    icf_wall_key(started.wall, key);
     const time_t clock = time(nullptr);
     if (stamp[0] == '\0' || clock != stamped) {
       stamped = clock;

@@ -124,6 +124,27 @@ TEST_P(CatchUp, MatchesTheStepByStepWalk) {
   }
 }
 
+// The catch-up's key writer gives the one key writer's text: in UTC a
+// wall-clock time is the time itself. Days around the leap days kept and
+// left out (2000, 2100), year and century ends, and the walk's bounds.
+TEST(CatchUpKey, AsTheKeyWriter) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::mt19937_64 rng(7);
+  std::vector<time_t> times = {
+      2 * ICF_DAY, 951782399,  951782400,  951868800,    946684799, 4107542399,
+      4107542400,  4107628800, 1709251199, 253402300799, 1735689599};
+  for (int i = 0; i < 2000; ++i)
+    times.push_back(2 * ICF_DAY +
+                    static_cast<time_t>(rng() % (253402300799 - 2 * ICF_DAY)));
+  for (const time_t t : times) {
+    char want[13], got[13];
+    ASSERT_TRUE(icf_key_text(t, want)) << t;
+    icf_wall_key(t, got);
+    ASSERT_STREQ(got, want) << t;
+  }
+}
+
 // One zone for each kind of clock change: an hour each way, half an hour and
 // two hours, back without a flag change, summer time in winter, a day left
 // out, offsets of half an hour. Past 2037 the zone files give their rule

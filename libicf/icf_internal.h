@@ -54,9 +54,13 @@ inline time_t icf_due_limit(const IcfTable *table, time_t now,
 // cursor back to the pending entry before it (null when it was the first):
 // the next scheduler call then returns the entry that followed it.
 void icf_leave_pending(IcfTable *table, IcfEntry *entry);
-// Advances the ring for a new newest entry and returns its slot, which
-// still holds the oldest entry when the ring was full.
-IcfEntry *icf_ring_advance(IcfTable *table);
+// Gives up the ring's next slot for a new newest entry and returns it: the
+// oldest entry, when the ring was full, leaves the pending queue, and is
+// counted as dropped while pending when `count_dropped`. The slot's fields
+// are left as they were; a slot the ring has not reached yet is not even
+// read (sparing its page a second fault: the read would map the shared
+// zero page, the write then copy it).
+IcfEntry *icf_ring_take(IcfTable *table, bool count_dropped);
 
 // How far from an instant a repeated local time is looked for, in seconds.
 constexpr time_t ICF_LOOK_AROUND = 26 * 3600;
@@ -88,6 +92,11 @@ enum IcfCatchUp : int {
 // table untouched where it cannot vouch for the result. A negative `now` is
 // the clock, read once here.
 IcfCatchUp icf_catch_up(IcfTable *table, time_t now, int include_current);
+
+// The interval key of the wall-clock time `wall` (a time plus its zone's
+// offset), as icf_cnv_time_str makes it from localtime: yymmddhhmmss. The
+// catch-up's own writer, by arithmetic rather than the zone's conversion.
+void icf_wall_key(time_t wall, char *key);
 
 // The newest starts icf_walk_starts hands back.
 constexpr int32_t ICF_WALK_TAIL = 4;

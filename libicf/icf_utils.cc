@@ -388,22 +388,25 @@ void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
   queue_remove(&entry->link);
 }
 
-IcfEntry *icf_ring_advance(IcfTable *table) {
+IcfEntry *icf_ring_take(IcfTable *table, bool count_dropped) {
   table->appended++;
+  const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
   table->last = (table->last + 1) % table->capacity;
   if (table->last == table->first)
     table->first = (table->first + 1) % table->capacity;
   if (table->first < 0) table->first = 0;
-  return &table->entries[table->last];
+  IcfEntry *entry = &table->entries[table->last];
+  if (fresh) return entry;
+  if (count_dropped && entry->link.queue != nullptr)
+    icf_note_dropped(table, 1, entry->time, entry->key, entry->time,
+                     entry->key);
+  icf_leave_pending(table, entry);
+  return entry;
 }
 
 IcfEntry *icf_entry_new(IcfTable *table, time_t time, const char *key,
                         const char *stamp, int status, int32_t retry_count) {
-  IcfEntry *entry = icf_ring_advance(table);
-  if (entry->link.queue != nullptr)
-    icf_note_dropped(table, 1, entry->time, entry->key, entry->time,
-                     entry->key);
-  icf_leave_pending(table, entry);
+  IcfEntry *entry = icf_ring_take(table, true);
   std::memset(entry, 0, sizeof *entry);
   entry->time = time;
   entry->status = status;
@@ -482,14 +485,11 @@ int icf_key_text(time_t time, char *buffer) {
 namespace {
 
 // Appends a record read from the file as icf_entry_new would, without its
-// clearing and string copies: a record's words come with NUL bytes up to
-// their 13th byte, and a slot the ring has not reached yet is as the ring's
-// allocation left it (not reading it first spares its pages a second
-// fault: the read would map the shared zero page, the write then copy it).
+// clearing and string copies (a record's words come with NUL bytes up to
+// their 13th byte); the records a longer file pushes out of the ring are
+// the file's own, not dropped by a run.
 IcfEntry *append(IcfTable *table, time_t time, const IcfRecord &rec) {
-  const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
-  IcfEntry *entry = icf_ring_advance(table);
-  if (!fresh) icf_leave_pending(table, entry);
+  IcfEntry *entry = icf_ring_take(table, false);
   entry->time = time;
   std::memcpy(entry->key, rec.key, sizeof entry->key);
   std::memcpy(entry->stamp, rec.stamp, sizeof entry->stamp);

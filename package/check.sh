@@ -76,6 +76,10 @@ sort >"$scratch/want" <<LIST
 ./usr/share/bash-completion/completions/icftool
 ./usr/share/doc/icf/changelog.gz
 ./usr/share/doc/icf/copyright
+./usr/share/doc/icf/examples/daily-report.service
+./usr/share/doc/icf/examples/daily-report.timer
+./usr/share/doc/icf/examples/hourly-load.service
+./usr/share/doc/icf/examples/hourly-load.timer
 ./usr/share/doc/icf/examples/icf-dashboard.json
 ./usr/share/doc/icf/examples/icf.rules.test.yml
 ./usr/share/doc/icf/examples/icf.rules.yml

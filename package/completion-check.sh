@@ -38,6 +38,7 @@ icftool create -|-f -h -s -t
 icftool create -f j|job.icf jobs
 icftool create job.icf 9|
 icftool show -j |job.icf jobs
+icftool show -a |job.icf jobs
 icftool show jobs/|jobs/a.icf
 icftool check -l |
 icftool check -l 3600 -x 2 |job.icf jobs
@@ -46,7 +47,8 @@ icftool metrics job.icf |job.icf jobs
 icftool mark -o |a n r s x
 icftool mark -o x job.icf 2406 2407 |a s x
 icftool mark job.icf 24|
-icftool run -|-T -b -d -h -j -k -m -t -w -x
+icftool run -|-D -N -T -a -b -d -h -j -k -m -o -t -w -x
+icftool run -a |job.icf jobs
 icftool run -d 600,1800 -T 3000 |job.icf jobs
 icftool run -j 2 job.icf -|--
 icftool run job.icf -- icfjob-|icfjob-load

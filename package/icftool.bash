@@ -8,17 +8,18 @@ _icftool_flags() {
 	create) echo "-f -h" ;;
 	show) echo "-j -h" ;;
 	mark) echo "-n -h" ;;
-	check | metrics | edit | run) echo "-h" ;;
+	run) echo "-o -h" ;;
+	check | metrics | edit) echo "-h" ;;
 	esac
 }
 _icftool_valued() {
 	case $1 in
 	create) echo "-s -t" ;;
-	check) echo "-l -x -t" ;;
-	show) echo "-t" ;;
+	check) echo "-l -x -a -t" ;;
+	show) echo "-a -t" ;;
 	metrics) echo "-o -t" ;;
 	mark) echo "-o" ;;
-	run) echo "-d -t -x -T -k -m -w -j -b" ;;
+	run) echo "-d -t -x -T -k -m -w -j -b -a -N -D" ;;
 	esac
 }
 
@@ -58,7 +59,7 @@ _icftool() {
 		return 0
 	fi
 	case $command:$value in
-	metrics:-o) ;;
+	metrics:-o | run:-a | show:-a | check:-a) ;;
 	mark:-o)
 		mapfile -t COMPREPLY < <(compgen -W "n s r a x" -- "$cur")
 		return 0
