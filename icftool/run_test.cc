@@ -509,8 +509,10 @@ TEST(Run, HolderOfTheLock) {
            "L=$(cat leader); kill $L; while grep -qs \"^State:.[^ZX]\" "
            "/proc/$L/status; do sleep .05; done; "),
        " by pid H, a command of runner R"},
-      // The runner's id handed out again, to a process holding the lock.
-      {ns + "sh -c '" + run + "true 2>&- & R=$!; wait $R; echo $((R-1)) " +
+      // The runner's id handed out again, to a process holding the lock; a
+      // start is known to the hundredth of a second, so one passes first.
+      {ns + "sh -c '" + run + "true 2>&- & R=$!; wait $R; sleep .1; " +
+           "echo $((R-1)) " +
            ">/proc/sys/kernel/ns_last_pid; flock f.lock sh -c \"touch held; "
            "exec sleep 30\" & H=$!; until [ -e held ]; do sleep .05; done; " +
            run + "true 2>note; echo $R $H; cat note'",
