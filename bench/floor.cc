@@ -8,8 +8,14 @@
 //                   bytes to a new file beside it, syncs it, renames it over
 //                   the file and syncs the directory, as a run that saves
 //                   durably must.
+//   floor -s N FILE COMMAND...
+//                   the runner's floor per interval: reads the file once, then
+//                   N times starts COMMAND (standard input from /dev/null),
+//                   waits for it and saves the same bytes durably as -d does.
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -68,20 +74,13 @@ bool in_place(const char *path) {
   return close(fd) == 0 && ok;
 }
 
-bool durable(const char *path) {
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) return false;
-  size_t size;
-  char *text = read_all(fd, &size);
-  if (close(fd) != 0 || text == nullptr) {
-    std::free(text);
-    return false;
-  }
+// Writes `size` bytes to a new file beside `path`, syncs it, renames it
+// over the path and syncs the directory.
+bool save_durably(const char *path, const char *text, size_t size) {
   std::string temp = std::string(path) + ".floorXXXXXX";
   int out = mkstemp(temp.data());
-  bool ok = out >= 0 && write_all(out, text, size) && fsync(out) == 0;
-  std::free(text);
   if (out < 0) return false;
+  bool ok = write_all(out, text, size) && fsync(out) == 0;
   ok = close(out) == 0 && ok && rename(temp.c_str(), path) == 0;
   if (!ok) {
     unlink(temp.c_str());
@@ -98,12 +97,62 @@ bool durable(const char *path) {
   return close(dir) == 0 && ok;
 }
 
+char *read_path(const char *path, size_t *size) {
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return nullptr;
+  char *text = read_all(fd, size);
+  if (close(fd) != 0) {
+    std::free(text);
+    return nullptr;
+  }
+  return text;
+}
+
+bool durable(const char *path) {
+  size_t size;
+  char *text = read_path(path, &size);
+  bool ok = text != nullptr && save_durably(path, text, size);
+  std::free(text);
+  return ok;
+}
+
+bool spawn_and_wait(char **argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid;
+  const int error =
+      posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  int status;
+  return error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+bool intervals(long n, const char *path, char **command) {
+  size_t size;
+  char *text = read_path(path, &size);
+  bool ok = text != nullptr;
+  for (long i = 0; ok && i < n; ++i)
+    ok = spawn_and_wait(command) && save_durably(path, text, size);
+  std::free(text);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  if (argc >= 5 && std::strcmp(argv[1], "-s") == 0) {
+    if (!intervals(std::atol(argv[2]), argv[3], argv + 4)) {
+      std::perror(argv[3]);
+      return 1;
+    }
+    return 0;
+  }
   bool sync = argc == 3 && std::strcmp(argv[1], "-d") == 0;
   if (argc != 2 && !sync) {
-    std::fprintf(stderr, "usage: floor [-d] file\n");
+    std::fprintf(stderr,
+                 "usage: floor [-d] file\n       floor -s N file command...\n");
     return 1;
   }
   const char *path = argv[argc - 1];

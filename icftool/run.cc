@@ -173,6 +173,7 @@ bool take_up(Run *r, std::string *why) {
   const char *path = r->resolved.c_str();
   bool ok = r->loaded ? icf_reopen(&r->file) != 0
                       : icf_open(&r->file, "QUENLOR", path) != 0;
+  if (ok && !r->loaded) icf_keep(&r->file);  // saved once per turn
   r->loaded = ok;
   if (ok && strcmp(r->file.path, path) != 0) {
     icf_close(&r->file);

@@ -337,6 +337,22 @@ TEST(Run, RunnersAndProgramsShareTheFile) {
                       entry("240601003000", 's')));
 }
 
+// The command's own same-sized change in place (the file has a second
+// name), made within moments of the runner's save (the same second, and on
+// a coarse clock the same tick), is seen: the interval it marked failed is
+// not run.
+TEST(Run, CommandsSameSizedChange) {
+  Scratch s(Head + entry(A, 'n') + entry(B, 'n'));
+  Ran r =
+      s.run("ln f g; $T -t 240601003000 f -- sh -c '[ $ICF_INTERVAL != " + A +
+            " ] || $C g " + B + " x'; echo $?");
+  EXPECT_EQ(r.out, "0\n");
+  EXPECT_EQ(untimed(r.err),
+            due(2, A, B) + said(1, 2, A, "done") + summary(1, 1, 0, 0));
+  EXPECT_EQ(unstamped(s.read()),
+            unstamped(Head + entry(A, 's') + entry(B, 'x')));
+}
+
 // One runner per file whatever its name; names at the system's limits.
 TEST(Run, NamesOfTheFile) {
   const std::string run = "$T -t 240601001500 ", name(253, 'n'), dir(200, 'd');

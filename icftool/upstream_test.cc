@@ -20,7 +20,8 @@ struct Upstream {
   Upstream(int32_t period, const char *from, const char *to,
            const std::string &mark, char letter) {
     IcfTable &t = file.table;
-    t = {period, 3, 4000, -1, -1, icf_ring_new(4000), {}, nullptr, {}};
+    t = {period, 3,       4000, -1, -1, icf_ring_new(4000),
+         {},     nullptr, {},   0,  0,  {}};
     queue_create(&t.pending, &t, nullptr);
     for (time_t s = T(from); s <= T(to); s = icf_next_start(&t, s)) {
       char key[13];

@@ -33,6 +33,9 @@ struct IcfDropped {
   char first_key[13], last_key[13];
 };
 
+// The entries changed in place whose slots a table notes (IcfTable::touched).
+constexpr int32_t ICF_TOUCHED = 64;
+
 // The table of one checkpoint file. The ring holds the slots first..last
 // in ring order, oldest first; both are -1 while the table is empty.
 struct IcfTable {
@@ -45,6 +48,13 @@ struct IcfTable {
   QueueHeader pending;  // entries whose status is neither 's' nor 'x'
   IcfEntry *cursor;     // the entry quenlor returned last, or null
   IcfDropped dropped;   // since the load; the caller may clear it
+  // What a save that keeps its text (icf_keep) needs to write only what
+  // changed: the entries the ring has taken in all, and the slots of those
+  // that corvane changed since the load or icf_reopen (counting on past
+  // ICF_TOUCHED to one more, where the slots are no longer noted).
+  int64_t appended;
+  int32_t touched_count;
+  int32_t touched[ICF_TOUCHED];
 };
 
 // Why a file could not be opened or loaded.
@@ -88,6 +98,9 @@ struct IcfHash {
 void icf_hash_add(IcfHash *hash, const char *data, size_t size);
 uint64_t icf_hash_value(const IcfHash *hash);
 
+// What icf_keep keeps between saves (icf_kept.cc).
+struct IcfKept;
+
 // An open checkpoint file. icf_open fills it; icf_close clears it.
 struct IcfFile {
   FILE *stream;
@@ -96,6 +109,7 @@ struct IcfFile {
   IcfFailure failure;  // why the last icf_open or icf_reopen failed
   char *path;          // the file's own path (symbolic links followed), owned
   IcfHash saved;       // the text the last successful icf_commit wrote
+  IcfKept *kept;       // owned; null unless icf_keep
 };
 
 // ---- Table (icf, icf_utils, icf_clock) ----------------------------------
@@ -231,9 +245,22 @@ void icf_look_close(IcfLook *look);
 // reader can print at the pace of its output without holding up the runs.
 // icf_commit fails afterwards; icf_close is still needed.
 void icf_release(IcfFile *file);
+// For a process that saves the same open file again and again, letting it
+// go in between (icf_release, icf_reopen): from the next icf_commit on, the
+// text written is kept, and each save after it changes only the lines of
+// what changed (the entries corvane changed, the ring's new and dropped
+// ones) and writes from that text; the save also leaves the file a
+// modification time that no later write can give it (a nanosecond before
+// the time its own write gave it), so that icf_reopen knows the file by
+// its inode, size and that time instead of reading it. Call it after
+// icf_open; the table must then change only through this library's
+// functions. Without memory for it the saves go on as before.
+void icf_keep(IcfFile *file);
 // Takes the lock of a file let go by icf_release again, as icf_open takes
 // it on the same path. When the file holds exactly the text the last
-// icf_commit wrote (its size and IcfFile::saved hash), the table is kept,
+// icf_commit wrote (for a file kept by icf_keep, the same inode, size and
+// modification time, or where the time could not be set the same hash as
+// for any other file: its size and IcfFile::saved hash), the table is kept,
 // as a load of that text would give it (pending queue in file order,
 // cursor cleared); otherwise (another program wrote the file meanwhile, or
 // nothing was committed) the file is loaded afresh as by icf_open. The

@@ -278,6 +278,10 @@ char *temp_name(const char *path) { return icf_sibling_path(path, ".XXXXXX"); }
 // text, whichever of the saves writes it last.
 off_t write_text(IcfFile *file, int fd, bool hold_first) {
   file->saved = IcfHash{};
+  if (icf_kept_ready(file->kept))
+    return icf_kept_write(file->kept, fd, hold_first)
+               ? static_cast<off_t>(icf_kept_length(file->kept))
+               : -1;
   char chunk[ICF_RENDER_CHUNK];
   IcfRender render;
   icf_render_start(&render, &file->table, 1);
@@ -342,7 +346,9 @@ Save replace(IcfFile *file, const struct stat &original) {
 // limit fails before the old text is touched.
 int rewrite_in_place(IcfFile *file, off_t old) {
   const int fd = fileno(file->stream);
-  const uint64_t length = icf_text_length(&file->table);
+  const uint64_t length = icf_kept_ready(file->kept)
+                              ? icf_kept_length(file->kept)
+                              : icf_text_length(&file->table);
   rlimit limit;
   if (length > INT64_MAX || getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
       (limit.rlim_cur != RLIM_INFINITY && length > limit.rlim_cur))
@@ -683,6 +689,7 @@ int icf_commit(IcfFile *file) {
   struct stat original;
   if (flags < 0 || (flags & O_ACCMODE) != O_RDWR || fstat(fd, &original) != 0)
     return 0;
+  if (file->kept != nullptr) icf_kept_prepare(file);
   int ok;
   {
     SignalBlock blocked;
@@ -695,12 +702,15 @@ int icf_commit(IcfFile *file) {
          (how == SAVE_IN_PLACE && rewrite_in_place(file, original.st_size));
   }
   if (!ok) file->saved = IcfHash{};
+  if (!ok) icf_kept_lost(file->kept);
+  if (ok && file->kept != nullptr) icf_kept_saved(file, fileno(file->stream));
   return ok;
 }
 
 void icf_close(IcfFile *file) {
   if (file == nullptr) return;
   if (file->stream != nullptr) fclose(file->stream);
+  icf_kept_free(file->kept);
   icf_ring_free(file->table.entries, file->table.capacity);
   std_free(nullptr, file->path);
   std::memset(file, 0, sizeof *file);
@@ -728,6 +738,7 @@ IcfEntry *icf_find(IcfFile *file, time_t time) {
 
 void corvane(IcfFile *file, IcfEntry *entry, int status) {
   IcfTable *table = &file->table;
+  icf_note_touched(table, entry);
   entry->status = status;
   stamp_now(entry->stamp);
   if (status == 'a') entry->retry_count = 0;

@@ -33,6 +33,7 @@ int icf_adopt(IcfFile *file, IcfFile *from) {
   table->entries = source.entries;
   table->cursor = nullptr;
   file->saved = IcfHash{};  // the file no longer holds this table
+  icf_kept_lost(file->kept);
   // The links point at the anchor inside `from`, which is about to be
   // cleared: the queue is rebuilt in ring order, which is file order.
   icf_queue_rebuild(table);

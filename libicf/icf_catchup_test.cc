@@ -30,7 +30,8 @@ std::string run(const Case &c, int fast) {
   IcfFile file{};
   IcfTable &t = file.table;
   std::vector<IcfEntry> slots(static_cast<size_t>(c.capacity));
-  t = {c.period, 3, c.capacity, -1, -1, slots.data(), {}, nullptr, {}};
+  t = {c.period, 3,       c.capacity, -1, -1, slots.data(),
+       {},       nullptr, {},         0,  0,  {}};
   queue_create(&t.pending, &t, nullptr);
   std::mt19937_64 rng(c.seed);
   std::vector<IcfEntry *> pending;

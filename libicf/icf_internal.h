@@ -161,6 +161,50 @@ void icf_render_start(IcfRender *render, const IcfTable *table, int header);
 size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity);
 // The exact length of the text icf_render_next produces, header included.
 uint64_t icf_text_length(const IcfTable *table);
+// The header's lines, or one entry's line, into `buffer` (room for
+// ICF_RENDER_MIN bytes): their length.
+size_t icf_render_header(const IcfTable *table, char *buffer);
+size_t icf_render_entry(const IcfEntry *entry, char *buffer);
+
+// ---- The kept text (icf_kept) -------------------------------------------
+
+// Notes that `entry` changed in place, for the next save of a kept text.
+inline void icf_note_touched(IcfTable *table, const IcfEntry *entry) {
+  int32_t &n = table->touched_count;
+  if (n < ICF_TOUCHED)
+    table->touched[n] = static_cast<int32_t>(entry - table->entries);
+  if (n <= ICF_TOUCHED) n++;
+}
+// Makes the kept text the table's text, changing only what changed since
+// it was last made; false (the kept text dropped) when it cannot, and the
+// save then renders the text as without icf_keep.
+bool icf_kept_prepare(IcfFile *file);
+// Whether the kept text is the table's as icf_kept_prepare left it.
+bool icf_kept_ready(const IcfKept *kept);
+// The kept text's length, header included.
+uint64_t icf_kept_length(const IcfKept *kept);
+// Writes the kept text from offset 0 on, without its first byte when
+// `hold_first`. False when a write failed.
+bool icf_kept_write(const IcfKept *kept, int fd, bool hold_first);
+// After a save: notes the saved file open as `fd`, giving it a
+// modification time no later write can give it where that can be set, and
+// otherwise the hash of the text.
+void icf_kept_saved(IcfFile *file, int fd);
+// The kept text no longer tells what the file holds: a failed save, a
+// table taken from elsewhere.
+void icf_kept_lost(IcfKept *kept);
+enum IcfKeptMatch { ICF_KEPT_OTHER, ICF_KEPT_SAME, ICF_KEPT_HASH };
+// What the file open as `fd` is to the last save: another text, the one
+// saved (the same inode, size and modification time), or one with the
+// same inode, size and time whose bytes must be compared with the hash
+// (*hash) as the time could not be set. The table must not have changed
+// since that save.
+IcfKeptMatch icf_kept_match(const IcfFile *file, int fd, const IcfHash **hash);
+// As a load would give the table after icf_reopen found the file holding
+// its own text: only the entries changed or appended since the load or the
+// last reopen are looked at; false when they are too many to tell.
+bool icf_kept_as_read(IcfFile *file);
+void icf_kept_free(IcfKept *kept);
 
 // Counts `count` pending intervals pushed out of the ring, the oldest at
 // `first` and the newest at `last`, after those counted before.

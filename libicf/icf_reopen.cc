@@ -1,7 +1,9 @@
 // Taking a released file up again. A program that saves, lets the file go
 // and comes back to it (the runner, once per interval) would otherwise read
-// and parse the whole text it has just written itself; comparing the
-// bytes' hash under the lock tells whether anyone else wrote meanwhile.
+// and parse the whole text it has just written itself. For a kept file
+// (icf_keep) the inode, size and modification time the save left tell
+// whether anyone else wrote meanwhile; for any other, the bytes' hash
+// under the lock.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,11 +67,30 @@ int load_afresh(IcfFile *file) {
   char name[sizeof file->name];
   std::memcpy(name, file->name, sizeof name);
   char *path = file->path;
+  const bool kept = file->kept != nullptr;
   file->path = nullptr;
   icf_close(file);
   const int ok = icf_open(file, name, path);
   std_free(nullptr, path);
+  if (ok && kept) icf_keep(file);
   return ok ? 2 : 0;
+}
+
+// Whether the file open as `fd` holds the text the last commit wrote: for
+// a kept file known by what its save left, else (also when there was no
+// memory to keep the text) by the hash of the text written.
+bool unchanged(const IcfFile *file, int fd) {
+  const IcfHash *hash = nullptr;
+  switch (file->kept == nullptr ? ICF_KEPT_OTHER
+                                : icf_kept_match(file, fd, &hash)) {
+    case ICF_KEPT_SAME:
+      return true;
+    case ICF_KEPT_HASH:
+      return holds(fd, *hash);
+    case ICF_KEPT_OTHER:
+      break;
+  }
+  return holds(fd, file->saved);
 }
 
 }  // namespace
@@ -77,7 +98,8 @@ int load_afresh(IcfFile *file) {
 int icf_reopen(IcfFile *file) {
   if (file == nullptr) return 0;
   if (file->stream != nullptr || file->path == nullptr ||
-      file->table.entries == nullptr || file->saved.size == 0)
+      file->table.entries == nullptr ||
+      (file->kept == nullptr && file->saved.size == 0))
     return load_afresh(file);
   int fd;
   const IcfFault fault = icf_lock_open(file->path, 1, &fd);
@@ -89,7 +111,7 @@ int icf_reopen(IcfFile *file) {
   }
   // Another program's text is loaded whole; the lock is let go for that
   // moment, and the load reads whatever the file holds then.
-  if (!holds(fd, file->saved)) {
+  if (!unchanged(file, fd)) {
     close(fd);
     return load_afresh(file);
   }
@@ -101,6 +123,6 @@ int icf_reopen(IcfFile *file) {
     file->failure = {ICF_FAULT_SYSTEM, 0, 0, error};
     return 0;
   }
-  as_read(&file->table);
+  if (file->kept == nullptr || !icf_kept_as_read(file)) as_read(&file->table);
   return 1;
 }

@@ -22,7 +22,7 @@ time_t T(const std::string &key) {
 // An empty table of `capacity` slots with its pending queue.
 void init(IcfFile *file, int32_t period, IcfEntry *slots, int32_t capacity) {
   *file = {};
-  file->table = {period, 3, capacity, -1, -1, slots, {}, nullptr, {}};
+  file->table = {period, 3, capacity, -1, -1, slots, {}, nullptr, {}, 0, 0, {}};
   queue_create(&file->table.pending, &file->table, nullptr);
 }
 

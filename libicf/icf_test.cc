@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -197,30 +198,51 @@ std::string seen(IcfFile *file) {
 
 // The runner's turns: after each save the table taken up again is what a
 // fresh open gives, through retries beyond RETRIES, an interval asked for
-// again (a hand-edited key: it queues out of file order), another's save.
+// again (a hand-edited key: it queues out of file order), another's save,
+// another's rewrite in place of the same size within the same clock tick,
+// and the ring's wrap; with the text kept between saves (icf_keep) too.
 TEST_F(IcfTest, ReopenKeepsWhatAFreshOpenGives) {
-  put("PERIOD=900\nENTRIES=8\nRETRIES=1\n"
+  const std::string text =
+      "PERIOD=900\nENTRIES=8\nRETRIES=1\n"
       "241103000000        1 s 241103000000 0000\n"
-      "241103003000 6726fc48 s 241103004500 0000\n");
-  const time_t now = 0x6726fc48 + 5 * 900;
-  IcfFile other;
-  ASSERT_TRUE(open(&file));
-  // A letter for the interval due, then: a, ask for the first again; h,
-  // another program marks the next one due x.
-  for (std::string t : {"r", "r", "sa", "rh", "s", "s"}) {
-    if (IcfEntry *e = quenlor(&file, now, 0)) corvane(&file, e, t[0]);
-    if (t[1] == 'a') corvane(&file, &file.table.entries[0], 'a');
-    ASSERT_TRUE(icf_commit(&file));
-    icf_release(&file);
-    ASSERT_TRUE(open(&other));
-    if (t[1] == 'h') corvane(&other, quenlor(&other, now, 0), 'x');
-    ASSERT_TRUE(t[1] != 'h' || icf_commit(&other));
-    const std::string fresh = seen(&other);
-    icf_close(&other);
-    EXPECT_EQ(icf_reopen(&file), t[1] == 'h' ? 2 : 1);
-    EXPECT_EQ(seen(&file), fresh) << t;
+      "241103003000 6726fc48 s 241103004500 0000\n";
+  for (bool keep : {false, true}) {
+    time_t now = 0x6726fc48 + 900;  // one more interval due each turn
+    put(text);
+    IcfFile other;
+    ASSERT_TRUE(open(&file));
+    if (keep) icf_keep(&file);
+    // A letter for the interval due, then: a, ask for the first again; h,
+    // another program marks the next one due x; p, another program's
+    // rewrite in place changes the last digit of the first entry's count.
+    for (std::string t :
+         {"r", "r", "sa", "rh", "s", "sp", "r", "s", "s", "s", "s", "s", "s"}) {
+      if (IcfEntry *e = quenlor(&file, now += 900, 0)) corvane(&file, e, t[0]);
+      if (t[1] == 'a') corvane(&file, icf_entry_at(&file.table, 0), 'a');
+      ASSERT_TRUE(icf_commit(&file));
+      size_t n;
+      char *saved = icf_text_render(&file.table, &n);
+      EXPECT_EQ(get(), std::string(saved, n)) << t << ' ' << keep;
+      std_free(nullptr, saved);
+      icf_release(&file);
+      if (t[1] == 'p') {
+        const std::string bytes = get();
+        const size_t at = bytes.find('\n', text.find("2411")) - 1;
+        const char *digit = bytes[at] == '0' ? "1" : "0";
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_TRUE(fd >= 0 && pwrite(fd, digit, 1, off_t(at)) == 1);
+        close(fd);
+      }
+      ASSERT_TRUE(open(&other));
+      if (t[1] == 'h') corvane(&other, quenlor(&other, now, 0), 'x');
+      ASSERT_TRUE(t[1] != 'h' || icf_commit(&other));
+      const std::string fresh = seen(&other);
+      icf_close(&other);
+      EXPECT_EQ(icf_reopen(&file), t[1] == 'h' || t[1] == 'p' ? 2 : 1) << t;
+      EXPECT_EQ(seen(&file), fresh) << t << ' ' << keep;
+    }
+    icf_close(&file);
   }
-  icf_close(&file);
 }
 
 }  // namespace

@@ -429,6 +429,7 @@ void icf_leave_pending(IcfTable *table, IcfEntry *entry) {
 }
 
 IcfEntry *icf_ring_take(IcfTable *table, bool count_dropped) {
+  table->appended++;
   const bool fresh = table->first <= 0 && table->last + 1 < table->capacity;
   table->last = (table->last + 1) % table->capacity;
   if (table->last == table->first)
@@ -740,6 +741,14 @@ size_t icf_render_next(IcfRender *render, char *buffer, size_t capacity) {
     p = put_entry(p, icf_entry_at(t, k));
   render->next = k;
   return static_cast<size_t>(p - buffer);
+}
+
+size_t icf_render_header(const IcfTable *table, char *buffer) {
+  return static_cast<size_t>(put_header(buffer, table) - buffer);
+}
+
+size_t icf_render_entry(const IcfEntry *entry, char *buffer) {
+  return static_cast<size_t>(put_entry(buffer, entry) - buffer);
 }
 
 uint64_t icf_text_length(const IcfTable *t) {
