@@ -416,7 +416,7 @@ TEST(Run, KilledRunner) {
   Ran r = s.run(run +
                 "-j 2 f -- sh -c 'echo start >>log; sleep 1; echo end >>log' "
                 "2>&- & until [ \"$(grep -c start log 2>&-)\" = 2 ]; do sleep "
-                ".05; done; kill -KILL $!; " +
+                ".05; done; kill -KILL $!; wait $!; " +
                 run + "f -- true; echo $?; " + run +
                 "-w 30 f -- sh -c 'echo again >>log' 2>&-; echo $?; cat log");
   EXPECT_EQ(r.out, "0\n0\nstart\nstart\nend\nend\nagain\nagain\n");
