@@ -294,12 +294,7 @@ void json_interval(Out &out, IcfLocal *local, const char *key, time_t t) {
 bool twelve_digits(const char *w) {
   uint64_t a;
   uint32_t b;
-  std::memcpy(&a, w, 8);
-  std::memcpy(&b, w + 8, 4);
-  a -= 0x3030303030303030u;
-  b -= 0x30303030u;
-  return ((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) == 0 &&
-         ((b | (b + 0x76767676u)) & 0x80808080u) == 0 && w[12] == '\0';
+  return icf_twelve_digit_words(w, &a, &b);
 }
 
 template <size_t N>

@@ -378,6 +378,25 @@ inline bool icf_period_valid(int32_t period) { return period >= 1; }
 inline bool icf_entries_valid(int32_t capacity) {
   return capacity >= 1 && capacity <= ICF_MAX_ENTRIES;
 }
+// Whether `text` is exactly twelve decimal digits (a key or a stamp as the
+// programs write them), read eight and four bytes at a time, each in
+// memory order; *high and *low get those bytes less '0', for the caller to
+// join into numbers. A text's thirteenth byte must be there to be read.
+inline bool icf_twelve_digit_words(const char *text, uint64_t *high,
+                                   uint32_t *low) {
+  uint64_t a;
+  uint32_t b;
+  __builtin_memcpy(&a, text, 8);
+  __builtin_memcpy(&b, text + 8, 4);
+  // Each byte minus '0' must be at most 9: adding 0x76 then leaves its
+  // high bit clear, as does the subtraction itself.
+  a -= 0x3030303030303030u;
+  b -= 0x30303030u;
+  *high = a;
+  *low = b;
+  return ((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) == 0 &&
+         ((b | (b + 0x76767676u)) & 0x80808080u) == 0 && text[12] == '\0';
+}
 // The time a load gives a record: its hexadecimal column, but for an `a`
 // line the time its key names (0 when it names none), as a person asks for
 // an interval again by editing its key.

@@ -19,16 +19,9 @@ constexpr int64_t Most_Steps = 1000000;
 inline int64_t stamp_order(const char *stamp) {
   uint64_t a;
   uint32_t b;
-  std::memcpy(&a, stamp, 8);
-  std::memcpy(&b, stamp + 8, 4);
-  // As icf_twelve_digits reads them, but joined on into two numbers, of
-  // the first eight digits and of the last four: each stamp of a file
-  // costs this.
-  a -= 0x3030303030303030u;
-  b -= 0x30303030u;
-  if (((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) != 0 ||
-      ((b | (b + 0x76767676u)) & 0x80808080u) != 0 || stamp[12] != '\0')
-    return -1;
+  // Joined into two numbers, of the first eight digits and of the last
+  // four: each stamp of a file costs this.
+  if (!icf_twelve_digit_words(stamp, &a, &b)) return -1;
   a = (a * 10 + (a >> 8)) & 0x00ff00ff00ff00ffu;
   const int64_t year = static_cast<int64_t>(a & 0xff);
   a = (a * 100 + (a >> 16)) & 0x0000ffff0000ffffu;

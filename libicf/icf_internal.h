@@ -114,15 +114,7 @@ int icf_walk_starts(const IcfTable *table, time_t limit, int64_t *count,
 inline bool icf_twelve_digits(const char *text, int *v) {
   uint64_t a;
   uint32_t b;
-  __builtin_memcpy(&a, text, 8);
-  __builtin_memcpy(&b, text + 8, 4);
-  // Each byte minus '0' must be at most 9: adding 0x76 then leaves its
-  // high bit clear, as does the subtraction itself.
-  a -= 0x3030303030303030u;
-  b -= 0x30303030u;
-  if (((a | (a + 0x7676767676767676u)) & 0x8080808080808080u) != 0 ||
-      ((b | (b + 0x76767676u)) & 0x80808080u) != 0 || text[12] != '\0')
-    return false;
+  if (!icf_twelve_digit_words(text, &a, &b)) return false;
   // Neighbouring digits into one byte: the first times ten plus the next.
   const uint64_t pa = (a * 10 + (a >> 8)) & 0x00ff00ff00ff00ffu;
   const uint32_t pb = (b * 10 + (b >> 8)) & 0x00ff00ffu;
