@@ -31,6 +31,8 @@ TEST(IcfTool, CommandLineAndCreate) {
       {"run -j 0 f -- true", "Invalid option value for -j: 0\n"},
       {"mark -o q f 2411 2412 s", "Invalid option value for -o: q\n"},
       {"run -d 1,x f -- true", "Invalid option value for -d: x\n"},
+      {"run -x 75 -N 75 f -- true", "Exit status 75 given to both -x and -N\n"},
+      {"run -D 0 f -- true", "Invalid option value for -D: 0\n"},
       {"run -q f -- true", "Invalid command-line option \"q\"\n"},
       {"create -j f 900 96 3", "Invalid command-line option \"j\"\n"},
       {"metrics -o", "Invalid command-line option \"o\"\n"},
