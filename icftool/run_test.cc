@@ -449,13 +449,21 @@ TEST(Run, Upstream) {
        "241007010500", "0 n 23\n"},
       {nullptr, "241103", "241103030500", "241103010000", 900, "241103014500",
        "241103030500", "0 nssss 3\n" + due(4, "241103020000", "241103024500")},
-      // Not appended yet; no longer held; unreadable; the file itself.
+      // Not appended yet; no longer held; an hour missing amid the file;
+      // unreadable; the file itself.
       {nullptr, "241103", "241103120500", "", 86400, "241103", "241104010500",
        "0 n 12\n"},
       {nullptr, "24110306", "241104010500", "", 86400, "241103", "241104010500",
        "1 n 18\nicftool: Upstream up does not hold 241103000000 up to "
        "241103060000 (older than the file holds); the intervals that need it "
        "wait until marked\n"},
+      {nullptr, nullptr, "",
+       "${T% run} create -s 241103 -t 241104010500 up 3600 99 1 && $T -t "
+       "241104010500 up -- true 2>&- && sed -i /^241103050000/d up",
+       86400, "241103", "241104010500",
+       "1 n 23\nicftool: Upstream up does not hold 241103050000 up to "
+       "241103060000 (not in the file); the intervals that need it wait until "
+       "marked\n"},
       {nullptr, nullptr, "", "echo x >up", 86400, "241103", "241104010500",
        "1 n 0\nicftool: Invalid checkpoint file: up\n"},
       {nullptr, nullptr, "", "ln -s f up", 86400, "241103", "241104010500",
