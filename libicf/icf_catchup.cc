@@ -283,10 +283,13 @@ constexpr time_t Around = ICF_LOOK_AROUND;
 // One step of the walk from `base`: *next is the next start, or 0 when it
 // is not due; *skip tells that it gets no entry; *slack how far the base
 // could move on with the step moving on as far, unchanged otherwise. False
-// to give up.
+// to give up. The slack reaches up to the next change known, which the
+// zone learns first.
 bool take_step(Walk *walk, time_t base, time_t *next, bool *skip,
                time_t *slack) {
   Zone *zone = &walk->zone;
+  zone_next_change(zone, base + walk->period,
+                   walk->limit + walk->period + Around);
   zone->keep = base - Around;
   zone_cover(zone, base + walk->period + Around);
   if (zone->failed) return false;
@@ -323,10 +326,7 @@ bool record_run(Walk *walk, time_t first, int64_t n) {
 // same answer as long as those stay.
 bool run_short(Walk *walk, time_t base) {
   const time_t period = walk->period;
-  const time_t horizon = walk->limit + period + Around;
   for (;;) {
-    // The next change known, a step's slack reaches up to it.
-    zone_next_change(&walk->zone, base + period, horizon);
     time_t next, slack;
     bool skip;
     if (!take_step(walk, base, &next, &skip, &slack)) return false;
@@ -378,13 +378,11 @@ time_t skip_cycles(Walk *walk, time_t start, int64_t steps, time_t length,
 bool run(Walk *walk, time_t base) {
   const time_t period = walk->period;
   if (period < ICF_HOUR) return run_short(walk, base);
-  const time_t horizon = walk->limit + period + Around;
   // Looking for a cycle (Brent's method): the steps since `tortoise`, and
   // the least slack among them.
   time_t tortoise = base, least = Always;
   int64_t power = 1, steps = 0;
   for (;;) {
-    zone_next_change(&walk->zone, base + period, horizon);
     time_t next, slack;
     bool skip;
     if (!take_step(walk, base, &next, &skip, &slack)) return false;
