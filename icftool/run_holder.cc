@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "libicf.h"
+
 namespace {
 
 // What /proc/PID/stat tells of a process.
@@ -74,11 +76,12 @@ std::string system_id() {
   return std::string(boot, 36) + " " + std::to_string(ns.st_ino);
 }
 
-// FNV-1a, to tell a record read whole from one read while it was written.
+// The programs' hash, to tell a record read whole from one read while it
+// was written.
 uint64_t sum(const std::string &text) {
-  uint64_t h = 14695981039346656037ULL;
-  for (const char c : text) h = (h ^ uint8_t(c)) * 1099511628211ULL;
-  return h;
+  IcfHash h = {};
+  icf_hash_add(&h, text.data(), text.size());
+  return icf_hash_value(&h);
 }
 
 struct Holder {
