@@ -508,49 +508,54 @@ void icf_inspect_free(char *text, size_t size) {
 
 namespace {
 
+// The whole of the locked file `fd`, in a buffer from icf_pages_new: 0, -1
+// when it does not fit in memory, or the errno of a failed read.
+int copy_whole(int fd, char **text, size_t *size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  // The lock keeps writers out, so the size read now is the text's.
+  const size_t length = static_cast<size_t>(st.st_size);
+  if (length >= UINT32_MAX) return -1;
+  char *copy = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
+  if (copy == nullptr) return -1;
+  size_t got = 0;
+  while (got < length) {
+    const ssize_t n =
+        pread(fd, copy + got, length - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      icf_inspect_free(copy, length);
+      return error;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  // Cut short by a writer that ignores the lock: the buffer is freed by
+  // its size, so the text moves to one of its own.
+  if (got < length) {
+    char *shorter = static_cast<char *>(icf_pages_new(got > 0 ? got : 1));
+    if (shorter != nullptr) std::memcpy(shorter, copy, got);
+    icf_inspect_free(copy, length);
+    copy = shorter;
+    if (copy == nullptr) return -1;
+  }
+  *text = copy;
+  *size = got;
+  return 0;
+}
+
 // The whole file under the shared lock, in a buffer from icf_pages_new.
 IcfFault read_whole(const char *path, char **text, size_t *size, Failure *f) {
   int fd;
   const IcfFault fault = icf_lock_open(path, 0, &fd);
   if (fault != ICF_FAULT_NONE) return failed(f, fault);
-  struct stat st;
-  if (fstat(fd, &st) != 0)
-    return close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
-  // The lock keeps writers out, so the size read now is the text's.
-  const size_t length = static_cast<size_t>(st.st_size);
-  if (length >= UINT32_MAX) {
-    close(fd);
-    return failed(f, ICF_FAULT_ALLOC);
-  }
-  *text = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
-  if (*text == nullptr) {
-    close(fd);
-    return failed(f, ICF_FAULT_ALLOC);
-  }
-  while (*size < length) {
-    const ssize_t n =
-        pread(fd, *text + *size, length - *size, static_cast<off_t>(*size));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close_failing(fd, failed(f, ICF_FAULT_SYSTEM));
-      icf_inspect_free(*text, length);
-      *text = nullptr;
-      return f->fault;
-    }
-    if (n == 0) break;
-    *size += static_cast<size_t>(n);
-  }
+  const int error = copy_whole(fd, text, size);
   close(fd);
-  // Cut short by a writer that ignores the lock: the buffer is freed by
-  // its size, so the text moves to one of its own.
-  if (*size < length) {
-    char *shorter = static_cast<char *>(icf_pages_new(*size > 0 ? *size : 1));
-    if (shorter != nullptr) std::memcpy(shorter, *text, *size);
-    icf_inspect_free(*text, length);
-    *text = shorter;
-    if (shorter == nullptr) return failed(f, ICF_FAULT_ALLOC);
-  }
-  return ICF_FAULT_NONE;
+  if (error == 0) return ICF_FAULT_NONE;
+  if (error < 0) return failed(f, ICF_FAULT_ALLOC);
+  errno = error;
+  return failed(f, ICF_FAULT_SYSTEM);
 }
 
 }  // namespace
@@ -624,43 +629,11 @@ uint64_t icf_look_offset(const IcfLook *look, const IcfReader *reader) {
 }
 
 int icf_look_copy(IcfLook *look, char **text, size_t *size) {
-  struct stat st;
-  if (fstat(look->fd, &st) != 0) return 0;
-  const size_t length = static_cast<size_t>(st.st_size);
-  if (length >= UINT32_MAX) {
-    errno = ENOMEM;
-    return 0;
-  }
-  char *copy = static_cast<char *>(icf_pages_new(length > 0 ? length : 1));
-  if (copy == nullptr) {
-    errno = ENOMEM;
-    return 0;
-  }
+  char *copy = nullptr;
   size_t got = 0;
-  while (got < length) {
-    const ssize_t n =
-        pread(look->fd, copy + got, length - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      icf_inspect_free(copy, length);
-      errno = error;
-      return 0;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  // Cut short by a writer that ignores the lock: the buffer is freed by
-  // its size, so the text moves to one of its own.
-  if (got < length) {
-    char *shorter = static_cast<char *>(icf_pages_new(got > 0 ? got : 1));
-    if (shorter != nullptr) std::memcpy(shorter, copy, got);
-    icf_inspect_free(copy, length);
-    copy = shorter;
-    if (copy == nullptr) {
-      errno = ENOMEM;
-      return 0;
-    }
+  if (const int error = copy_whole(look->fd, &copy, &got); error != 0) {
+    errno = error < 0 ? ENOMEM : error;
+    return 0;
   }
   if (got > 0 && look->unmark && copy[0] == ICF_SAVE_MARK) copy[0] = 'P';
   icf_look_close(look);
